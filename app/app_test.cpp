@@ -1,0 +1,261 @@
+// End-to-end runs of the program, as a user would start it.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+std::string read_text(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::string shell_quoted(const std::string& text) {
+  std::string result = "'";
+  for (char c : text) result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return result + "'";
+}
+
+std::string model(const std::string& name) { return std::string(LF_FIXTURE_DIR) + "/models/" + name; }
+
+struct RunResult {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+// A textured image that gives plenty of SIFT keypoints.
+cv::Mat textured_image(int cols, int rows, int seed) {
+  cv::Mat noise(rows / 8, cols / 8, CV_8UC1);
+  cv::RNG rng(seed);
+  rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+  cv::Mat image;
+  cv::resize(noise, image, cv::Size(cols, rows), 0, 0, cv::INTER_CUBIC);
+  return image;
+}
+
+class ProgramRun : public ::testing::Test {
+ protected:
+  ProgramRun() {
+    char pattern[] = "/tmp/lf_app_XXXXXX";
+    root_ = mkdtemp(pattern);
+    ws_ = root_ + "/ws";
+  }
+  ~ProgramRun() override { std::system(("rm -rf " + shell_quoted(root_)).c_str()); }
+
+  void make_workspace(const std::string& list) {
+    std::system(("mkdir -p " + shell_quoted(ws_ + "/caches/images") + " " + shell_quoted(ws_ + "/raw")).c_str());
+    std::ofstream(ws_ + "/caches/images.json", std::ios::binary) << list;
+  }
+  void write_image(const std::string& name, const cv::Mat& image) {
+    ASSERT_TRUE(cv::imwrite(ws_ + "/" + name, image));
+  }
+
+  RunResult run(const std::vector<std::string>& args, const std::string& directory = "") {
+    std::string command = "cd " + shell_quoted(directory.empty() ? root_ : directory) + " && " + shell_quoted(LF_PROGRAM);
+    for (const std::string& arg : args) command += " " + shell_quoted(arg);
+    command += " >" + shell_quoted(root_ + "/out.txt") + " 2>" + shell_quoted(root_ + "/err.txt");
+    RunResult result;
+    const int status = std::system(command.c_str());
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = read_text(root_ + "/out.txt");
+    result.err = read_text(root_ + "/err.txt");
+    return result;
+  }
+  std::string matches(const std::string& file) { return ws_ + "/caches/matches/" + file; }
+
+  std::string root_;
+  std::string ws_;
+};
+
+struct ArgumentCase {
+  std::vector<std::string> args;
+  std::string err;
+};
+
+class Arguments : public ProgramRun, public ::testing::WithParamInterface<ArgumentCase> {};
+
+TEST_P(Arguments, AreCheckedInOrder) {
+  const RunResult result = run(GetParam().args);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, GetParam().err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Arguments,
+    ::testing::Values(ArgumentCase{{}, "Error: no enough params specified\n"},
+                      ArgumentCase{{"model"}, "Error: no enough params specified\n"},
+                      ArgumentCase{{"", "data"}, "Error: no model path specified\n"},
+                      ArgumentCase{{"", ""}, "Error: no model path specified\n"},
+                      ArgumentCase{{"model", ""}, "Error: no data path specified\n"},
+                      ArgumentCase{{"model", "no/such/folder", "extra"}, "Error: folder no/such/folder doesn't exist\n"}),
+    [](const ::testing::TestParamInfo<ArgumentCase>& info) { return "Case" + std::to_string(info.index); });
+
+TEST_F(ProgramRun, WorkspaceFaultsNameTheRenderedPaths) {
+  std::system(("mkdir -p " + shell_quoted(ws_)).c_str());
+  std::string rendered = ws_;
+  std::replace(rendered.begin(), rendered.end(), '/', '\\');
+  RunResult result = run({model("valid"), ws_});
+  EXPECT_EQ(result.err, "Error: folder " + rendered + "\\caches\\images\\ doesn't exist\n");
+
+  std::system(("mkdir -p " + shell_quoted(ws_ + "/caches/images")).c_str());
+  std::ofstream(ws_ + "/caches/matches") << "a file";
+  result = run({model("valid"), ws_});
+  EXPECT_EQ(result.err, "Error: folder " + rendered + "\\caches\\matches\\ doesn't exist and can not be created\n");
+
+  std::remove((ws_ + "/caches/matches").c_str());
+  result = run({model("valid"), ws_ + "/"});
+  EXPECT_EQ(result.err, "Error: file " + rendered + "\\caches\\images.json doesn't exist\n");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_TRUE(exists(ws_ + "/caches/matches"));
+}
+
+TEST_F(ProgramRun, RelativeAndDottedDataPaths) {
+  make_workspace(R"({"images": []})");
+  const std::string parent_relative = "../" + root_.substr(root_.rfind('/') + 1) + "/ws";
+  for (const std::string& data : std::vector<std::string>{"ws", "./ws/", "ws/../ws", parent_relative}) {
+    std::system(("rm -rf " + shell_quoted(ws_ + "/caches/matches")).c_str());
+    const RunResult result = run({model("valid"), data});
+    EXPECT_EQ(result.exit_code, 0) << data << ": " << result.err;
+    EXPECT_EQ(result.out, "------------Feature Predicion Success------------\n");
+    EXPECT_TRUE(exists(ws_ + "/caches/matches")) << data;
+  }
+}
+
+TEST_F(ProgramRun, BadModelsAreReportedBeforeTheCaptureListIsRead) {
+  make_workspace("not json at all");
+  for (const std::string name : {"not_a_model", "wrong_tag", "missing_output", "does_not_exist"}) {
+    const RunResult result = run({model(name), ws_});
+    EXPECT_EQ(result.exit_code, 1) << name;
+    EXPECT_EQ(result.err.rfind("Error: loading saved_model failed.\n", 0), 0u) << name << ": " << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+struct ListCase {
+  std::string list;
+  std::string err;
+};
+
+class CaptureListFaults : public ProgramRun, public ::testing::WithParamInterface<ListCase> {};
+
+TEST_P(CaptureListFaults, EndTheRunBeforeAnyRecord) {
+  make_workspace(GetParam().list);
+  write_image("raw/a.png", textured_image(512, 256, 1));
+  const RunResult result = run({model("valid"), ws_});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, GetParam().err);
+  EXPECT_FALSE(exists(matches("u.feat")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CaptureListFaults,
+    ::testing::Values(
+        ListCase{R"({"images": [{"raw1_image": "raw/a.png", "uuid": "u"}]})",
+                 "Error: JSON Parsing failed - provided NVP (raw2_image) not found\n"},
+        ListCase{"", "Error: rapidjson internal assertion failure: IsObject()\n"},
+        ListCase{R"({"images": {}})", "Error: rapidjson internal assertion failure: IsArray()\n"},
+        ListCase{R"({"images": [{"raw1_image": "raw/a.png", "raw2_image": null, "uuid": "u"}]})",
+                 "Error: rapidjson internal assertion failure: IsString()\n"}),
+    [](const ::testing::TestParamInfo<ListCase>& info) { return "Case" + std::to_string(info.index); });
+
+TEST_F(ProgramRun, EmptyListWritesOnlyTheSuccessLine) {
+  make_workspace(R"({"images": []})");
+  const RunResult result = run({model("valid"), ws_});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "------------Feature Predicion Success------------\n");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(ProgramRun, ProcessesEveryRecordInOrder) {
+  make_workspace(R"({"images": [
+    {"raw1_image": "raw/flat.png", "raw2_image": "", "uuid": "flat"},
+    {"raw1_image": "raw\\a.png", "raw2_image": "raw/b.png", "uuid": "pair"},
+    {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "dup"},
+    {"raw1_image": "raw/b.png", "raw2_image": "", "uuid": "dup"}]})");
+  write_image("raw/flat.png", cv::Mat(300, 600, CV_8UC1, cv::Scalar(90)));
+  write_image("raw/a.png", textured_image(1024, 512, 1));
+  write_image("raw/b.png", textured_image(1024, 512, 2));
+  const RunResult result = run({model("valid"), ws_});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+
+  std::istringstream lines(result.out);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(lines, line);) out.push_back(line);
+  ASSERT_EQ(out.size(), 11u) << result.out;
+  EXPECT_EQ(out[0], "Error : No keypoints detected.");
+  EXPECT_EQ(out[1], "Error : No keypoints imported.");
+  EXPECT_EQ(out[2], "uuid : flat");
+  EXPECT_EQ(out[3], "keypoints: 0");
+  EXPECT_EQ(out[4], "uuid : pair");
+  EXPECT_EQ(out[6], "uuid : dup");
+  EXPECT_EQ(out[8], "uuid : dup");
+  EXPECT_EQ(out[10], "------------Feature Predicion Success------------");
+
+  EXPECT_EQ(read_text(matches("flat.feat")), "");
+  EXPECT_EQ(read_text(matches("flat.desc")), std::string(8, '\0'));
+  for (const std::string uuid : {"pair", "dup"}) {
+    const std::string feat = read_text(matches(uuid + ".feat"));
+    const std::size_t lines_in_feat = std::count(feat.begin(), feat.end(), '\n');
+    EXPECT_GT(lines_in_feat, 0u);
+    EXPECT_EQ(read_text(matches(uuid + ".desc")).size(), 8 + 512 * lines_in_feat);
+  }
+  // The later "dup" record (image b) is the one left.
+  const std::string dup_feat = read_text(matches("dup.feat"));
+  EXPECT_EQ(out[9], "keypoints: " + std::to_string(std::count(dup_feat.begin(), dup_feat.end(), '\n')));
+  EXPECT_NE(out[7], out[9]);
+}
+
+TEST_F(ProgramRun, BadRecordsAreReportedAndTheRestGoOn) {
+  make_workspace(R"({"images": [
+    {"raw1_image": "raw/missing.png", "raw2_image": "", "uuid": "missing"},
+    {"raw1_image": "raw/corrupt.png", "raw2_image": "", "uuid": "corrupt"},
+    {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": ".."},
+    {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "good"}]})");
+  write_image("raw/a.png", textured_image(512, 256, 3));
+  std::ofstream(ws_ + "/raw/corrupt.png") << "not an image";
+  const RunResult result = run({model("valid"), ws_});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out.find("Feature Predicion Success"), std::string::npos);
+  EXPECT_NE(result.out.find("uuid : good\n"), std::string::npos);
+  EXPECT_NE(result.err.find("missing.png"), std::string::npos);
+  EXPECT_NE(result.err.find("corrupt.png"), std::string::npos);
+  EXPECT_NE(result.err.find("Error: 3 of 4 captures failed\n"), std::string::npos) << result.err;
+  EXPECT_TRUE(exists(matches("good.feat")));
+  EXPECT_FALSE(exists(matches("missing.feat")));
+  EXPECT_FALSE(exists(matches("corrupt.desc")));
+}
+
+TEST_F(ProgramRun, FailedNetworkRunStopsTheWholeRun) {
+  make_workspace(R"({"images": [
+    {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "first"},
+    {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "second"}]})");
+  write_image("raw/a.png", textured_image(512, 256, 4));
+  const RunResult result = run({model("failing_run"), ws_});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.out.find("uuid : first\n"), std::string::npos);
+  EXPECT_NE(result.out.find("TF_Error:3\n"), std::string::npos);
+  EXPECT_EQ(result.out.find("second"), std::string::npos);
+  EXPECT_FALSE(exists(matches("first.feat")));
+  EXPECT_FALSE(exists(matches("first.desc")));
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+#include "capture_list/capture_list.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include <cereal/archives/json.hpp>
+#include <gtest/gtest.h>
+
+namespace {
+
+class CaptureListFile : public ::testing::Test {
+ protected:
+  CaptureListFile() {
+    char pattern[] = "/tmp/lf_list_XXXXXX";
+    const int fd = mkstemp(pattern);
+    close(fd);
+    path_ = pattern;
+  }
+  ~CaptureListFile() override { std::remove(path_.c_str()); }
+  std::vector<CaptureRecord> load(const std::string& text) {
+    std::ofstream(path_, std::ios::binary) << text;
+    return load_capture_list(path_);
+  }
+  std::string path_;
+};
+
+TEST_F(CaptureListFile, ReadsRecordsInOrderWithKeysInAnyOrder) {
+  const auto records = load(R"({"other": [1, 2], "images": [
+      {"raw1_image": "a.jpg", "raw2_image": "", "uuid": "u1", "extra": {"x": null}},
+      {"uuid": "u2", "raw2_image": "c\\d.png", "raw1_image": "b.png"}]})");
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].raw1_image, "a.jpg");
+  EXPECT_EQ(records[0].raw2_image, "");
+  EXPECT_FALSE(records[0].has_raw2_image);
+  EXPECT_EQ(records[0].uuid, "u1");
+  EXPECT_EQ(records[1].raw1_image, "b.png");
+  EXPECT_EQ(records[1].raw2_image, "c\\d.png");
+  EXPECT_TRUE(records[1].has_raw2_image);
+  EXPECT_EQ(records[1].uuid, "u2");
+}
+
+TEST_F(CaptureListFile, EmptyImagesArrayGivesAnEmptyList) {
+  EXPECT_TRUE(load("{\"images\": []}\r\n\t ").empty());
+}
+
+TEST_F(CaptureListFile, RepeatedKeyPrefersTheMemberAfterThePreviousRead) {
+  auto records = load(R"({"images": [{"raw1_image": "a", "raw2_image": "first", "raw2_image": "second", "uuid": "u"}]})");
+  EXPECT_EQ(records.at(0).raw2_image, "first");
+  records = load(R"({"images": [{"raw2_image": "first", "raw1_image": "a", "raw2_image": "second", "uuid": "u"}]})");
+  EXPECT_EQ(records.at(0).raw2_image, "second");
+}
+
+TEST_F(CaptureListFile, EscapedNulCutsTheUuid) {
+  const auto records = load(R"({"images": [{"raw1_image": "a", "raw2_image": "", "uuid": "ab\u0000cd"}]})");
+  EXPECT_EQ(records.at(0).uuid, "ab");
+}
+
+struct FaultCase {
+  const char* name;
+  std::string text;
+  bool rapidjson;  // raised as cereal::RapidJSONException
+  std::string message;
+};
+
+class CaptureListFaults : public CaptureListFile, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(CaptureListFaults, RaiseTheReaderException) {
+  const FaultCase& fault = GetParam();
+  try {
+    load(fault.text);
+    FAIL() << "no exception";
+  } catch (const cereal::RapidJSONException& error) {
+    EXPECT_TRUE(fault.rapidjson);
+    EXPECT_EQ(std::string(error.what()), fault.message);
+  } catch (const cereal::Exception& error) {
+    EXPECT_FALSE(fault.rapidjson);
+    EXPECT_EQ(std::string(error.what()), fault.message);
+  }
+}
+
+const std::string not_found = "JSON Parsing failed - provided NVP (";
+const std::string is_object = "rapidjson internal assertion failure: IsObject()";
+const std::string is_string = "rapidjson internal assertion failure: IsString()";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CaptureListFaults,
+    ::testing::Values(
+        FaultCase{"NoImagesMember", R"({"photos": []})", false, not_found + "images) not found"},
+        FaultCase{"RootIsArray", R"([{"raw1_image": "a", "raw2_image": "", "uuid": "u"}])", false,
+                  not_found + "images) not found"},
+        FaultCase{"MissingRaw2", R"({"images": [{"raw1_image": "a", "uuid": "u"}]})", false,
+                  not_found + "raw2_image) not found"},
+        FaultCase{"MissingUuid", R"({"images": [{"raw1_image": "a", "raw2_image": ""}]})", false,
+                  not_found + "uuid) not found"},
+        FaultCase{"RecordIsArray", R"({"images": [["a", "", "u"]]})", false, not_found + "raw1_image) not found"},
+        FaultCase{"RecordIsEmptyObject", R"({"images": [{}]})", false, not_found + "raw1_image) not found"},
+        FaultCase{"EmptyFile", "", true, is_object},
+        FaultCase{"InvalidJson", R"({"images": [}]})", true, is_object},
+        FaultCase{"TrailingComma", R"({"images": [],})", true, is_object},
+        FaultCase{"Comment", "// list\n{\"images\": []}", true, is_object},
+        FaultCase{"ByteOrderMark", "\xEF\xBB\xBF{\"images\": []}", true, is_object},
+        FaultCase{"SecondRootValue", R"({"images": []} {})", true, is_object},
+        FaultCase{"RootIsNumber", "42", true, is_object},
+        FaultCase{"ImagesIsString", R"({"images": "a.jpg"})", true, is_object},
+        FaultCase{"ElementIsNumber", R"({"images": [7]})", true, is_object},
+        FaultCase{"ImagesIsObject", R"({"images": {"raw1_image": "a"}})", true,
+                  "rapidjson internal assertion failure: IsArray()"},
+        FaultCase{"Raw2IsNull", R"({"images": [{"raw1_image": "a", "raw2_image": null, "uuid": "u"}]})", true,
+                  is_string},
+        FaultCase{"UuidIsNumber", R"({"images": [{"raw1_image": "a", "raw2_image": "", "uuid": 3}]})", true,
+                  is_string},
+        FaultCase{"Raw1IsArray", R"({"images": [{"raw1_image": ["a"], "raw2_image": "", "uuid": "u"}]})", true,
+                  is_string}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+TEST(CaptureListMissingFile, FailsLikeAnEmptyDocument) {
+  try {
+    load_capture_list("/nonexistent/lf/images.json");
+    FAIL() << "no exception";
+  } catch (const cereal::RapidJSONException& error) {
+    EXPECT_EQ(std::string(error.what()), is_object);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+#include "features/image_preparation.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "workspace/path_utils.h"
+#include "workspace/platform.h"
+
+namespace {
+
+// Empty when the file is missing or cannot be decoded. Missing files are caught
+// before imread so that OpenCV does not add a warning of its own.
+cv::Mat read_grey(const std::string& path) {
+  if (!path_is_file(path)) return cv::Mat();
+  try {
+    return cv::imread(native_path(path), cv::IMREAD_GRAYSCALE);
+  } catch (const cv::Exception&) {
+    return cv::Mat();
+  }
+}
+
+void resize_unless_prepared_width(cv::Mat& image) {
+  if (image.cols != prepared_width)
+    cv::resize(image, image, cv::Size(prepared_width, prepared_height), 0, 0, cv::INTER_LINEAR);
+}
+
+// Empty, after reporting, when the image cannot be read.
+cv::Mat load_raw_image(const std::string& path, const std::string& uuid, std::ostream& err) {
+  cv::Mat image = read_grey(path);
+  if (image.empty()) {
+    err << "Error: cannot read image " << path << " of capture " << uuid << std::endl;
+    return image;
+  }
+  resize_unless_prepared_width(image);
+  return image;
+}
+
+std::string size_text(const cv::Mat& image) {
+  return std::to_string(image.cols) + "x" + std::to_string(image.rows);
+}
+
+cv::Mat average_pair(const std::string& data_path, const CaptureRecord& record, std::ostream& err) {
+  const std::string path1 = join_path(data_path, record.raw1_image);
+  const std::string path2 = join_path(data_path, record.raw2_image);
+  const cv::Mat raw1 = load_raw_image(path1, record.uuid, err);
+  if (raw1.empty()) return raw1;
+  const cv::Mat raw2 = load_raw_image(path2, record.uuid, err);
+  if (raw2.empty()) return raw2;
+  if (raw1.size() != raw2.size()) {
+    err << "Error: images " << path1 << " and " << path2 << " of capture " << record.uuid
+        << " differ in size after resizing (" << size_text(raw1) << " and " << size_text(raw2)
+        << ")" << std::endl;
+    return cv::Mat();
+  }
+  cv::Mat average;
+  cv::addWeighted(raw1, 0.5, raw2, 0.5, 0, average);
+  return average;
+}
+
+}  // namespace
+
+cv::Mat prepare_capture_image(const std::string& data_path, const CaptureRecord& record,
+                              std::ostream& err) {
+  if (record.has_raw2_image) return average_pair(data_path, record, err);
+  return load_raw_image(join_path(data_path, record.raw1_image), record.uuid, err);
+}

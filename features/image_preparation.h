@@ -1,0 +1,25 @@
+#pragma once
+// Turns a capture's raw image file(s) into the single grey image that keypoints
+// are detected on.
+
+#include <iostream>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "capture_list/capture_record.h"
+
+// Size every capture is brought to, unless it is already prepared_width wide.
+constexpr int prepared_width = 2048;
+constexpr int prepared_height = 1024;
+
+// Reads each raw image of the capture from join_path(data_path, name) as 8-bit
+// grey. An image whose width is not 2048 is resized (bilinear) to 2048x1024; an
+// image exactly 2048 wide keeps its own height. A capture with two raw images
+// gives their per-pixel average, rounded and saturated.
+//
+// A raw image that is missing or cannot be decoded, or a pair whose sizes differ
+// after resizing, gives an empty Mat and one line on `err`: "Error: " with what
+// failed, the file path(s) and the capture's uuid.
+cv::Mat prepare_capture_image(const std::string& data_path, const CaptureRecord& record,
+                              std::ostream& err = std::cerr);

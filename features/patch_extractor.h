@@ -1,0 +1,56 @@
+#pragma once
+// Keypoint detection and the square, rotation-aligned patches that the
+// descriptor network is fed with.
+//
+// A keypoint's patch covers the square of half-width R around it, turned by the
+// keypoint's angle:
+//   R = trunc(size * 0.5 * 3 * sqrt(2) * 5 * 0.5), at most the image diagonal.
+// The patch_size x patch_size samples sit at offsets -1, -1 + 2/N, ..., 1 - 2/N
+// of R along both patch axes (N = patch_size), so sample (N/2, N/2) is the
+// keypoint itself. Samples are read by bilinear interpolation with the border
+// replicated, then the patch is normalised to zero mean and unit population
+// standard deviation. A uniform patch (zero deviation: a flat region, or R = 0)
+// becomes all zeros, so a patch never holds NaN or infinity.
+
+#include <iostream>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/features2d.hpp>
+
+using KeypointList = std::vector<cv::KeyPoint>;
+using PatchList = std::vector<cv::Mat>;
+
+class PatchExtractor {
+ public:
+  // Messages go to `out`, which must outlive the extractor.
+  explicit PatchExtractor(std::ostream& out = std::cout);
+  PatchExtractor(const PatchExtractor&) = delete;
+  PatchExtractor& operator=(const PatchExtractor&) = delete;
+
+  // Every SIFT keypoint of the grey image, largest size first. False, with
+  // "Error : No keypoints detected." on the output, when there is none.
+  bool detect_keypoints(const cv::Mat& image, KeypointList& keypoints) const;
+
+  // Replaces `patches` by one patch per keypoint, in keypoint order; each is its
+  // own continuous patch_size x patch_size CV_32FC1 matrix. With no keypoints,
+  // writes "Error : No keypoints imported.", leaves `patches` alone and returns
+  // false.
+  bool extract_patches(const cv::Mat& image, const KeypointList& keypoints,
+                       PatchList& patches) const;
+
+  // patch_size^2 x 3 CV_32F, one row (gx, gy, 1) per sample in row-major patch
+  // order: gx follows the patch column, gy the patch row.
+  cv::Mat make_sampling_grid() const;
+
+  // 3x2 CV_32F matrix T placing grid row g at image position g * T (x, y):
+  // rows (a, -b), (b, a), (kx, ky) with a = R cos(theta), b = R sin(theta),
+  // theta = 360 degrees - keypoint angle, for an image of cols x rows.
+  cv::Mat make_keypoint_transform(const cv::KeyPoint& keypoint, int cols, int rows) const;
+
+  int patch_size;
+  cv::Ptr<cv::SIFT> detector;
+
+ private:
+  std::ostream* out_;
+};

@@ -1,0 +1,185 @@
+#include "inference/descriptor_model.h"
+
+#include <cstdint>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string model_path(const std::string& name) { return std::string(LF_FIXTURE_DIR) + "/models/" + name; }
+
+// Patch k holds values that tell it apart from every other patch and position.
+PatchList numbered_patches(int count, float offset = 0.0f) {
+  PatchList patches;
+  for (int k = 0; k < count; ++k) {
+    cv::Mat patch(32, 32, CV_32FC1);
+    for (int i = 0; i < 1024; ++i) patch.at<float>(i) = offset + static_cast<float>(k) + i * 1e-3f;
+    patches.push_back(patch);
+  }
+  return patches;
+}
+
+struct Collected {
+  std::vector<std::vector<float>> rows;
+  std::vector<std::size_t> block_sizes;
+  DescriptorSink sink() {
+    return [this](const float* data, std::size_t count) {
+      block_sizes.push_back(count);
+      for (std::size_t r = 0; r < count; ++r) rows.emplace_back(data + r * 128, data + (r + 1) * 128);
+    };
+  }
+};
+
+class LoadedModel : public ::testing::Test {
+ protected:
+  void load(const std::string& name) {
+    std::ostringstream err;
+    ASSERT_TRUE(model_.load(model_path(name), err)) << err.str();
+    ASSERT_EQ(err.str(), "");
+  }
+  bool run(const PatchList& patches, Collected& collected) {
+    return compute_descriptors(model_, patches, collected.sink(), out_, err_);
+  }
+  DescriptorModel model_;
+  std::ostringstream out_;
+  std::ostringstream err_;
+};
+
+struct LoadFailure {
+  std::string model;
+  std::string message;
+};
+
+class ModelLoadFailures : public ::testing::TestWithParam<LoadFailure> {};
+
+TEST_P(ModelLoadFailures, ReportTheLoadMessage) {
+  DescriptorModel model;
+  std::ostringstream err;
+  EXPECT_FALSE(model.load(model_path(GetParam().model), err));
+  EXPECT_EQ(err.str(), "Error: loading saved_model failed.\n" + GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, ModelLoadFailures,
+    ::testing::Values(LoadFailure{"not_a_model", ""}, LoadFailure{"does_not_exist", ""},
+                      LoadFailure{"wrong_tag", ""},
+                      LoadFailure{"missing_output",
+                                  "Error: the saved model has no operation \"StatefulPartitionedCall_1\"\n"},
+                      LoadFailure{"missing_input",
+                                  "Error: the saved model has no operation \"local_model_inputs\"\n"}));
+
+TEST_F(LoadedModel, ReadiesEndpointsAndAnAlignedBufferOfHalves) {
+  load("valid");
+  EXPECT_NE(model_.input.oper, nullptr);
+  EXPECT_NE(model_.output.oper, nullptr);
+  EXPECT_EQ(model_.input_dims, (std::array<std::int64_t, 4>{1024, 32, 32, 1}));
+  const float* buffer = model_.input_buffer.get();
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer) % 64, 0u);
+  EXPECT_EQ(std::count(buffer, buffer + 1024 * 1024, 0.5f), 1024 * 1024);
+  EXPECT_THAT(DescriptorModel::session_config, ::testing::ElementsAre(0x32, 0x02, 0x20, 0x01));
+}
+
+TEST_F(LoadedModel, TrailingSeparatorIsPassedThrough) { load("valid/"); }
+
+// The "valid" model returns the first 128 values of each patch, so every row
+// shows which patch it came from.
+class BatchedRows : public LoadedModel, public ::testing::WithParamInterface<int> {};
+
+TEST_P(BatchedRows, ArriveInPatchOrderOneBlockPerBatch) {
+  load("valid");
+  const int n = GetParam();
+  const PatchList patches = numbered_patches(n);
+  Collected collected;
+  ASSERT_TRUE(run(patches, collected));
+  ASSERT_EQ(collected.rows.size(), static_cast<std::size_t>(n));
+  for (int k = 0; k < n; ++k) {
+    const float* patch = patches[k].ptr<float>();
+    ASSERT_EQ(collected.rows[k], std::vector<float>(patch, patch + 128)) << "row " << k;
+  }
+  std::vector<std::size_t> expected_blocks;
+  for (int left = n; left > 0; left -= 1024) expected_blocks.push_back(std::min(left, 1024));
+  EXPECT_EQ(collected.block_sizes, expected_blocks);
+  EXPECT_EQ(out_.str(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, BatchedRows, ::testing::Values(0, 1, 1023, 1024, 1025, 2048, 2049));
+
+TEST(BatchCount, RoundsUpToWholeBatches) {
+  const std::vector<std::pair<std::size_t, int>> cases{{0, 0}, {1, 1}, {1024, 1}, {1025, 2}, {2048, 2}, {2049, 3}};
+  for (const auto& [patches, batches] : cases) EXPECT_EQ(batch_count(patches), batches) << patches;
+}
+
+// Column 127 of the "batch_mean" model is the mean over all 1024 slots, which
+// shows what the spare slots of a partial batch hold.
+float mean_of_slots(const std::vector<float>& slot_values) {
+  double sum = 0;
+  for (float v : slot_values) sum += v;
+  return static_cast<float>(sum / (1024.0 * 1024.0));
+}
+
+TEST_F(LoadedModel, SpareSlotsKeepHalvesThenEarlierPatches) {
+  load("batch_mean");
+  Collected first_image;
+  ASSERT_TRUE(run(numbered_patches(1), first_image));
+  std::vector<float> slots(1024 * 1024, 0.5f);
+  const PatchList one = numbered_patches(1);
+  std::copy(one[0].ptr<float>(), one[0].ptr<float>() + 1024, slots.begin());
+  EXPECT_NEAR(first_image.rows.at(0)[127], mean_of_slots(slots), 1e-3);
+
+  const PatchList full = numbered_patches(1024, 0.25f);
+  Collected second_image;
+  ASSERT_TRUE(run(full, second_image));
+  const PatchList few = numbered_patches(3, -7.0f);
+  Collected third_image;
+  ASSERT_TRUE(run(few, third_image));
+  ASSERT_EQ(third_image.rows.size(), 3u);
+  for (int k = 0; k < 1024; ++k) {
+    const float* source = (k < 3 ? few[k] : full[k]).ptr<float>();
+    std::copy(source, source + 1024, slots.begin() + k * 1024);
+  }
+  EXPECT_NEAR(third_image.rows[0][127], mean_of_slots(slots), 1e-3);
+  EXPECT_EQ(third_image.rows[2][0], few[2].at<float>(0));
+}
+
+TEST_F(LoadedModel, FailedRunReportsTheStatusCodeAndStops) {
+  load("failing_run");
+  Collected collected;
+  EXPECT_FALSE(run(numbered_patches(1500), collected));
+  EXPECT_EQ(out_.str(), "TF_Error:3\n");
+  EXPECT_TRUE(collected.rows.empty());
+}
+
+struct ShapeCase {
+  std::string model;
+  std::string actual;
+};
+
+class WrongOutputs : public LoadedModel, public ::testing::WithParamInterface<ShapeCase> {};
+
+TEST_P(WrongOutputs, AreRefusedBeforeAnyRowIsRead) {
+  load(GetParam().model);
+  Collected collected;
+  EXPECT_FALSE(run(numbered_patches(2), collected));
+  EXPECT_TRUE(collected.rows.empty());
+  EXPECT_EQ(err_.str(), "Error: the model's output \"StatefulPartitionedCall_1\" is " + GetParam().actual +
+                            ", expected float [1024, 128]\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, WrongOutputs,
+                         ::testing::Values(ShapeCase{"wrong_shape", "float [1024, 64]"},
+                                           ShapeCase{"wrong_type", "double [1024, 128]"}));
+
+TEST_F(LoadedModel, InputTensorWrapsTheBufferWithoutCopying) {
+  load("valid");
+  TFTensorPtr tensor(TF_NewTensor(TF_FLOAT, model_.input_dims.data(), 4, model_.input_buffer.get(),
+                                  DescriptorModel::input_byte_length,
+                                  [](void*, std::size_t, void*) {}, nullptr));
+  EXPECT_EQ(TF_TensorData(tensor.get()), model_.input_buffer.get());
+}
+
+}  // namespace

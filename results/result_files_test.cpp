@@ -1,0 +1,187 @@
+#include "results/result_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string read_bytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::uint64_t stored_count(const std::string& bytes) {
+  std::uint64_t count = 0;
+  for (int i = 7; i >= 0; --i) count = (count << 8) | static_cast<unsigned char>(bytes.at(i));
+  return count;
+}
+
+class TempFolder : public ::testing::Test {
+ protected:
+  TempFolder() {
+    char pattern[] = "/tmp/lf_results_XXXXXX";
+    folder_ = mkdtemp(pattern);
+  }
+  ~TempFolder() override {
+    ::chmod(folder_.c_str(), 0755);
+    std::system(("rm -rf '" + folder_ + "'").c_str());
+  }
+  std::string folder_;
+};
+
+struct LineCase {
+  cv::KeyPoint keypoint;
+  std::string line;
+};
+
+class KeypointLines : public TempFolder, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(KeypointLines, UseGeneralFormatAndCrLf) {
+  const std::string path = folder_ + "/k.feat";
+  ASSERT_TRUE(write_keypoint_file(path, {GetParam().keypoint}));
+  EXPECT_EQ(read_bytes(path), GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, KeypointLines,
+    ::testing::Values(LineCase{cv::KeyPoint(1024.f, 512.f, 2.f, 90.f), "1024 512 2 90\r\n"},
+                      LineCase{cv::KeyPoint(1234.5678f, 0.5f, 31.9467f, 287.163f), "1234.57 0.5 31.9467 287.163\r\n"},
+                      LineCase{cv::KeyPoint(0.00001f, 1e6f, 123456.7f, -0.f), "1e-05 1e+06 123457 -0\r\n"}),
+    [](const ::testing::TestParamInfo<LineCase>& info) { return "Line" + std::to_string(info.index); });
+
+TEST_F(TempFolder, KeypointFileOfNoKeypointsIsEmptyAndReplacesLongerContent) {
+  const std::string path = folder_ + "/k.feat";
+  std::ofstream(path) << std::string(5000, 'x');
+  ASSERT_TRUE(write_keypoint_file(path, {}));
+  EXPECT_EQ(read_bytes(path), "");
+}
+
+TEST_F(TempFolder, DescriptorFileHoldsLittleEndianCountAndRawRows) {
+  const std::string path = folder_ + "/d.desc";
+  std::vector<float> rows(3 * 128);
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<float>(i) * 0.5f - 3.f;
+  DescriptorFile file;
+  ASSERT_TRUE(file.open(path, 0x0102030405060708ull));
+  file.append_rows(rows.data(), 1);
+  file.append_rows(rows.data() + 128, 2);
+  ASSERT_TRUE(file.close());
+  const std::string bytes = read_bytes(path);
+  ASSERT_EQ(bytes.size(), 8u + 3 * 512);
+  EXPECT_EQ(bytes.substr(0, 8), std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8));
+  EXPECT_EQ(std::memcmp(bytes.data() + 8, rows.data(), 3 * 512), 0);
+}
+
+TEST_F(TempFolder, DescriptorFileThatCannotBeCreatedFails) {
+  DescriptorFile file;
+  EXPECT_FALSE(file.open(folder_ + "/missing/d.desc", 1));
+  file.append_rows(nullptr, 0);
+  EXPECT_FALSE(file.close());
+}
+
+TEST(ResultStem, RefusesNamesOutsideTheFolder) {
+  for (const std::string uuid : {"", ".", "..", "a/b", "a\\b", "c:x", "../up"}) {
+    EXPECT_FALSE(is_valid_result_stem(uuid)) << uuid;
+  }
+  for (const std::string uuid : {"3f2a", "a.b", "...", "demo-0001", "x y"}) {
+    EXPECT_TRUE(is_valid_result_stem(uuid)) << uuid;
+  }
+}
+
+// write_results with the "valid" fixture model, whose rows are the patches' first 128 values.
+class WriteResults : public TempFolder {
+ protected:
+  void SetUp() override {
+    std::ostringstream err;
+    ASSERT_TRUE(model_.load(std::string(LF_FIXTURE_DIR) + "/models/valid", err)) << err.str();
+  }
+  static KeypointList keypoints(int n) {
+    KeypointList list;
+    for (int k = 0; k < n; ++k) list.emplace_back(10.f + k, 20.f, 100.f - k * 0.01f, 45.f);
+    return list;
+  }
+  static PatchList patches(int n) {
+    PatchList list;
+    for (int k = 0; k < n; ++k) list.push_back(cv::Mat(32, 32, CV_32FC1, cv::Scalar(k)));
+    return list;
+  }
+  RecordOutcome write(const std::string& uuid, int n) {
+    return write_results(model_, folder_ + "\\", uuid, keypoints(n), patches(n), out_, err_);
+  }
+  std::string feat(const std::string& uuid) { return folder_ + "/" + uuid + ".feat"; }
+  std::string desc(const std::string& uuid) { return folder_ + "/" + uuid + ".desc"; }
+  DescriptorModel model_;
+  std::ostringstream out_;
+  std::ostringstream err_;
+};
+
+TEST_F(WriteResults, WritesBothFilesAndTheConsoleLines) {
+  for (const int n : {0, 1, 1025}) {
+    out_.str("");
+    ASSERT_EQ(write("id" + std::to_string(n), n), RecordOutcome::written);
+    EXPECT_EQ(out_.str(), "uuid : id" + std::to_string(n) + "\nkeypoints: " + std::to_string(n) + "\n");
+    const std::string descriptors = read_bytes(desc("id" + std::to_string(n)));
+    ASSERT_EQ(descriptors.size(), 8u + 512u * n);
+    EXPECT_EQ(stored_count(descriptors), static_cast<std::uint64_t>(n));
+    if (n > 0) {
+      float last_row_first_value;
+      std::memcpy(&last_row_first_value, descriptors.data() + 8 + 512 * (n - 1), 4);
+      EXPECT_EQ(last_row_first_value, static_cast<float>(n - 1));
+    }
+    const std::string lines = read_bytes(feat("id" + std::to_string(n)));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), n);
+    EXPECT_FALSE(exists(feat("id" + std::to_string(n)) + ".part"));
+    EXPECT_FALSE(exists(desc("id" + std::to_string(n)) + ".part"));
+  }
+  EXPECT_EQ(err_.str(), "");
+}
+
+TEST_F(WriteResults, SecondWriteReplacesLongerFiles) {
+  ASSERT_EQ(write("same", 1025), RecordOutcome::written);
+  ASSERT_EQ(write("same", 2), RecordOutcome::written);
+  EXPECT_EQ(read_bytes(desc("same")).size(), 8u + 2 * 512);
+  EXPECT_EQ(read_bytes(feat("same")), "10 20 100 45\r\n11 20 99.99 45\r\n");
+}
+
+TEST_F(WriteResults, FailedRunLeavesTheEarlierPairIntact) {
+  ASSERT_EQ(write("kept", 3), RecordOutcome::written);
+  const std::string old_feat = read_bytes(feat("kept"));
+  const std::string old_desc = read_bytes(desc("kept"));
+  std::ostringstream err;
+  DescriptorModel failing;
+  ASSERT_TRUE(failing.load(std::string(LF_FIXTURE_DIR) + "/models/failing_run", err));
+  EXPECT_EQ(write_results(failing, folder_, "kept", keypoints(5), patches(5), out_, err_),
+            RecordOutcome::run_failed);
+  EXPECT_EQ(read_bytes(feat("kept")), old_feat);
+  EXPECT_EQ(read_bytes(desc("kept")), old_desc);
+  EXPECT_FALSE(exists(feat("kept") + ".part"));
+  EXPECT_FALSE(exists(desc("kept") + ".part"));
+}
+
+TEST_F(WriteResults, ReadOnlyFolderFailsTheRecordWithThePath) {
+  if (::geteuid() == 0) {
+    // root writes anyway; a folder path that is a file fails for everyone.
+    const std::string blocker = folder_ + "/blocker";
+    std::ofstream(blocker) << "x";
+    EXPECT_EQ(write_results(model_, blocker, "r", keypoints(1), patches(1), out_, err_),
+              RecordOutcome::record_failed);
+    EXPECT_NE(err_.str().find("Error: cannot write result file " + blocker + "\\r.feat.part"), std::string::npos);
+    return;
+  }
+  ::chmod(folder_.c_str(), 0555);
+  EXPECT_EQ(write("r", 1), RecordOutcome::record_failed);
+  EXPECT_NE(err_.str().find("r.feat.part"), std::string::npos);
+}
+
+}  // namespace

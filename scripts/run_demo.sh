@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Sets everything up (see setup.sh), exports the default model, builds the demo
+# workspace from Debian's sample photographs, and runs the program on it.
+# The default model's weights are untrained: see README.md to use your own.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${LF_BUILD_DIR:-$root/build}
+"$root/scripts/setup.sh" "$@"
+
+export TF_CPP_MIN_LOG_LEVEL=${TF_CPP_MIN_LOG_LEVEL:-3}
+python=$root/.venv/bin/python
+demo=$build_dir/demo
+"$python" "$root/tools/export_default_model.py" "$demo/model"
+"$python" "$root/tools/make_demo_workspace.py" "$demo/workspace"
+"$python" "$root/tools/run_demo.py" "$build_dir/app/compute_features" "$demo/model" "$demo/workspace"

@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Sets everything up (see setup.sh) and runs the whole test suite through CTest.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/setup.sh" "$@"
+ctest --test-dir "${LF_BUILD_DIR:-$root/build}" --output-on-failure --parallel "$(nproc)"

@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Export the default descriptor network as a TensorFlow SavedModel.
+
+The weights are random (He-normal from a seeded generator) and UNTRAINED: the
+descriptors are deterministic and well-formed but carry no learned
+invariance, so this model is only good for exercising the pipeline end to end.
+Matching quality needs a trained network.
+
+Any SavedModel can replace it if it has:
+  * a meta graph tagged "serve";
+  * a float32 placeholder named "local_model_inputs" of shape
+    [1024, 32, 32, 1] (1024 single-channel 32x32 patches, [b, row, col, 0]);
+  * an op named "StatefulPartitionedCall_1" whose output 0 is float32
+    [1024, 128], row b being the descriptor of patch b.
+
+The architecture is the usual compact patch-descriptor CNN: seven
+convolutions with batch normalisation (inference form), ReLU after all but
+the last, two stride-2 steps 32 -> 16 -> 8, an 8x8 'VALID' convolution down
+to 128 values per patch, then L2 normalisation. Patches are standardised
+inside the graph, so callers may feed raw 0..255 or 0..1 intensities.
+
+Usage: export_default_model.py OUTDIR [--seed N] [--time RUNS]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+
+import numpy as np  # noqa: E402
+import tensorflow as tf  # noqa: E402
+
+tf1 = tf.compat.v1
+tf.get_logger().setLevel("ERROR")
+
+# Bump when the graph or the weight generation changes, so old exports are rebuilt.
+SCRIPT_VERSION = 1
+MARKER = "export_info.json"
+
+BATCH = 1024
+PATCH = 32
+INPUT_NAME = "local_model_inputs"
+OUTPUT_NAME = "StatefulPartitionedCall_1"
+BN_EPSILON = 1e-5
+
+# (kernel size, output channels, stride, padding, ReLU after batch norm)
+LAYERS = [
+    (3, 32, 1, "SAME", True),
+    (3, 32, 1, "SAME", True),
+    (3, 64, 2, "SAME", True),
+    (3, 64, 1, "SAME", True),
+    (3, 128, 2, "SAME", True),
+    (3, 128, 1, "SAME", True),
+    (8, 128, 1, "VALID", False),
+]
+
+
+def make_weights(seed):
+    """Seeded numpy arrays for every layer: conv kernel and BN statistics."""
+    rng = np.random.default_rng(seed)
+    weights = []
+    in_channels = 1
+    for size, out_channels, _, _, _ in LAYERS:
+        fan_in = size * size * in_channels
+        kernel = rng.normal(0.0, np.sqrt(2.0 / fan_in),
+                            (size, size, in_channels, out_channels))
+        # Plausible running statistics: near-zero means, variances around 1.
+        mean = rng.normal(0.0, 0.05, out_channels)
+        variance = rng.uniform(0.8, 1.2, out_channels)
+        weights.append({name: value.astype(np.float32) for name, value in
+                        (("kernel", kernel), ("moving_mean", mean), ("moving_variance", variance))})
+        in_channels = out_channels
+    return weights
+
+
+def _variable(name, shape):
+    # Zero-filled initialisers keep the big arrays out of the GraphDef; the real
+    # values are fed to the initialisers once and then live in the checkpoint.
+    return tf1.Variable(tf.zeros(shape, name=name + "_zeros"), name=name)
+
+
+def build_graph():
+    """Build the network in the default graph; returns (input, output, variables)."""
+    patches = tf1.placeholder(tf.float32, [BATCH, PATCH, PATCH, 1], name=INPUT_NAME)
+
+    with tf.name_scope("input_norm"):
+        mean, variance = tf.nn.moments(patches, axes=[1, 2, 3], keepdims=True, name="moments")
+        x = tf.math.divide(patches - mean, tf.sqrt(variance) + 1e-7, name="standardised")
+
+    variables = []
+    in_channels = 1
+    for index, (size, out_channels, stride, padding, relu) in enumerate(LAYERS, start=1):
+        with tf.name_scope(f"layer{index}"):
+            kernel = _variable("kernel", [size, size, in_channels, out_channels])
+            moving_mean = _variable("moving_mean", [out_channels])
+            moving_variance = _variable("moving_variance", [out_channels])
+            variables.append({"kernel": kernel, "moving_mean": moving_mean,
+                              "moving_variance": moving_variance})
+            x = tf.nn.conv2d(x, kernel, strides=[1, stride, stride, 1], padding=padding, name="conv")
+            x = tf.nn.batch_normalization(x, moving_mean, moving_variance, offset=None, scale=None,
+                                          variance_epsilon=BN_EPSILON, name="batch_norm")
+            if relu:
+                x = tf.nn.relu(x, name="relu")
+        in_channels = out_channels
+
+    flat = tf.reshape(x, [BATCH, LAYERS[-1][1]], name="flatten")
+    normalised = tf.math.l2_normalize(flat, axis=1, name="l2_normalize")
+    output = tf.identity(normalised, name=OUTPUT_NAME)
+    return patches, output, variables
+
+
+def _marker_matches(path, seed):
+    try:
+        with open(os.path.join(path, MARKER)) as f:
+            info = json.load(f)
+    except (OSError, ValueError):
+        return False
+    return info.get("seed") == seed and info.get("script_version") == SCRIPT_VERSION
+
+
+def export(outdir, seed):
+    parent = os.path.dirname(outdir)
+    os.makedirs(parent, exist_ok=True)
+    work = tempfile.mkdtemp(prefix=".export-", dir=parent)
+    try:
+        staged = os.path.join(work, "model")
+        with tf.Graph().as_default():
+            patches, output, variables = build_graph()
+            with tf1.Session() as sess:
+                feeds = {}
+                for layer_vars, layer_values in zip(variables, make_weights(seed)):
+                    for key, var in layer_vars.items():
+                        feeds[var.initial_value] = layer_values[key]
+                sess.run([v.initializer for layer in variables for v in layer.values()], feeds)
+
+                signature = tf1.saved_model.signature_def_utils.predict_signature_def(
+                    inputs={"patches": patches}, outputs={"descriptors": output})
+                builder = tf1.saved_model.Builder(staged)
+                builder.add_meta_graph_and_variables(
+                    sess, [tf1.saved_model.tag_constants.SERVING],
+                    signature_def_map={"serving_default": signature})
+                builder.save()
+        with open(os.path.join(staged, MARKER), "w") as f:
+            json.dump({"seed": seed, "script_version": SCRIPT_VERSION, "trained": False}, f)
+            f.write("\n")
+
+        if os.path.exists(outdir):
+            os.rename(outdir, os.path.join(work, "previous"))
+        os.rename(staged, outdir)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def time_batches(outdir, runs):
+    """Load the export as the C++ program does and time full batches."""
+    with tf.Graph().as_default() as graph, tf1.Session(graph=graph) as sess:
+        tf1.saved_model.loader.load(sess, ["serve"], outdir)
+        rng = np.random.default_rng(0)
+        patches = rng.uniform(0, 255, (BATCH, PATCH, PATCH, 1)).astype(np.float32)
+        feed = {f"{INPUT_NAME}:0": patches}
+        fetch = f"{OUTPUT_NAME}:0"
+        seconds = []
+        for _ in range(runs):
+            start = time.perf_counter()
+            out = sess.run(fetch, feed)
+            seconds.append(time.perf_counter() - start)
+    norms = np.linalg.norm(out, axis=1)
+    print(f"output {out.dtype} {list(out.shape)}, row norms {norms.min():.4f}..{norms.max():.4f}")
+    print("batch of 1024: first %.3f s, best %.3f s, median %.3f s over %d runs"
+          % (seconds[0], min(seconds), float(np.median(seconds)), runs))
+
+
+def main():
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        epilog="The weights are untrained: use the export to exercise the pipeline only.")
+    parser.add_argument("outdir", help="SavedModel folder to create")
+    parser.add_argument("--seed", type=int, default=0, help="weight generator seed (default 0)")
+    parser.add_argument("--time", type=int, default=0, metavar="RUNS",
+                        help="afterwards, time RUNS batches of 1024 patches")
+    args = parser.parse_args()
+
+    outdir = os.path.abspath(args.outdir)
+    if _marker_matches(outdir, args.seed):
+        print(f"{outdir} is already exported with seed {args.seed}")
+    elif os.path.exists(outdir) and not os.path.exists(os.path.join(outdir, MARKER)):
+        # Never overwrite something this script did not write.
+        print(f"error: {outdir} exists and is not an export of this script", file=sys.stderr)
+        return 1
+    else:
+        export(outdir, args.seed)
+        print(f"exported untrained model (seed {args.seed}) to {outdir}")
+    if args.time > 0:
+        time_batches(outdir, args.time)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Build a small demo workspace from the sample photographs of opencv-doc.
+
+Layout written under OUTDIR (image paths in the JSON are relative to OUTDIR):
+  raw/                 copies of the photographs
+  caches/images/       empty, filled by the program
+  caches/images.json   {"images": [{"raw1_image", "raw2_image", "uuid"}, ...]}
+
+The captures cover the input cases the program handles differently: two
+stereo pairs (raw1 and raw2 both set), one image already 2048 columns wide,
+and ordinary single photographs of various sizes.
+
+Usage: make_demo_workspace.py OUTDIR [--source DIR] [--force]
+"""
+
+import argparse
+import gzip
+import json
+import os
+import shutil
+import sys
+import tempfile
+
+os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+
+DEFAULT_SOURCE = "/usr/share/doc/opencv-doc/examples/data"
+MARKER = ".demo_workspace"
+WIDE_WIDTH = 2048
+
+# (uuid, raw1, raw2); raw2 is empty for single-image captures.
+CAPTURES = [
+    ("demo-0001", "aloeL.jpg", "aloeR.jpg"),
+    ("demo-0002", "leuvenA.jpg", ""),
+    ("demo-0003", "leuvenB.jpg", ""),
+    ("demo-0004", "graf1.png", ""),
+    ("demo-0005", "left.jpg", "right.jpg"),
+    ("demo-0006", "building_2048.png", ""),
+]
+# Generated captures: output name -> photograph it is made from.
+WIDE_IMAGES = {"building_2048.png": "building.jpg"}
+
+
+def read_source(source, name):
+    """Bytes of a sample file; some distributions ship them gzipped."""
+    path = os.path.join(source, name)
+    if os.path.exists(path):
+        with open(path, "rb") as f:
+            return f.read()
+    if os.path.exists(path + ".gz"):
+        with gzip.open(path + ".gz", "rb") as f:
+            return f.read()
+    raise FileNotFoundError(f"sample photograph not found: {path}")
+
+
+def make_wide_png(data):
+    """Resize a photograph to exactly WIDE_WIDTH columns, keeping its aspect ratio."""
+    import tensorflow as tf  # slow to import, so only when an image is generated
+
+    image = tf.io.decode_image(data, channels=3, expand_animations=False)
+    height, width = int(image.shape[0]), int(image.shape[1])
+    new_height = round(height * WIDE_WIDTH / width)
+    resized = tf.image.resize(tf.cast(image, tf.float32), [new_height, WIDE_WIDTH])
+    pixels = tf.cast(tf.clip_by_value(tf.round(resized), 0, 255), tf.uint8)
+    return tf.io.encode_png(pixels).numpy(), new_height
+
+
+def build(staged, source):
+    raw = os.path.join(staged, "raw")
+    os.makedirs(raw)
+    os.makedirs(os.path.join(staged, "caches", "images"))
+
+    for uuid, *names in CAPTURES:
+        for name in filter(None, names):
+            if name in WIDE_IMAGES:
+                png, height = make_wide_png(read_source(source, WIDE_IMAGES[name]))
+                print(f"{name}: {WIDE_WIDTH}x{height} from {WIDE_IMAGES[name]}")
+                data = png
+            else:
+                data = read_source(source, name)
+            with open(os.path.join(raw, name), "wb") as f:
+                f.write(data)
+
+    images = [{"raw1_image": f"raw/{raw1}", "raw2_image": f"raw/{raw2}" if raw2 else "", "uuid": uuid}
+              for uuid, raw1, raw2 in CAPTURES]
+    with open(os.path.join(staged, "caches", "images.json"), "w") as f:
+        json.dump({"images": images}, f, indent=2, allow_nan=False)
+        f.write("\n")
+    with open(os.path.join(staged, MARKER), "w") as f:
+        f.write("demo workspace built by tools/make_demo_workspace.py\n")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("outdir", help="workspace folder to create")
+    parser.add_argument("--source", default=DEFAULT_SOURCE,
+                        help=f"folder holding the sample photographs (default {DEFAULT_SOURCE})")
+    parser.add_argument("--force", action="store_true",
+                        help="rebuild an existing demo workspace, discarding what the program wrote into it")
+    args = parser.parse_args()
+
+    outdir = os.path.abspath(args.outdir)
+    if os.path.exists(outdir):
+        if not os.path.exists(os.path.join(outdir, MARKER)):
+            print(f"error: {outdir} exists and is not a demo workspace", file=sys.stderr)
+            return 1
+        if not args.force:
+            # Keep it: the program may already have written its caches there.
+            print(f"{outdir} already holds a demo workspace (use --force to rebuild)")
+            return 0
+
+    parent = os.path.dirname(outdir)
+    os.makedirs(parent, exist_ok=True)
+    work = tempfile.mkdtemp(prefix=".demo-workspace-", dir=parent)
+    try:
+        staged = os.path.join(work, "workspace")
+        build(staged, args.source)
+        if os.path.exists(outdir):
+            os.rename(outdir, os.path.join(work, "previous"))
+        os.rename(staged, outdir)
+    except FileNotFoundError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"wrote demo workspace with {len(CAPTURES)} captures to {outdir}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
