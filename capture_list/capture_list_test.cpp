@@ -1,6 +1,10 @@
 #include "capture_list/capture_list.h"
 
+#ifdef _WIN32
+#include "windows/posix_test_compat.h"
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <fstream>
@@ -14,10 +18,14 @@ namespace {
 class CaptureListFile : public ::testing::Test {
  protected:
   CaptureListFile() {
+#ifdef _WIN32
+    path_ = make_temp_file("lf_list_");
+#else
     char pattern[] = "/tmp/lf_list_XXXXXX";
     const int fd = mkstemp(pattern);
     close(fd);
     path_ = pattern;
+#endif
   }
   ~CaptureListFile() override { std::remove(path_.c_str()); }
   std::vector<CaptureRecord> load(const std::string& text) {

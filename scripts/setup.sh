@@ -3,7 +3,8 @@
 # is skipped when its result is already there.
 #
 #   Debian packages: compiler, CMake, GoogleTest, Google Benchmark, OpenCV, cereal,
-#                    Python with venv, and the sample photographs of opencv-doc.
+#                    Python with venv, the sample photographs of opencv-doc, and
+#                    MinGW-w64 with wine for the Windows build of the path layer.
 #   .venv:           pinned Python packages of tools/requirements.txt (TensorFlow's
 #                    wheel also carries the C library the program links).
 #   build/:          Release build of the program, its tests and benchmarks.
@@ -16,7 +17,8 @@ build_dir=${LF_BUILD_DIR:-$root/build}
 venv=$root/.venv
 
 apt_packages=(build-essential cmake g++ git libgtest-dev libgmock-dev libbenchmark-dev
-              libopencv-dev libcereal-dev python3 python3-venv opencv-doc)
+              libopencv-dev libcereal-dev python3 python3-venv opencv-doc
+              g++-mingw-w64-x86-64-posix wine64 wine)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -11,6 +11,9 @@
 
 #include "workspace/platform.h"
 #include "workspace/test_platform.h"
+#ifdef _WIN32
+#include "windows/posix_test_compat.h"
+#endif
 
 namespace {
 
@@ -109,9 +112,14 @@ TEST_F(CheckWorkspaceTest, PipeCountsAsAFile) {
 // The same checks on the real disk: the matches folder is really created and
 // stays when the capture list check fails.
 TEST(CheckWorkspaceOnDisk, CreatesMatchesFolderAndKeepsIt) {
+#ifdef _WIN32
+  const std::string root = make_temp_folder("lf_ws_");
+  ASSERT_FALSE(root.empty());
+#else
   char pattern[] = "/tmp/lf_ws_XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string root = pattern;
+#endif
   ASSERT_EQ(::mkdir((root + "/caches").c_str(), 0777), 0);
   ASSERT_EQ(::mkdir((root + "/caches/images").c_str(), 0777), 0);
 
@@ -126,7 +134,11 @@ TEST(CheckWorkspaceOnDisk, CreatesMatchesFolderAndKeepsIt) {
   err.str("");
   EXPECT_TRUE(check_workspace(make_workspace(root + "/"), err));
   EXPECT_EQ(err.str(), "");
+#ifdef _WIN32
+  remove_tree(root);
+#else
   std::system(("rm -rf '" + root + "'").c_str());
+#endif
 }
 
 }  // namespace

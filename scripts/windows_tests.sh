@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Cross-builds the workspace and capture_list tests for Windows with MinGW-w64
+# (project windows/) and runs them under wine, where drive letters are real.
+#
+#   scripts/windows_tests.sh [build folder, default build/windows]
+#
+# The wine prefix goes to <build folder>/wineprefix unless LF_WINEPREFIX names one.
+#
+# Installs nothing: without the MinGW-w64 compiler, wine or GoogleTest's
+# sources it says so and exits 0. Otherwise it exits non-zero when a test fails
+# and ends with the line "N passed, M failed".
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${1:-$root/build/windows}
+compiler=x86_64-w64-mingw32-g++-posix
+
+find_wine() {
+  local candidate
+  for candidate in wine wine64 /usr/lib/wine/wine64; do
+    if command -v "$candidate" >/dev/null 2>&1; then
+      command -v "$candidate"
+      return
+    fi
+  done
+}
+wine=$(find_wine || true)
+
+if ! command -v "$compiler" >/dev/null 2>&1 || [ -z "$wine" ] || [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+  echo "windows tests skipped: toolchain or wine missing" \
+       "(needs $compiler, wine and /usr/src/googletest; Debian packages g++-mingw-w64-x86-64-posix wine64 wine googletest)"
+  exit 0
+fi
+
+mkdir -p "$build_dir"
+build_dir=$(cd "$build_dir" && pwd)
+
+cmake -S "$root/windows" -B "$build_dir" \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build_dir" --parallel "$(nproc)" >"$build_dir/build.log" 2>&1 \
+  || { cat "$build_dir/build.log"; echo "0 passed, 1 failed"; exit 1; }
+
+# A private prefix (about 700 MB), made once; LF_WINEPREFIX may name a shared
+# one. The Mono and Gecko installers are not wanted.
+export WINEPREFIX=${LF_WINEPREFIX:-$build_dir/wineprefix}
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || command -v wineserver64 || echo /usr/lib/wine/wineserver64)
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  timeout 300 "$wine" wineboot --init >/dev/null 2>&1
+  "$wineserver" -w
+fi
+
+# The tests start in a fresh folder on Z:, wine's drive for the Linux root.
+scratch=$build_dir/scratch
+rm -rf "$scratch"
+mkdir -p "$scratch"
+
+passed=0
+failed=0
+for test in workspace_test capture_list_test; do
+  log=$build_dir/$test.log
+  # Under a time limit: a hung test must not stall the whole test command.
+  if (cd "$scratch" && timeout 300 "$wine" "$build_dir/$test.exe") >"$log.raw" 2>&1; then status=0; else status=$?; fi
+  tr -d '\r' <"$log.raw" >"$log"
+  rm -f "$log.raw"
+  test_passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$log" | tail -n 1)
+  test_failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below.*/\1/p' "$log" | tail -n 1)
+  test_passed=${test_passed:-0}
+  test_failed=${test_failed:-0}
+  if [ "$test_failed" -eq 0 ] && { [ "$status" -ne 0 ] || ! grep -q '^\[  PASSED  \]' "$log"; }; then
+    test_failed=1  # crashed or stopped before its summary
+  fi
+  if [ "$test_failed" -ne 0 ]; then cat "$log"; fi
+  echo "$test.exe: $test_passed passed, $test_failed failed"
+  passed=$((passed + test_passed))
+  failed=$((failed + test_failed))
+done
+"$wineserver" -w
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
