@@ -1,10 +1,12 @@
-// Times extract_patches over every keypoint of one photograph prepared as a
-// capture would be.
+// Times extract_patches against extract_patches_reference over every keypoint
+// of one photograph prepared as a capture would be, and checks that both give
+// the same bits.
 // Usage: extract_patches_benchmark [image [repetitions]]
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -17,12 +19,42 @@ namespace {
 // About 30,000 keypoints at 2048x1024.
 const char* const default_image = "/usr/share/doc/opencv-doc/examples/data/leuvenA.jpg";
 
-double seconds_to_extract(const PatchExtractor& extractor, const cv::Mat& image,
+using Extract = bool (PatchExtractor::*)(const cv::Mat&, const KeypointList&, PatchList&) const;
+
+struct Timing {
+  double median;
+  double best;
+};
+
+double seconds_to_extract(const PatchExtractor& extractor, Extract extract, const cv::Mat& image,
                           const KeypointList& keypoints) {
   PatchList patches;
   const auto start = std::chrono::steady_clock::now();
-  extractor.extract_patches(image, keypoints, patches);
+  (extractor.*extract)(image, keypoints, patches);
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+Timing time_extraction(const PatchExtractor& extractor, Extract extract, const cv::Mat& image,
+                       const KeypointList& keypoints, int repetitions) {
+  seconds_to_extract(extractor, extract, image, keypoints);  // warm-up
+  std::vector<double> times;
+  for (int i = 0; i < repetitions; ++i)
+    times.push_back(seconds_to_extract(extractor, extract, image, keypoints));
+  std::sort(times.begin(), times.end());
+  return {times[times.size() / 2], times.front()};
+}
+
+size_t differing_patches(const PatchList& a, const PatchList& b) {
+  size_t differing = 0;
+  for (size_t k = 0; k < a.size(); ++k)
+    if (std::memcmp(a[k].data, b[k].data, a[k].total() * a[k].elemSize()) != 0) ++differing;
+  return differing;
+}
+
+void report(const char* name, const Timing& timing, size_t keypoints, int repetitions) {
+  std::cout << name << ": median of " << repetitions << " " << timing.median << " s (best "
+            << timing.best << " s), " << keypoints / timing.median << " patches/s (best "
+            << keypoints / timing.best << ")\n";
 }
 
 }  // namespace
@@ -39,17 +71,22 @@ int main(int argc, char** argv) {
   KeypointList keypoints;
   if (!extractor.detect_keypoints(image, keypoints)) return 1;
 
-  seconds_to_extract(extractor, image, keypoints);  // warm-up
-  std::vector<double> times;
-  for (int i = 0; i < repetitions; ++i)
-    times.push_back(seconds_to_extract(extractor, image, keypoints));
-  std::sort(times.begin(), times.end());
-  const double median = times[times.size() / 2];
+  PatchList reference;
+  PatchList fast;
+  extractor.extract_patches_reference(image, keypoints, reference);
+  extractor.extract_patches(image, keypoints, fast);
+  const size_t differing = differing_patches(reference, fast);
+
+  const Timing slow = time_extraction(extractor, &PatchExtractor::extract_patches_reference, image,
+                                      keypoints, repetitions);
+  const Timing quick =
+      time_extraction(extractor, &PatchExtractor::extract_patches, image, keypoints, repetitions);
 
   std::cout << "image: " << record.raw1_image << " (" << image.cols << "x" << image.rows << ")\n"
             << "keypoints: " << keypoints.size() << "\n"
-            << "seconds (median of " << repetitions << "): " << median << " (best " << times.front()
-            << ")\n"
-            << "patches per second: " << keypoints.size() / median << std::endl;
-  return 0;
+            << "patches differing from the reference: " << differing << "\n";
+  report("reference", slow, keypoints.size(), repetitions);
+  report("extract_patches", quick, keypoints.size(), repetitions);
+  std::cout << "speed-up (medians): " << slow.median / quick.median << "x" << std::endl;
+  return differing == 0 ? 0 : 2;
 }

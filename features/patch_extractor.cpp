@@ -1,9 +1,12 @@
 #include "features/patch_extractor.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
+
+#include "features/patch_sampling.h"
 
 namespace {
 
@@ -51,6 +54,56 @@ cv::Mat sample_patch(const cv::Mat& float_image, const cv::Mat& grid, const cv::
   return patch;
 }
 
+// Keypoints placed by one matrix product: enough to spread its call cost, few
+// enough that their positions (8 KiB a keypoint) stay in cache while sampled.
+constexpr int batch_keypoints = 32;
+
+// The integer route reads 8-bit grey pixels in side-by-side pairs at int byte
+// offsets, and sums a patch in ints (see sample_normalised_patch). Images that
+// remap refuses, 32767 pixels or more a side, are left to the reference, which
+// reports them.
+bool fits_integer_route(const cv::Mat& image, int patch_size) {
+  const bool grey_pairs = image.type() == CV_8UC1 && image.cols >= 2 && image.rows >= 2 &&
+                          image.step * image.rows <= INT_MAX;
+  const bool remap_limits = image.cols < SHRT_MAX && image.rows < SHRT_MAX;
+  const bool patch_limits = patch_size > 0 && patch_size % 2 == 0 && patch_size <= 64;
+  return grey_pairs && remap_limits && patch_limits;
+}
+
+// The transforms of keypoints [first, last) side by side, 3 x 2 columns each.
+cv::Mat stack_transforms(const PatchExtractor& extractor, const KeypointList& keypoints, int first,
+                         int last, cv::Size image_size) {
+  cv::Mat transforms(3, 2 * (last - first), CV_32F);
+  for (int k = first; k < last; ++k) {
+    const int column = 2 * (k - first);
+    extractor.make_keypoint_transform(keypoints[k], image_size.width, image_size.height)
+        .copyTo(transforms.colRange(column, column + 2));
+  }
+  return transforms;
+}
+
+// One product places a whole batch: column pair k of grid * [T_first ... T_last-1]
+// equals grid * T_k alone, because cv::gemm works every element out from its
+// grid row and its column only, in an order that does not depend on the number
+// of columns. It hands products of 100 rows or more to the BLAS and does smaller
+// ones itself; the grid keeps all its rows so that the batch takes the same of
+// those two routes as a single keypoint.
+void extract_batch(const PatchExtractor& extractor, const cv::Mat& image, const cv::Mat& grid,
+                   const KeypointList& keypoints, int first, int last, PatchList& patches) {
+  const cv::Mat transforms = stack_transforms(extractor, keypoints, first, last, image.size());
+  cv::Mat positions;
+  cv::gemm(grid, transforms, 1.0, cv::noArray(), 0.0, positions);
+  const std::size_t stride = positions.step1();
+  for (int k = first; k < last; ++k) {
+    // A buffer of its own per patch: the heap reuses these small blocks, where a
+    // shared batch buffer would be mapped afresh and fault on every call.
+    cv::Mat patch(extractor.patch_size, extractor.patch_size, CV_32F);
+    sample_normalised_patch(image, positions.ptr<float>() + 2 * (k - first), stride, grid.rows,
+                            patch.ptr<float>());
+    patches[k] = patch;
+  }
+}
+
 }  // namespace
 
 PatchExtractor::PatchExtractor(std::ostream& out)
@@ -70,6 +123,25 @@ bool PatchExtractor::detect_keypoints(const cv::Mat& image, KeypointList& keypoi
 
 bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& keypoints,
                                      PatchList& patches) const {
+  if (keypoints.empty() || !fits_integer_route(image, patch_size))
+    return extract_patches_reference(image, keypoints, patches);
+  const cv::Mat grid = make_sampling_grid();
+  const int count = static_cast<int>(keypoints.size());
+  const int batches = (count + batch_keypoints - 1) / batch_keypoints;
+  patches.resize(keypoints.size());
+  // Each patch depends on its own keypoint only, so batches may run in any order.
+  cv::parallel_for_(cv::Range(0, batches), [&](const cv::Range& range) {
+    for (int b = range.start; b < range.end; ++b) {
+      const int first = b * batch_keypoints;
+      extract_batch(*this, image, grid, keypoints, first, std::min(count, first + batch_keypoints),
+                    patches);
+    }
+  });
+  return true;
+}
+
+bool PatchExtractor::extract_patches_reference(const cv::Mat& image, const KeypointList& keypoints,
+                                               PatchList& patches) const {
   if (keypoints.empty()) {
     *out_ << "Error : No keypoints imported." << std::endl;
     return false;

@@ -36,8 +36,18 @@ class PatchExtractor {
   // own continuous patch_size x patch_size CV_32FC1 matrix. With no keypoints,
   // writes "Error : No keypoints imported.", leaves `patches` alone and returns
   // false.
+  // 8-bit grey images are sampled in batches of keypoints, in parallel and with
+  // exact arithmetic; the patches equal extract_patches_reference's bit for bit.
+  // Other images, and odd patch sizes or sizes above 64, go through
+  // extract_patches_reference itself.
   bool extract_patches(const cv::Mat& image, const KeypointList& keypoints,
                        PatchList& patches) const;
+
+  // extract_patches done one keypoint at a time with the library calls that
+  // define the patch: the matrix product g * T, cv::remap on the image as
+  // CV_32F, cv::meanStdDev, cv::subtract and cv::divide.
+  bool extract_patches_reference(const cv::Mat& image, const KeypointList& keypoints,
+                                 PatchList& patches) const;
 
   // patch_size^2 x 3 CV_32F, one row (gx, gy, 1) per sample in row-major patch
   // order: gx follows the patch column, gy the patch row.

@@ -1,0 +1,23 @@
+#pragma once
+// Exact sampling and normalisation of one patch of an 8-bit grey image.
+//
+// Gives the very floats of the library route it stands in for: cv::remap
+// (INTER_LINEAR, BORDER_REPLICATE) on the image converted to CV_32F, then
+// cv::meanStdDev, cv::subtract and cv::divide on the sampled patch. On that
+// route every sample is a whole number of 1/1024 units that a float holds
+// exactly, and the sums of a patch stay exact in double, so the library's order
+// of operations cannot show; the mean, the deviation and the final subtract and
+// divide are then rounded here just as the library rounds them.
+
+#include <cstddef>
+
+#include <opencv2/core.hpp>
+
+// Samples `count` positions of the CV_8UC1 `image` into `patch` and normalises
+// the patch to zero mean and unit population deviation (all zeros when uniform).
+// Sample i sits at x = positions[i * stride], y = positions[i * stride + 1].
+// `count` must be a multiple of 4 (samples go four at a time) and at most 4096,
+// so that the sum of a patch fits an int. The image needs at least two columns
+// and two rows, and all its byte offsets must fit an int.
+void sample_normalised_patch(const cv::Mat& image, const float* positions, std::size_t stride,
+                             int count, float* patch);
