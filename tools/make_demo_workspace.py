@@ -14,12 +14,11 @@ Usage: make_demo_workspace.py OUTDIR [--source DIR] [--force]
 """
 
 import argparse
-import gzip
 import json
 import os
-import shutil
 import sys
-import tempfile
+
+from workspace_files import read_source, replace_folder
 
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
 
@@ -38,18 +37,6 @@ CAPTURES = [
 ]
 # Generated captures: output name -> photograph it is made from.
 WIDE_IMAGES = {"building_2048.png": "building.jpg"}
-
-
-def read_source(source, name):
-    """Bytes of a sample file; some distributions ship them gzipped."""
-    path = os.path.join(source, name)
-    if os.path.exists(path):
-        with open(path, "rb") as f:
-            return f.read()
-    if os.path.exists(path + ".gz"):
-        with gzip.open(path + ".gz", "rb") as f:
-            return f.read()
-    raise FileNotFoundError(f"sample photograph not found: {path}")
 
 
 def make_wide_png(data):
@@ -108,20 +95,11 @@ def main():
             print(f"{outdir} already holds a demo workspace (use --force to rebuild)")
             return 0
 
-    parent = os.path.dirname(outdir)
-    os.makedirs(parent, exist_ok=True)
-    work = tempfile.mkdtemp(prefix=".demo-workspace-", dir=parent)
     try:
-        staged = os.path.join(work, "workspace")
-        build(staged, args.source)
-        if os.path.exists(outdir):
-            os.rename(outdir, os.path.join(work, "previous"))
-        os.rename(staged, outdir)
+        replace_folder(outdir, ".demo-workspace-", lambda staged: build(staged, args.source))
     except FileNotFoundError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
     print(f"wrote demo workspace with {len(CAPTURES)} captures to {outdir}")
     return 0
 

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Sets everything up (see setup.sh), then times the program stage by stage on a
+# workspace of eight photographs and compares it with a plain Python version of
+# the same pipeline (tools/benchmark.py prints what is measured).
+#
+#   .venv-bench: Python that sees Debian's python3-opencv, the same OpenCV build
+#                as the program, so that both find the same keypoints; it holds
+#                TensorFlow for the Python version (tools/requirements-benchmark.txt).
+#   build/benchmark/: model, workspace, result copies and logs.
+#
+# Arguments go to setup.sh (CMake options). LF_BENCHMARK_REPEAT=N times N rounds
+# and keeps the best of each (default 1); worth raising on a busy machine.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_dir=${LF_BUILD_DIR:-$root/build}
+"$root/scripts/setup.sh" "$@"
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
+  echo "Installing Debian package: python3-opencv"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3-opencv
+fi
+
+venv=$root/.venv-bench
+requirements=$root/tools/requirements-benchmark.txt
+stamp=$venv/.installed-requirements
+if ! { [ -f "$stamp" ] && cmp -s "$stamp" "$requirements"; }; then
+  echo "Installing Python packages into $venv"
+  # Debian's python3-opencv belongs to the system Python.
+  [ -x "$venv/bin/python" ] || /usr/bin/python3 -m venv --system-site-packages "$venv"
+  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
+  cp "$requirements" "$stamp"
+fi
+
+export TF_CPP_MIN_LOG_LEVEL=${TF_CPP_MIN_LOG_LEVEL:-3}
+bench=$build_dir/benchmark
+"$root/.venv/bin/python" "$root/tools/export_default_model.py" "$bench/model"
+"$venv/bin/python" "$root/tools/make_benchmark_workspace.py" "$bench/workspace"
+"$venv/bin/python" "$root/tools/benchmark.py" --build-dir "$build_dir" --model "$bench/model" \
+  --workspace "$bench/workspace" --python "$venv/bin/python" --repeat "${LF_BENCHMARK_REPEAT:-1}"
