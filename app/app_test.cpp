@@ -88,6 +88,9 @@ struct ArgumentCase {
   std::string err;
 };
 
+// Short test names in CTest.
+void PrintTo(const ArgumentCase& c, std::ostream* os) { *os << c.args.size() << " arguments"; }
+
 class Arguments : public ProgramRun, public ::testing::WithParamInterface<ArgumentCase> {};
 
 TEST_P(Arguments, AreCheckedInOrder) {
@@ -152,6 +155,8 @@ struct ListCase {
   std::string list;
   std::string err;
 };
+
+void PrintTo(const ListCase& c, std::ostream* os) { *os << c.err.substr(0, c.err.size() - 1); }
 
 class CaptureListFaults : public ProgramRun, public ::testing::WithParamInterface<ListCase> {};
 

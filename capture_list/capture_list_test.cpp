@@ -73,6 +73,9 @@ struct FaultCase {
   std::string message;
 };
 
+// Short test names in CTest.
+void PrintTo(const FaultCase& fault, std::ostream* os) { *os << fault.name; }
+
 class CaptureListFaults : public CaptureListFile, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(CaptureListFaults, RaiseTheReaderException) {

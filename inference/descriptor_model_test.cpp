@@ -55,6 +55,9 @@ struct LoadFailure {
   std::string message;
 };
 
+// Short test names in CTest.
+void PrintTo(const LoadFailure& failure, std::ostream* os) { *os << failure.model; }
+
 class ModelLoadFailures : public ::testing::TestWithParam<LoadFailure> {};
 
 TEST_P(ModelLoadFailures, ReportTheLoadMessage) {
@@ -158,6 +161,8 @@ struct ShapeCase {
   std::string model;
   std::string actual;
 };
+
+void PrintTo(const ShapeCase& shape, std::ostream* os) { *os << shape.model; }
 
 class WrongOutputs : public LoadedModel, public ::testing::WithParamInterface<ShapeCase> {};
 

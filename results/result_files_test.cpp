@@ -46,6 +46,9 @@ struct LineCase {
   std::string line;
 };
 
+// Short test names in CTest: the expected line without its CR LF.
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.line.substr(0, c.line.size() - 2); }
+
 class KeypointLines : public TempFolder, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(KeypointLines, UseGeneralFormatAndCrLf) {

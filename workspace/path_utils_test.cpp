@@ -42,6 +42,9 @@ struct Case {
   std::string expected;
 };
 
+// Short test names in CTest: the input rather than the bytes of the case.
+void PrintTo(const Case& c, std::ostream* os) { *os << '"' << c.input << '"'; }
+
 class FolderPathTable : public PathWithDrivesTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(FolderPathTable, ParseAndRender) { EXPECT_EQ(parsed(GetParam().input), GetParam().expected); }
@@ -60,6 +63,8 @@ struct FolderCase {
   std::string base;
   std::string expected;
 };
+
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << '"' << c.base << '"'; }
 
 class MakeFolderPathTable : public PathWithDrivesTest, public ::testing::WithParamInterface<FolderCase> {};
 
@@ -109,6 +114,8 @@ struct JoinCase {
   std::string expected;
 };
 
+void PrintTo(const JoinCase& c, std::ostream* os) { *os << '"' << c.folder << "\" + \"" << c.name << '"'; }
+
 class JoinPathTable : public ::testing::TestWithParam<JoinCase> {};
 
 TEST_P(JoinPathTable, Joins) {
@@ -128,6 +135,8 @@ struct FileCase {
   std::string extension;
   std::string expected;
 };
+
+void PrintTo(const FileCase& c, std::ostream* os) { *os << '"' << c.expected << '"'; }
 
 class MakeFilePathTable : public ::testing::TestWithParam<FileCase> {};
 
