@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -261,6 +263,45 @@ TEST_F(ProgramRun, FailedNetworkRunStopsTheWholeRun) {
   EXPECT_EQ(result.out.find("second"), std::string::npos);
   EXPECT_FALSE(exists(matches("first.feat")));
   EXPECT_FALSE(exists(matches("first.desc")));
+}
+
+// Whenever the run is killed, each uuid has either a complete, matching pair of
+// result files or the pair of an earlier run; never a truncated descriptor file.
+TEST_F(ProgramRun, KillMidRunLeavesOnlyCompletePairs) {
+  const std::vector<std::string> uuids{"one", "two", "three", "four", "five", "six"};
+  std::string list = R"({"images": [)";
+  for (std::size_t i = 0; i < uuids.size(); ++i) {
+    list += std::string(i > 0 ? "," : "") + R"({"raw1_image": "raw/)" + (i % 2 ? "b" : "a") +
+            R"(.png", "raw2_image": "", "uuid": ")" + uuids[i] + R"("})";
+  }
+  make_workspace(list + "]}");
+  write_image("raw/a.png", textured_image(2048, 1024, 5));
+  write_image("raw/b.png", textured_image(2048, 1024, 6));
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(run({model("valid"), ws_}).exit_code, 0);
+  const double full_run = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  // Other content for the later runs, so an old and a new file never agree by chance.
+  write_image("raw/a.png", textured_image(2048, 1024, 7));
+  write_image("raw/b.png", textured_image(2048, 1024, 8));
+
+  int killed = 0;
+  for (const double fraction : {0.35, 0.55, 0.75, 0.9}) {
+    const std::string command = "timeout -s KILL " + std::to_string(full_run * fraction) + " " +
+                                shell_quoted(LF_PROGRAM) + " " + shell_quoted(model("valid")) + " " +
+                                shell_quoted(ws_) + " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 137) ++killed;
+    for (const std::string& uuid : uuids) {
+      const std::string feat = read_text(matches(uuid + ".feat"));
+      const std::string desc = read_text(matches(uuid + ".desc"));
+      ASSERT_GE(desc.size(), 8u) << uuid << " after " << fraction << " of a run";
+      std::uint64_t count = 0;
+      for (int i = 7; i >= 0; --i) count = (count << 8) | static_cast<unsigned char>(desc[i]);
+      EXPECT_EQ(desc.size(), 8 + 512 * count) << uuid;
+      EXPECT_EQ(static_cast<std::uint64_t>(std::count(feat.begin(), feat.end(), '\n')), count) << uuid;
+    }
+  }
+  EXPECT_GE(killed, 2) << "runs ended before they were killed";
 }
 
 }  // namespace
