@@ -253,8 +253,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{"DriveRelativeFolder", "<d>sub\\", true, false},
                       TypeCase{"DriveRelativeFile", "<d>file.txt", false, true},
                       TypeCase{"RootedWithoutDrive", "<t>\\sub", true, false},
-                      // "Z:\" is asked as "Z:", which the runtime does not examine.
-                      TypeCase{"DriveRootWithOneBackslash", "<d>\\", false, false},
+                      // A root keeps its separator: "Z:" alone would be the current folder.
+                      TypeCase{"DriveRootWithOneBackslash", "<d>\\", true, false},
                       TypeCase{"DriveRootWithTwoBackslashes", "<d>\\\\", true, false},
                       TypeCase{"MissingDrive", "<u>\\", false, false}),
     [](const ::testing::TestParamInfo<TypeCase>& info) { return std::string(info.param.name); });

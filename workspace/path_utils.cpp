@@ -30,9 +30,17 @@ std::string with_trailing_separator(const std::string& folder) {
   return folder + "\\";
 }
 
+// A root keeps its separator: "D:" alone names the drive's current folder,
+// not its root, and an empty path names nothing.
+bool is_root(const std::string& path) {
+  return path.size() == 1 || (path.size() == 3 && path[1] == ':');
+}
+
 int file_type_of(const std::string& path) {
   std::string examined = path;
-  if (!examined.empty() && is_path_separator(examined.back())) examined.pop_back();
+  if (!examined.empty() && is_path_separator(examined.back()) && !is_root(examined)) {
+    examined.pop_back();
+  }
   return current_platform().file_type(examined);
 }
 

@@ -108,6 +108,18 @@ TEST(PathWithoutAnswers, RootedPathWithoutDrivesKeepsAnEmptyRoot) {
   EXPECT_TRUE(folder.parts.empty());
 }
 
+// A root keeps its one separator when asked about: "D:" alone would name the
+// drive's current folder, and an empty path nothing.
+TEST(PathQueries, RootsAreAskedWithTheirSeparator) {
+  FakePlatform platform;
+  platform.entries = {{"D:\\", file_type_folder}, {"/", file_type_folder}, {"D:\\data", file_type_folder}};
+  ScopedPlatform scoped(platform);
+  EXPECT_TRUE(path_is_folder("D:\\"));
+  EXPECT_TRUE(path_is_folder("/"));
+  EXPECT_TRUE(path_is_folder("D:\\data\\"));
+  EXPECT_FALSE(path_is_folder("D:"));
+}
+
 struct JoinCase {
   std::string folder;
   std::string name;
