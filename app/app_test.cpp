@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -51,6 +52,17 @@ cv::Mat textured_image(int cols, int rows, int seed) {
   return image;
 }
 
+// Bright squares on black: their normalised patches reach values above 8.
+cv::Mat bright_squares_image() {
+  cv::Mat image(512, 1024, CV_8UC1, cv::Scalar(0));
+  cv::RNG rng(1);
+  for (int i = 0; i < 40; ++i) {
+    const int x = rng.uniform(20, 1000), y = rng.uniform(20, 490);
+    image(cv::Rect(x, y, 5, 5)).setTo(255);
+  }
+  return image;
+}
+
 class ProgramRun : public ::testing::Test {
  protected:
   ProgramRun() {
@@ -69,7 +81,9 @@ class ProgramRun : public ::testing::Test {
   }
 
   RunResult run(const std::vector<std::string>& args, const std::string& directory = "") {
-    std::string command = "cd " + shell_quoted(directory.empty() ? root_ : directory) + " && " + shell_quoted(LF_PROGRAM);
+    // A hung run fails the test instead of stalling the suite.
+    std::string command = "cd " + shell_quoted(directory.empty() ? root_ : directory) +
+                          " && timeout -s KILL 600 " + shell_quoted(LF_PROGRAM);
     for (const std::string& arg : args) command += " " + shell_quoted(arg);
     command += " >" + shell_quoted(root_ + "/out.txt") + " 2>" + shell_quoted(root_ + "/err.txt");
     RunResult result;
@@ -145,10 +159,12 @@ TEST_F(ProgramRun, RelativeAndDottedDataPaths) {
 
 TEST_F(ProgramRun, BadModelsAreReportedBeforeTheCaptureListIsRead) {
   make_workspace("not json at all");
-  for (const std::string name : {"not_a_model", "wrong_tag", "missing_output", "does_not_exist"}) {
+  for (const std::string name : {"not_a_model", "wrong_tag", "missing_output", "does_not_exist",
+                                 "output_without_input", "no_variables", "wrong_shape"}) {
     const RunResult result = run({model(name), ws_});
     EXPECT_EQ(result.exit_code, 1) << name;
-    EXPECT_EQ(result.err.rfind("Error: loading saved_model failed.\n", 0), 0u) << name << ": " << result.err;
+    EXPECT_EQ(result.err.rfind("Error: loading saved_model failed.\nError: ", 0), 0u) << name << ": " << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 2) << name << ": " << result.err;
     EXPECT_EQ(result.out, "");
   }
 }
@@ -255,11 +271,12 @@ TEST_F(ProgramRun, FailedNetworkRunStopsTheWholeRun) {
   make_workspace(R"({"images": [
     {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "first"},
     {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "second"}]})");
-  write_image("raw/a.png", textured_image(512, 256, 4));
-  const RunResult result = run({model("failing_run"), ws_});
+  write_image("raw/a.png", bright_squares_image());
+  const RunResult result = run({model("fails_on_large_input"), ws_});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.out.find("uuid : first\n"), std::string::npos);
   EXPECT_NE(result.out.find("TF_Error:3\n"), std::string::npos);
+  EXPECT_THAT(result.err, ::testing::MatchesRegex("Error: [^\n]*values_below_8[^\n]*\n"));
   EXPECT_EQ(result.out.find("second"), std::string::npos);
   EXPECT_FALSE(exists(matches("first.feat")));
   EXPECT_FALSE(exists(matches("first.desc")));
