@@ -17,7 +17,7 @@ build_dir=${LF_BUILD_DIR:-$root/build}
 venv=$root/.venv
 
 apt_packages=(build-essential cmake g++ git libgtest-dev libgmock-dev libbenchmark-dev
-              libopencv-dev libcereal-dev python3 python3-venv opencv-doc
+              libopencv-dev libjpeg-dev libcereal-dev python3 python3-venv opencv-doc
               g++-mingw-w64-x86-64-posix wine64 wine)
 
 as_root() {
