@@ -80,10 +80,11 @@ class ProgramRun : public ::testing::Test {
     ASSERT_TRUE(cv::imwrite(ws_ + "/" + name, image));
   }
 
-  RunResult run(const std::vector<std::string>& args, const std::string& directory = "") {
+  RunResult run(const std::vector<std::string>& args, const std::string& directory = "",
+                const std::string& runner = "") {
     // A hung run fails the test instead of stalling the suite.
     std::string command = "cd " + shell_quoted(directory.empty() ? root_ : directory) +
-                          " && timeout -s KILL 600 " + shell_quoted(LF_PROGRAM);
+                          " && timeout -s KILL 600 " + runner + shell_quoted(LF_PROGRAM);
     for (const std::string& arg : args) command += " " + shell_quoted(arg);
     command += " >" + shell_quoted(root_ + "/out.txt") + " 2>" + shell_quoted(root_ + "/err.txt");
     RunResult result;
@@ -198,6 +199,26 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{R"({"images": [{"raw1_image": "raw/a.png", "raw2_image": null, "uuid": "u"}]})",
                  "Error: rapidjson internal assertion failure: IsString()\n"}),
     [](const ::testing::TestParamInfo<ListCase>& info) { return "Case" + std::to_string(info.index); });
+
+TEST_F(ProgramRun, UnreadableCaptureListNamesItsPathAndTheReason) {
+  make_workspace(R"({"images": []})");
+  std::string runner;
+  if (geteuid() == 0) {
+    // Permissions do not stop root: run as nobody, who may enter the folders.
+    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "running as root without setpriv";
+    runner = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    for (const std::string& folder : {root_, ws_, ws_ + "/caches", ws_ + "/caches/images"})
+      ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+  }
+  ASSERT_EQ(chmod((ws_ + "/caches/images.json").c_str(), 0), 0);
+  std::string rendered = ws_ + "\\caches\\images.json";
+  std::replace(rendered.begin(), rendered.end(), '/', '\\');
+  const RunResult result = run({model("valid"), ws_}, "", runner);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "Error: rapidjson internal assertion failure: IsObject()\n"
+                        "Error: cannot open the capture list " + rendered + ": Permission denied\n");
+}
 
 TEST_F(ProgramRun, EmptyListWritesOnlyTheSuccessLine) {
   make_workspace(R"({"images": []})");

@@ -23,7 +23,7 @@ RecordResult process_record(const CaptureRecord& record, const Workspace& worksp
                             DescriptorModel& model, const PatchExtractor& extractor,
                             std::ostream& out, std::ostream& err) {
   if (!is_valid_result_stem(record.uuid)) {
-    err << "Error: capture uuid \"" << record.uuid
+    err << "Error: capture uuid \"" << printable_uuid(record.uuid)
         << "\" cannot name a result file in the matches folder" << std::endl;
     return RecordResult::failed;
   }
@@ -89,6 +89,10 @@ extern "C" int run_features(int argc, const char* const* argv, std::ostream& out
   // failure or exhausted memory all end as one line and exit code 1.
   try {
     return run_checked(argc, argv, out, err);
+  } catch (const CaptureListOpenError& error) {
+    out.flush();
+    err << "Error: " << error.what() << std::endl;
+    err << "Error: " << error.reason() << std::endl;
   } catch (const std::exception& error) {
     out.flush();
     err << "Error: " << error.what() << std::endl;

@@ -1,5 +1,6 @@
 #include "results/result_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ostream>
@@ -85,9 +86,33 @@ bool DescriptorFile::close() {
   return closed && !failed_;
 }
 
+namespace {
+
+bool is_control_character(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
+}  // namespace
+
 bool is_valid_result_stem(const std::string& uuid) {
   return !uuid.empty() && uuid != "." && uuid != ".." &&
-         uuid.find_first_of("/\\:") == std::string::npos;
+         uuid.find_first_of("/\\:") == std::string::npos &&
+         std::none_of(uuid.begin(), uuid.end(), is_control_character);
+}
+
+std::string printable_uuid(const std::string& uuid) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string text;
+  for (const char c : uuid) {
+    if (!is_control_character(c)) {
+      text += c;
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    text += {'\\', 'x', hex[byte >> 4], hex[byte & 0xF]};
+  }
+  return text;
 }
 
 RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,

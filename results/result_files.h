@@ -50,8 +50,12 @@ class DescriptorFile {
 };
 
 // True when the uuid names a file inside the matches folder: not empty, not "."
-// or "..", and without "/", "\" or ":".
+// or "..", and without "/", "\", ":" or control characters (below 0x20, and
+// 0x7F), which would reach terminals and file names raw.
 bool is_valid_result_stem(const std::string& uuid);
+
+// The uuid for a message: control characters as "\xNN".
+std::string printable_uuid(const std::string& uuid);
 
 enum class RecordOutcome {
   written,        // both files in place

@@ -93,9 +93,14 @@ TEST_F(TempFolder, DescriptorFileThatCannotBeCreatedFails) {
   EXPECT_FALSE(file.close());
 }
 
+TEST(ResultStem, MessagesShowControlCharactersEscaped) {
+  EXPECT_EQ(printable_uuid("a\x1b[2Jb\x7f\n\xc3\xa9"), "a\\x1B[2Jb\\x7F\\x0A\xc3\xa9");
+}
+
 TEST(ResultStem, RefusesNamesOutsideTheFolder) {
-  for (const std::string uuid : {"", ".", "..", "a/b", "a\\b", "c:x", "../up"}) {
-    EXPECT_FALSE(is_valid_result_stem(uuid)) << uuid;
+  for (const std::string& uuid : std::vector<std::string>{"", ".", "..", "a/b", "a\\b", "c:x", "../up", "a\x1b[31mb", "tab\t",
+                                 "new\nline", "del\x7f", std::string("nul\0x", 5)}) {
+    EXPECT_FALSE(is_valid_result_stem(uuid)) << printable_uuid(uuid);
   }
   for (const std::string uuid : {"3f2a", "a.b", "...", "demo-0001", "x y"}) {
     EXPECT_TRUE(is_valid_result_stem(uuid)) << uuid;
