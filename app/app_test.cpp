@@ -1,12 +1,15 @@
 // End-to-end runs of the program, as a user would start it.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -303,43 +306,139 @@ TEST_F(ProgramRun, FailedNetworkRunStopsTheWholeRun) {
   EXPECT_FALSE(exists(matches("first.desc")));
 }
 
-// Whenever the run is killed, each uuid has either a complete, matching pair of
-// result files or the pair of an earlier run; never a truncated descriptor file.
-TEST_F(ProgramRun, KillMidRunLeavesOnlyCompletePairs) {
-  const std::vector<std::string> uuids{"one", "two", "three", "four", "five", "six"};
-  std::string list = R"({"images": [)";
-  for (std::size_t i = 0; i < uuids.size(); ++i) {
-    list += std::string(i > 0 ? "," : "") + R"({"raw1_image": "raw/)" + (i % 2 ? "b" : "a") +
-            R"(.png", "raw2_image": "", "uuid": ")" + uuids[i] + R"("})";
-  }
-  make_workspace(list + "]}");
-  write_image("raw/a.png", textured_image(2048, 1024, 5));
-  write_image("raw/b.png", textured_image(2048, 1024, 6));
-  const auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(run({model("valid"), ws_}).exit_code, 0);
-  const double full_run = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  // Other content for the later runs, so an old and a new file never agree by chance.
-  write_image("raw/a.png", textured_image(2048, 1024, 7));
-  write_image("raw/b.png", textured_image(2048, 1024, 8));
+// A uuid's pair as the header promises it: present, and counts that agree.
+::testing::AssertionResult complete_pair(const std::string& feat, const std::string& desc) {
+  if (desc.size() < 8) return ::testing::AssertionFailure() << "descriptor file of " << desc.size() << " bytes";
+  std::uint64_t count = 0;
+  for (int i = 7; i >= 0; --i) count = (count << 8) | static_cast<unsigned char>(desc[i]);
+  const auto lines = static_cast<std::uint64_t>(std::count(feat.begin(), feat.end(), '\n'));
+  if (desc.size() != 8 + 512 * count || lines != count)
+    return ::testing::AssertionFailure() << desc.size() << " descriptor bytes, count " << count << ", " << lines << " lines";
+  return ::testing::AssertionSuccess();
+}
 
-  int killed = 0;
-  for (const double fraction : {0.35, 0.55, 0.75, 0.9}) {
-    const std::string command = "timeout -s KILL " + std::to_string(full_run * fraction) + " " +
-                                shell_quoted(LF_PROGRAM) + " " + shell_quoted(model("valid")) + " " +
-                                shell_quoted(ws_) + " >/dev/null 2>&1";
-    const int status = std::system(command.c_str());
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 137) ++killed;
-    for (const std::string& uuid : uuids) {
-      const std::string feat = read_text(matches(uuid + ".feat"));
-      const std::string desc = read_text(matches(uuid + ".desc"));
-      ASSERT_GE(desc.size(), 8u) << uuid << " after " << fraction << " of a run";
-      std::uint64_t count = 0;
-      for (int i = 7; i >= 0; --i) count = (count << 8) | static_cast<unsigned char>(desc[i]);
-      EXPECT_EQ(desc.size(), 8 + 512 * count) << uuid;
-      EXPECT_EQ(static_cast<std::uint64_t>(std::count(feat.begin(), feat.end(), '\n')), count) << uuid;
-    }
+std::vector<std::string> temporary_files_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename();
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) names.push_back(name);
   }
-  EXPECT_GE(killed, 2) << "runs ended before they were killed";
+  return names;
+}
+
+// A run started in the background; with a stop step it stops itself there.
+class BackgroundRun {
+ public:
+  BackgroundRun(const std::vector<std::string>& args, const std::string& log, const std::string& stop_step = "") {
+    pid_ = fork();
+    if (pid_ != 0) return;
+    if (!stop_step.empty()) setenv("LF_TEST_STOP_AT", stop_step.c_str(), 1);
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(LF_PROGRAM)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(LF_PROGRAM, argv.data());
+    _exit(127);
+  }
+  // True once the process has stopped itself; false if it ended instead.
+  bool wait_until_stopped() {
+    int status = 0;
+    return waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+  }
+  void signal(int signal_number) { kill(pid_, signal_number); }
+  int wait_for_end() {
+    int status = 0;
+    while (waitpid(pid_, &status, 0) == pid_ && WIFSTOPPED(status)) {
+    }
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+struct StopCase {
+  std::string step;
+  int signal_number;
+  bool new_keypoints_alone;  // what the pair shows at the stop
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.step << "_" << c.signal_number; }
+
+class StoppedRun : public ProgramRun, public ::testing::WithParamInterface<StopCase> {};
+
+// Stopped at each step of writing a capture, the capture has its earlier
+// complete pair, or its new keypoint file alone; never a new keypoint file
+// beside older descriptors. SIGINT and SIGTERM then remove the run's temporary
+// files and end it by the signal; after SIGKILL the next run removes them.
+TEST_P(StoppedRun, LeavesWhatTheHeaderPromises) {
+  const StopCase& c = GetParam();
+  make_workspace(R"({"images": [{"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "u"}]})");
+  write_image("raw/a.png", textured_image(2048, 1024, 5));
+  ASSERT_EQ(run({model("valid"), ws_}).exit_code, 0);
+  const std::string old_feat = read_text(matches("u.feat")), old_desc = read_text(matches("u.desc"));
+  ASSERT_GT(std::count(old_feat.begin(), old_feat.end(), '\n'), 1024) << "needs two batches";
+  write_image("raw/a.png", textured_image(2048, 1024, 6));
+
+  BackgroundRun stopped({model("valid"), ws_}, root_ + "/stopped.txt", c.step);
+  ASSERT_TRUE(stopped.wait_until_stopped()) << read_text(root_ + "/stopped.txt");
+  if (c.new_keypoints_alone) {
+    EXPECT_NE(read_text(matches("u.feat")), old_feat);
+    EXPECT_FALSE(exists(matches("u.desc")));
+  } else {
+    EXPECT_EQ(read_text(matches("u.feat")), old_feat);
+    EXPECT_EQ(read_text(matches("u.desc")), old_desc);
+    EXPECT_FALSE(temporary_files_in(ws_ + "/caches/matches").empty());
+  }
+  stopped.signal(c.signal_number);
+  stopped.signal(SIGCONT);
+  const int status = stopped.wait_for_end();
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), c.signal_number);
+  if (c.signal_number != SIGKILL) {
+    EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
+  }
+
+  const RunResult next = run({model("valid"), ws_});
+  EXPECT_EQ(next.exit_code, 0) << next.err;
+  EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
+  EXPECT_TRUE(complete_pair(read_text(matches("u.feat")), read_text(matches("u.desc"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, StoppedRun,
+                         ::testing::Values(StopCase{"after_keypoint_file", SIGKILL, false},
+                                           StopCase{"between_batches", SIGTERM, false},
+                                           StopCase{"between_batches", SIGINT, false},
+                                           StopCase{"between_renames", SIGKILL, true},
+                                           StopCase{"between_renames", SIGTERM, true}),
+                         [](const auto& info) {
+                           return info.param.step + "_" + std::to_string(info.param.signal_number);
+                         });
+
+// Two runs over one workspace at once, round after round: both succeed, and
+// every capture is left with a complete pair and no temporary file.
+TEST_F(ProgramRun, ConcurrentRunsLeaveCompletePairsAndNoTemporaryFiles) {
+  std::string list = R"({"images": [)";
+  for (int i = 0; i < 6; ++i)
+    list += std::string(i > 0 ? "," : "") + R"({"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "c)" +
+            std::to_string(i) + R"("})";
+  make_workspace(list + "]}");
+  write_image("raw/a.png", textured_image(512, 256, 9));
+  for (int round = 0; round < 4; ++round) {
+    BackgroundRun first({model("valid"), ws_}, root_ + "/first.txt");
+    BackgroundRun second({model("batch_mean"), ws_}, root_ + "/second.txt");
+    const int first_status = first.wait_for_end(), second_status = second.wait_for_end();
+    ASSERT_TRUE(WIFEXITED(first_status) && WEXITSTATUS(first_status) == 0) << read_text(root_ + "/first.txt");
+    ASSERT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == 0) << read_text(root_ + "/second.txt");
+    for (int i = 0; i < 6; ++i) {
+      const std::string uuid = "c" + std::to_string(i);
+      EXPECT_TRUE(complete_pair(read_text(matches(uuid + ".feat")), read_text(matches(uuid + ".desc"))))
+          << uuid << " in round " << round;
+    }
+    EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
+  }
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 #include "features/image_preparation.h"
 #include "features/patch_extractor.h"
 #include "inference/descriptor_model.h"
+#include "app/stop_signals.h"
 #include "results/result_files.h"
+#include "results/temporary_files.h"
 #include "workspace/workspace.h"
 
 namespace {
@@ -67,6 +69,9 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
 
   const std::vector<CaptureRecord> records = load_capture_list(workspace.capture_list_path);
   const PatchExtractor extractor;
+
+  const lf::StopSignalCleanup stop_signal_cleanup;
+  lf::remove_stale_temporary_files(workspace.matches_folder);
 
   std::size_t failed = 0;
   for (const CaptureRecord& record : records) {

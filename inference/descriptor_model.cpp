@@ -8,6 +8,8 @@
 #include <ostream>
 #include <sstream>
 
+#include "workspace/stop_point.h"
+
 const char* const DescriptorModel::input_operation_name = "local_model_inputs";
 const char* const DescriptorModel::output_operation_name = "StatefulPartitionedCall_1";
 const char* const DescriptorModel::serve_tag = "serve";
@@ -191,6 +193,7 @@ bool compute_descriptors(DescriptorModel& model, const PatchList& patches,
       return false;
     }
     sink(static_cast<const float*>(TF_TensorData(output_tensor.get())), count);
+    if (i + 1 < batches) lf::stop_point("between_batches");
   }
   return true;
 }
