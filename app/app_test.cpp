@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -127,7 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentCase{{"", "data"}, "Error: no model path specified\n"},
                       ArgumentCase{{"", ""}, "Error: no model path specified\n"},
                       ArgumentCase{{"model", ""}, "Error: no data path specified\n"},
-                      ArgumentCase{{"model", "no/such/folder", "extra"}, "Error: folder no/such/folder doesn't exist\n"}),
+                      ArgumentCase{{"model", "no/such/folder", "extra"}, "Error: folder no/such/folder doesn't exist\n"},
+                      ArgumentCase{{"model", "data", "x", "--shard", "3/2"},
+                                   "Error: --shard expects K/N with 0 <= K < N, got \"3/2\"\n"},
+                      ArgumentCase{{"model", "data", "--skip-done", "--resume"}, "Error: unknown option --resume\n"}),
     [](const ::testing::TestParamInfo<ArgumentCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(ProgramRun, WorkspaceFaultsNameTheRenderedPaths) {
@@ -304,6 +308,67 @@ TEST_F(ProgramRun, FailedNetworkRunStopsTheWholeRun) {
   EXPECT_EQ(result.out.find("second"), std::string::npos);
   EXPECT_FALSE(exists(matches("first.feat")));
   EXPECT_FALSE(exists(matches("first.desc")));
+}
+
+class Options : public ProgramRun {
+ protected:
+  // Five captures of one image; returns the files a plain run writes.
+  std::map<std::string, std::string> plain_run_files() {
+    make_workspace(R"({"images": [)" + records_ + "]}");
+    write_image("raw/a.png", textured_image(512, 256, 11));
+    write_image("raw/b.png", textured_image(512, 256, 12));
+    EXPECT_EQ(run({model("valid"), ws_}).exit_code, 0);
+    return result_files();
+  }
+  std::map<std::string, std::string> result_files() {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(ws_ + "/caches/matches")) {
+      const std::string name = entry.path().filename();
+      if (name[0] != '.') files[name] = read_text(entry.path());
+    }
+    return files;
+  }
+  const std::vector<std::string> uuids_{"alpha", "beta", "gamma", "delta", "epsilon"};
+  const std::string records_ = R"({"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "alpha"},
+    {"raw1_image": "raw/b.png", "raw2_image": "", "uuid": "beta"},
+    {"raw1_image": "raw/a.png", "raw2_image": "raw/b.png", "uuid": "gamma"},
+    {"raw1_image": "raw/b.png", "raw2_image": "", "uuid": "delta"},
+    {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "epsilon"})";
+};
+
+TEST_F(Options, ShardsTogetherWriteThePlainRunsFilesEachOnce) {
+  const auto plain = plain_run_files();
+  ASSERT_EQ(plain.size(), 10u);
+  std::filesystem::remove_all(ws_ + "/caches/matches");
+  std::map<std::string, int> written;
+  for (int shard = 0; shard < 3; ++shard) {
+    const RunResult result = run({model("valid"), ws_, "--shard", std::to_string(shard) + "/3"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    int processed = 0;
+    for (const std::string& uuid : uuids_) {
+      if (result.out.find("uuid : " + uuid + "\n") != std::string::npos) ++written[uuid], ++processed;
+    }
+    EXPECT_NE(result.out.find("records: " + std::to_string(processed) + " processed, 0 skipped, 0 failed\n"
+                              "------------Feature Predicion Success------------\n"),
+              std::string::npos)
+        << result.out;
+  }
+  for (const std::string& uuid : uuids_) EXPECT_EQ(written[uuid], 1) << uuid;
+  EXPECT_EQ(result_files(), plain);
+}
+
+TEST_F(Options, SkipDoneRecomputesOnlyIncompletePairs) {
+  const auto plain = plain_run_files();
+  std::filesystem::remove(matches("beta.desc"));
+  std::filesystem::resize_file(matches("delta.desc"), 8 + 512);
+  const RunResult result = run({model("valid"), ws_, "--skip-done"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  for (const std::string uuid : {"alpha", "gamma", "epsilon"})
+    EXPECT_NE(result.out.find("uuid : " + uuid + "\nskipped: results exist\n"), std::string::npos) << uuid;
+  for (const std::string uuid : {"beta", "delta"})
+    EXPECT_NE(result.out.find("uuid : " + uuid + "\nkeypoints: "), std::string::npos) << uuid;
+  EXPECT_NE(result.out.find("records: 2 processed, 3 skipped, 0 failed\n"), std::string::npos) << result.out;
+  EXPECT_EQ(result_files(), plain);
 }
 
 // A uuid's pair as the header promises it: present, and counts that agree.
