@@ -110,7 +110,23 @@ bool DescriptorModel::load(const std::string& model_path, std::ostream& err) {
     err << "Error: " << reason << std::endl;
     return false;
   }
+  const std::string device = accelerator_device();
+  if (!device.empty()) err << "Network device: " << device << std::endl;
   return true;
+}
+
+// TensorFlow places the network on an accelerator whenever the session has
+// one; on a machine with only the CPU this is empty.
+std::string DescriptorModel::accelerator_device() const {
+  TFStatusPtr list_status(TF_NewStatus());
+  const TFDeviceListPtr devices(TF_SessionListDevices(session.get(), list_status.get()));
+  if (!devices || TF_GetCode(list_status.get()) != TF_OK) return "";
+  for (int i = 0; i < TF_DeviceListCount(devices.get()); ++i) {
+    const std::string type = TF_DeviceListType(devices.get(), i, list_status.get());
+    if (TF_GetCode(list_status.get()) == TF_OK && type.find("CPU") == std::string::npos)
+      return std::string(TF_DeviceListName(devices.get(), i, list_status.get())) + " (" + type + ")";
+  }
+  return "";
 }
 
 bool DescriptorModel::open_session(const std::string& model_path, std::string& reason) {

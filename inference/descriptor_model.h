@@ -55,8 +55,13 @@ class DescriptorModel {
   // contents to prove that the model runs and yields float [1024, 128]. On
   // failure writes "Error: loading saved_model failed." and then "Error: " with
   // the reason (TensorFlow's own message, a missing operation, a wrong output)
-  // to `err` and returns false.
+  // to `err` and returns false. When the session runs the network on a device
+  // other than the CPU, writes one line "Network device: <name> (<type>)" to
+  // `err`; on the CPU nothing.
   bool load(const std::string& model_path, std::ostream& err);
+
+  // The first device of the session that is not the CPU, or "".
+  std::string accelerator_device() const;
 
   // Members below are filled by load() in this order and live as long as the model.
   TFSessionOptionsPtr options;
