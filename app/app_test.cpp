@@ -23,6 +23,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+namespace lf {
+
 namespace {
 
 std::string read_text(const std::string& path) {
@@ -507,3 +509,5 @@ TEST_F(ProgramRun, ConcurrentRunsLeaveCompletePairsAndNoTemporaryFiles) {
 }
 
 }  // namespace
+
+}  // namespace lf

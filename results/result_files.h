@@ -37,14 +37,11 @@
 
 #include <opencv2/core/types.hpp>
 
+#include "features/types.h"
 #include "inference/descriptor_model.h"
+#include "workspace/platform.h"
 
-using KeypointList = std::vector<cv::KeyPoint>;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+namespace lf {
 
 // Writes the keypoint file; false (errno set) when it cannot be created or written.
 bool write_keypoint_file(const std::string& path, const KeypointList& keypoints);
@@ -120,3 +117,5 @@ enum class RecordOutcome {
 RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
                             const std::string& uuid, const KeypointList& keypoints,
                             const PatchList& patches, std::ostream& out, std::ostream& err);
+
+}  // namespace lf
