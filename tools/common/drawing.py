@@ -45,18 +45,35 @@ def side_by_side(grey1, grey2):
     return picture, grey1.shape[1]
 
 
-def draw_matches(grey1, grey2, xy1, xy2, matches, inliers, thickness=1):
-    """The two images side by side with a line per match: inliers green,
-    outliers red (drawn first, so inliers stay visible)."""
+def spread_subset(count, limit):
+    """Indices of at most `limit` of `count` items, spread evenly over them."""
+    if limit is None or count <= limit:
+        return np.arange(count)
+    return np.unique(np.linspace(0, count - 1, limit).round().astype(np.int64))
+
+
+def draw_matches(grey1, grey2, xy1, xy2, matches, inliers, width=None, max_lines=None,
+                 thickness=1):
+    """The two images side by side, scaled to `width` columns if given, with a
+    line per match: inliers green, outliers red (drawn first, so inliers stay
+    visible). With `max_lines`, only that many matches, spread evenly over the
+    list, are drawn, so that a few thousand matches stay readable."""
     import cv2
 
     picture, offset = side_by_side(grey1, grey2)
+    scale = 1.0
+    if width and picture.shape[1] > width:
+        scale = width / picture.shape[1]
+        height = max(1, round(picture.shape[0] * scale))
+        picture = cv2.resize(picture, (width, height), interpolation=cv2.INTER_AREA)
     matches = np.asarray(matches, np.int64).reshape(-1, 2)
-    inliers = np.asarray(inliers, bool)
+    inliers = np.asarray(inliers, bool).reshape(-1)
+    chosen = spread_subset(len(matches), max_lines)
+    matches, inliers = matches[chosen], inliers[chosen]
     for wanted, colour in ((False, OUTLIER_COLOUR), (True, INLIER_COLOUR)):
         for i, j in matches[inliers == wanted]:
-            start = (_fixed(xy1[i][0]), _fixed(xy1[i][1]))
-            end = (_fixed(xy2[j][0] + offset), _fixed(xy2[j][1]))
+            start = (_fixed(xy1[i][0] * scale), _fixed(xy1[i][1] * scale))
+            end = (_fixed((xy2[j][0] + offset) * scale), _fixed(xy2[j][1] * scale))
             cv2.line(picture, start, end, colour, thickness, cv2.LINE_AA, _SHIFT)
             cv2.circle(picture, start, _fixed(2), colour, thickness, cv2.LINE_AA, _SHIFT)
             cv2.circle(picture, end, _fixed(2), colour, thickness, cv2.LINE_AA, _SHIFT)
@@ -70,5 +87,5 @@ def save_png(path, picture, width=None):
     if width and picture.shape[1] > width:
         height = max(1, round(picture.shape[0] * width / picture.shape[1]))
         picture = cv2.resize(picture, (width, height), interpolation=cv2.INTER_AREA)
-    if not cv2.imwrite(path, picture):
+    if not cv2.imwrite(path, picture, [cv2.IMWRITE_PNG_COMPRESSION, 9]):
         raise OSError(f"cannot write {path}")

@@ -8,11 +8,15 @@ import numpy as np
 
 MMA_THRESHOLDS = (1, 2, 3, 5, 10)
 # Rows of the first set compared at once: bounds the distance block's memory.
-_CHUNK_ROWS = 2048
+_CHUNK_ROWS = 1024
 
 
 def _squared_distances(block, desc2, norms2):
-    distances = np.einsum("ij,ij->i", block, block)[:, None] + norms2[None, :] - 2.0 * (block @ desc2.T)
+    # In place: the block is the largest array here.
+    distances = block @ desc2.T
+    distances *= -2.0
+    distances += norms2[None, :]
+    distances += np.einsum("ij,ij->i", block, block)[:, None]
     return np.maximum(distances, 0.0, out=distances)
 
 

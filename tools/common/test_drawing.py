@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from common.drawing import draw_matches
+from common.drawing import draw_matches, spread_subset
 
 pytest.importorskip("cv2")
 
@@ -28,3 +28,9 @@ def test_inliers_are_green_and_outliers_red_across_both_images():
     assert dominant(picture[70, 150]) == "red"
     assert picture[45, 150].tolist() == [128, 128, 128]
     assert picture[90, 400].tolist() == [0, 0, 0]
+
+
+@pytest.mark.parametrize("count, limit, expected", [(10, 3, [0, 4, 9]), (4, 9, [0, 1, 2, 3]),
+                                                    (5, None, [0, 1, 2, 3, 4])])
+def test_drawn_subset_spans_the_whole_list(count, limit, expected):
+    assert spread_subset(count, limit).tolist() == expected

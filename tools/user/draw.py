@@ -9,7 +9,8 @@ Pictures are drawn on the capture's image prepared as the program prepares it
       towards its angle;
   draw.py matches WORKSPACE UUID1 UUID2 OUT.png [--ratio R] [--fit MODEL]
       the two images side by side, a line per mutual-nearest-neighbour match:
-      green for the inliers of a RANSAC fit, red for the others.
+      green for the inliers of a RANSAC fit, red for the others; at most
+      --max-lines of them (default 300, 0 for all), spread over the list.
 
 --width N scales the picture down to N columns.
 """
@@ -26,6 +27,8 @@ from common.results import ResultError  # noqa: E402
 from features import load_features  # noqa: E402
 from match import RANSAC_PIXELS, find_record, fit_line, match_captures  # noqa: E402
 
+DRAWN_MATCHES = 300
+
 
 def prepared(workspace, uuid):
     return prepare_capture_image(workspace, find_record(workspace, uuid))
@@ -41,10 +44,10 @@ def draw_keypoint_picture(workspace, uuid, out, largest=None, width=None):
 
 
 def draw_match_picture(workspace, uuid1, uuid2, keypoints1, keypoints2, matches, inliers, out,
-                       width=None):
+                       width=None, max_lines=None):
     picture = draw_matches(prepared(workspace, uuid1), prepared(workspace, uuid2),
-                           keypoints1, keypoints2, matches, inliers)
-    save_png(out, picture, width)
+                           keypoints1, keypoints2, matches, inliers, width, max_lines)
+    save_png(out, picture)
 
 
 def parse_arguments(argv):
@@ -63,6 +66,8 @@ def parse_arguments(argv):
     matches.add_argument("--ratio", type=float, help="Lowe's ratio test threshold, e.g. 0.8")
     matches.add_argument("--fit", choices=("homography", "fundamental"), default="homography")
     matches.add_argument("--ransac-px", type=float, default=RANSAC_PIXELS)
+    matches.add_argument("--max-lines", type=int, default=DRAWN_MATCHES,
+                         help=f"draw at most N matches (default {DRAWN_MATCHES}, 0 for all)")
     for command in (keypoints, matches):
         command.add_argument("--width", type=int, help="scale the picture down to N columns")
     return parser.parse_args(argv)
@@ -80,7 +85,7 @@ def main(argv=None):
                                                          args.ratio)
         _, inliers = fit_geometry(keypoints1, keypoints2, matches, args.fit, args.ransac_px)
         draw_match_picture(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
-                           matches, inliers, args.out, args.width)
+                           matches, inliers, args.out, args.width, args.max_lines or None)
         print(f"{args.out}: {fit_line(args.fit, inliers, len(matches), args.ransac_px)}")
         return 0
     except (ResultError, ImageError, OSError) as error:

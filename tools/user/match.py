@@ -87,6 +87,8 @@ def parse_arguments(argv):
     parser.add_argument("--draw", metavar="PNG", help="also draw the matches into this PNG file")
     parser.add_argument("--draw-width", type=int, default=2048,
                         help="width of the drawing in pixels (default 2048)")
+    parser.add_argument("--draw-max-lines", type=int, default=300,
+                        help="draw at most N matches, spread over the list (default 300, 0 for all)")
     return parser.parse_args(argv)
 
 
@@ -119,7 +121,8 @@ def main(argv=None):
 
         try:
             draw_match_picture(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
-                               matches, inliers, args.draw, args.draw_width)
+                               matches, inliers, args.draw, args.draw_width,
+                               args.draw_max_lines or None)
         except (ImageError, OSError) as error:
             print(f"error: {error}", file=sys.stderr)
             return 1
