@@ -48,7 +48,9 @@ def prepare_capture_image(workspace, record):
 def raw_to_prepared(raw_width, raw_height):
     """3x3 matrix taking raw1's pixel coordinates to the prepared image's.
 
-    Pixel centres map to pixel centres, as in the bilinear resize.
+    Pixel centres map to pixel centres, as in the bilinear resize: a plain
+    scale would be off by (scale - 1) / 2 pixels, 0.78 px in x for an 800
+    column image, which shows at the 1 px threshold of the accuracy figures.
     """
     if raw_width == PREPARED_WIDTH:
         return np.eye(3)
