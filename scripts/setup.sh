@@ -2,7 +2,7 @@
 # Installs what the project needs and builds it. Safe to run again: each step
 # is skipped when its result is already there.
 #
-#   Debian packages: compiler, CMake, GoogleTest, Google Benchmark, OpenCV, cereal,
+#   Debian packages: compiler, CMake, GoogleTest, OpenCV, cereal,
 #                    Python with venv, the sample photographs of opencv-doc, and
 #                    MinGW-w64 with wine for the Windows build of the path layer.
 #   .venv:           pinned Python packages of tools/requirements.txt (TensorFlow's
@@ -16,7 +16,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${LF_BUILD_DIR:-$root/build}
 venv=$root/.venv
 
-apt_packages=(build-essential cmake g++ git libgtest-dev libgmock-dev libbenchmark-dev
+apt_packages=(build-essential cmake g++ git libgtest-dev libgmock-dev
               libopencv-dev libjpeg-dev libcereal-dev python3 python3-venv opencv-doc
               g++-mingw-w64-x86-64-posix wine64 wine)
 
