@@ -81,6 +81,9 @@ class StagedResultPair {
   bool commit(std::ostream& err);
 
  private:
+  // A new registered temporary file; `temporary` holds its path, or is empty
+  // (errno set) when it could not be created.
+  FilePtr create_temporary(std::string& temporary);
   bool report(const std::string& final_path, std::ostream& err) const;
   bool publish(std::ostream& err);
   void discard(std::string& temporary);

@@ -96,30 +96,27 @@ bool StagedResultPair::report(const std::string& final_path, std::ostream& err) 
   return false;
 }
 
-bool StagedResultPair::write_keypoints(const KeypointList& keypoints, std::ostream& err) {
-  keypoint_part_ = make_temporary_path(matches_folder_);
-  FilePtr file(create_registered_file(keypoint_part_));
+FilePtr StagedResultPair::create_temporary(std::string& temporary) {
+  temporary = make_temporary_path(matches_folder_);
+  FilePtr file(create_registered_file(temporary));
   if (!file) {
     const int error = errno;
-    keypoint_part_.clear();
+    temporary.clear();
     errno = error;
-    return report(keypoint_path_, err);
   }
-  if (!write_keypoint_file(std::move(file), keypoints)) return report(keypoint_path_, err);
+  return file;
+}
+
+bool StagedResultPair::write_keypoints(const KeypointList& keypoints, std::ostream& err) {
+  FilePtr file = create_temporary(keypoint_part_);
+  if (!file || !write_keypoint_file(std::move(file), keypoints)) return report(keypoint_path_, err);
   stop_point("after_keypoint_file");
   return true;
 }
 
 bool StagedResultPair::open_descriptors(std::uint64_t count, std::ostream& err) {
-  descriptor_part_ = make_temporary_path(matches_folder_);
-  FilePtr file(create_registered_file(descriptor_part_));
-  if (!file) {
-    const int error = errno;
-    descriptor_part_.clear();
-    errno = error;
-    return report(descriptor_path_, err);
-  }
-  return descriptors_.open(std::move(file), count) || report(descriptor_path_, err);
+  FilePtr file = create_temporary(descriptor_part_);
+  return (file && descriptors_.open(std::move(file), count)) || report(descriptor_path_, err);
 }
 
 bool StagedResultPair::commit(std::ostream& err) {
