@@ -23,6 +23,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "workspace/test_support.h"
+
 namespace lf {
 
 namespace {
@@ -71,15 +73,9 @@ cv::Mat bright_squares_image() {
 
 class ProgramRun : public ::testing::Test {
  protected:
-  ProgramRun() {
-    char pattern[] = "/tmp/lf_app_XXXXXX";
-    root_ = mkdtemp(pattern);
-    ws_ = root_ + "/ws";
-  }
-  ~ProgramRun() override { std::system(("rm -rf " + shell_quoted(root_)).c_str()); }
-
   void make_workspace(const std::string& list) {
-    std::system(("mkdir -p " + shell_quoted(ws_ + "/caches/images") + " " + shell_quoted(ws_ + "/raw")).c_str());
+    std::filesystem::create_directories(ws_ + "/caches/images");
+    std::filesystem::create_directories(ws_ + "/raw");
     std::ofstream(ws_ + "/caches/images.json", std::ios::binary) << list;
   }
   void write_image(const std::string& name, const cv::Mat& image) {
@@ -102,8 +98,9 @@ class ProgramRun : public ::testing::Test {
   }
   std::string matches(const std::string& file) { return ws_ + "/caches/matches/" + file; }
 
-  std::string root_;
-  std::string ws_;
+  const TemporaryFolder folder_{"lf_app_"};
+  const std::string root_ = folder_.path();
+  const std::string ws_ = root_ + "/ws";
 };
 
 struct ArgumentCase {
@@ -137,13 +134,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ArgumentCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(ProgramRun, WorkspaceFaultsNameTheRenderedPaths) {
-  std::system(("mkdir -p " + shell_quoted(ws_)).c_str());
+  std::filesystem::create_directories(ws_);
   std::string rendered = ws_;
   std::replace(rendered.begin(), rendered.end(), '/', '\\');
   RunResult result = run({model("valid"), ws_});
   EXPECT_EQ(result.err, "Error: folder " + rendered + "\\caches\\images\\ doesn't exist\n");
 
-  std::system(("mkdir -p " + shell_quoted(ws_ + "/caches/images")).c_str());
+  std::filesystem::create_directories(ws_ + "/caches/images");
   std::ofstream(ws_ + "/caches/matches") << "a file";
   result = run({model("valid"), ws_});
   EXPECT_EQ(result.err, "Error: folder " + rendered + "\\caches\\matches\\ doesn't exist and can not be created\n");
@@ -159,7 +156,7 @@ TEST_F(ProgramRun, RelativeAndDottedDataPaths) {
   make_workspace(R"({"images": []})");
   const std::string parent_relative = "../" + root_.substr(root_.rfind('/') + 1) + "/ws";
   for (const std::string& data : std::vector<std::string>{"ws", "./ws/", "ws/../ws", parent_relative}) {
-    std::system(("rm -rf " + shell_quoted(ws_ + "/caches/matches")).c_str());
+    std::filesystem::remove_all(ws_ + "/caches/matches");
     const RunResult result = run({model("valid"), data});
     EXPECT_EQ(result.exit_code, 0) << data << ": " << result.err;
     EXPECT_EQ(result.out, "------------Feature Predicion Success------------\n");
