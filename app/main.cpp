@@ -112,7 +112,12 @@ class CapturedStandardError {
     dup2(saved_, STDERR_FILENO);
     if (captured_fd >= 0) {
       capturing = 0;
-      for (std::size_t i = 0; i < std::size(fatal_signals); ++i) sigaction(fatal_signals[i], &previous_[i], nullptr);
+      // A handler that a loaded library installed meanwhile stays.
+      for (std::size_t i = 0; i < std::size(fatal_signals); ++i) {
+        struct sigaction current {};
+        if (sigaction(fatal_signals[i], nullptr, &current) == 0 && current.sa_handler == replay_and_end)
+          sigaction(fatal_signals[i], &previous_[i], nullptr);
+      }
       close(captured_fd);
       captured_fd = -1;
       real_stderr_fd = -1;
