@@ -23,6 +23,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "workspace/test_support.h"
+
 namespace lf {
 
 namespace {
@@ -71,15 +73,9 @@ cv::Mat bright_squares_image() {
 
 class ProgramRun : public ::testing::Test {
  protected:
-  ProgramRun() {
-    char pattern[] = "/tmp/lf_app_XXXXXX";
-    root_ = mkdtemp(pattern);
-    ws_ = root_ + "/ws";
-  }
-  ~ProgramRun() override { std::system(("rm -rf " + shell_quoted(root_)).c_str()); }
-
   void make_workspace(const std::string& list) {
-    std::system(("mkdir -p " + shell_quoted(ws_ + "/caches/images") + " " + shell_quoted(ws_ + "/raw")).c_str());
+    std::filesystem::create_directories(ws_ + "/caches/images");
+    std::filesystem::create_directories(ws_ + "/raw");
     std::ofstream(ws_ + "/caches/images.json", std::ios::binary) << list;
   }
   void write_image(const std::string& name, const cv::Mat& image) {
@@ -102,8 +98,9 @@ class ProgramRun : public ::testing::Test {
   }
   std::string matches(const std::string& file) { return ws_ + "/caches/matches/" + file; }
 
-  std::string root_;
-  std::string ws_;
+  const TemporaryFolder folder_{"lf_app_"};
+  const std::string root_ = folder_.path();
+  const std::string ws_ = root_ + "/ws";
 };
 
 struct ArgumentCase {
@@ -137,13 +134,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ArgumentCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(ProgramRun, WorkspaceFaultsNameTheRenderedPaths) {
-  std::system(("mkdir -p " + shell_quoted(ws_)).c_str());
+  std::filesystem::create_directories(ws_);
   std::string rendered = ws_;
   std::replace(rendered.begin(), rendered.end(), '/', '\\');
   RunResult result = run({model("valid"), ws_});
   EXPECT_EQ(result.err, "Error: folder " + rendered + "\\caches\\images\\ doesn't exist\n");
 
-  std::system(("mkdir -p " + shell_quoted(ws_ + "/caches/images")).c_str());
+  std::filesystem::create_directories(ws_ + "/caches/images");
   std::ofstream(ws_ + "/caches/matches") << "a file";
   result = run({model("valid"), ws_});
   EXPECT_EQ(result.err, "Error: folder " + rendered + "\\caches\\matches\\ doesn't exist and can not be created\n");
@@ -159,7 +156,7 @@ TEST_F(ProgramRun, RelativeAndDottedDataPaths) {
   make_workspace(R"({"images": []})");
   const std::string parent_relative = "../" + root_.substr(root_.rfind('/') + 1) + "/ws";
   for (const std::string& data : std::vector<std::string>{"ws", "./ws/", "ws/../ws", parent_relative}) {
-    std::system(("rm -rf " + shell_quoted(ws_ + "/caches/matches")).c_str());
+    std::filesystem::remove_all(ws_ + "/caches/matches");
     const RunResult result = run({model("valid"), data});
     EXPECT_EQ(result.exit_code, 0) << data << ": " << result.err;
     EXPECT_EQ(result.out, "------------Feature Predicion Success------------\n");
@@ -396,17 +393,18 @@ std::vector<std::string> temporary_files_in(const std::string& folder) {
 // A run started in the background; with a stop step it stops itself there.
 class BackgroundRun {
  public:
-  BackgroundRun(const std::vector<std::string>& args, const std::string& log, const std::string& stop_step = "") {
+  BackgroundRun(const std::vector<std::string>& args, const std::string& log, const std::string& stop_step = "",
+                const std::string& program = LF_PROGRAM) {
     pid_ = fork();
     if (pid_ != 0) return;
     if (!stop_step.empty()) setenv("LF_TEST_STOP_AT", stop_step.c_str(), 1);
     const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, STDOUT_FILENO);
     dup2(fd, STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(LF_PROGRAM)};
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    execv(LF_PROGRAM, argv.data());
+    execv(program.c_str(), argv.data());
     _exit(127);
   }
   // True once the process has stopped itself; false if it ended instead.
@@ -511,6 +509,43 @@ TEST_F(ProgramRun, ConcurrentRunsLeaveCompletePairsAndNoTemporaryFiles) {
     EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
   }
 }
+
+struct LoadCase {
+  const char* name;
+  const char* library;
+  std::string output;  // regular expression
+  int signal_number;   // that ends the run, or 0 for exit code 1
+};
+
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
+
+class BrokenPipelineLibrary : public ProgramRun, public ::testing::WithParamInterface<LoadCase> {};
+
+// The program beside a broken libfeature_run.so: what the library wrote to
+// standard error while it was loaded is shown, and a missing entry point is
+// named.
+TEST_P(BrokenPipelineLibrary, IsReportedWithItsReason) {
+  const std::string program = root_ + "/compute_features";
+  std::filesystem::copy_file(LF_PROGRAM, program);
+  std::filesystem::copy_file(GetParam().library, root_ + "/libfeature_run.so");
+  BackgroundRun loading({model("valid"), ws_}, root_ + "/loading.txt", "", program);
+  const int status = loading.wait_for_end();
+  EXPECT_THAT(read_text(root_ + "/loading.txt"), ::testing::MatchesRegex(GetParam().output));
+  if (GetParam().signal_number != 0) {
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), GetParam().signal_number);
+  } else {
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Libraries, BrokenPipelineLibrary,
+    ::testing::Values(LoadCase{"AbortsWhileLoading", LF_ABORTING_PIPELINE, "the reason the library gave\n", SIGABRT},
+                      LoadCase{"LacksTheEntryPoint", LF_PIPELINE_WITHOUT_ENTRY,
+                               "Error: [^\n]*/libfeature_run\\.so: undefined symbol: run_features\n", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 

@@ -15,18 +15,19 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/stop_signals.h"
 #include "capture_list/capture_list.h"
 #include "features/image_preparation.h"
 #include "features/patch_extractor.h"
 #include "inference/descriptor_model.h"
 #include "results/result_files.h"
-#include "workspace/path_utils.h"
-#include "workspace/platform.h"
+#include "results/temporary_files.h"
 #include "workspace/workspace.h"
 
 using namespace lf;
@@ -52,52 +53,55 @@ void add(CaptureTimes& sum, const CaptureTimes& part) {
   sum.release += part.release;
 }
 
-void remove_file(const std::string& path) { std::remove(native_path(path).c_str()); }
+// The pair's row sink with a clock around it: the time spent in it is file
+// writing, not network.
+class TimedRowSink {
+ public:
+  explicit TimedRowSink(StagedResultPair& pair) : pair_(pair) {}
+  void operator()(const float* rows, std::size_t count) {
+    const Clock::time_point start = Clock::now();
+    if (first_call_ == Clock::time_point{}) first_call_ = start;
+    pair_.append_rows(rows, count);
+    seconds_ += seconds_between(start, Clock::now());
+  }
+  double seconds() const { return seconds_; }
+  Clock::time_point first_call() const { return first_call_; }
 
-// write_results taken apart so that the sink can be timed apart from the
-// network: same files, same order, same renaming.
-bool write_and_time(DescriptorModel& model, const std::string& matches_folder,
-                    const std::string& uuid, const KeypointList& keypoints,
-                    const PatchList& patches, std::ostream& console, CaptureTimes& times,
-                    double& first_batch) {
+ private:
+  StagedResultPair& pair_;
+  double seconds_ = 0;
+  Clock::time_point first_call_{};
+};
+
+// write_results (results/result_files.cpp) with its sink timed: the same
+// lines, the same calls in the same order, the same outcomes.
+RecordOutcome write_results_timed(DescriptorModel& model, const std::string& matches_folder,
+                                  const std::string& uuid, const KeypointList& keypoints,
+                                  const PatchList& patches, std::ostream& out, std::ostream& err,
+                                  CaptureTimes& times, double& first_batch) {
   const Clock::time_point start = Clock::now();
-  console << "uuid : " << uuid << std::endl;
-  console << "keypoints: " << keypoints.size() << std::endl;
-  const std::string descriptor_path = make_file_path(matches_folder, uuid, "desc");
-  const std::string keypoint_path = make_file_path(matches_folder, uuid, "feat");
-  const std::string descriptor_part = descriptor_path + ".part";
-  const std::string keypoint_part = keypoint_path + ".part";
+  out << "uuid : " << uuid << std::endl;
+  out << "keypoints: " << keypoints.size() << std::endl;
 
-  if (!write_keypoint_file(keypoint_part, keypoints)) return false;
-  DescriptorFile descriptors;
-  if (!descriptors.open(descriptor_part, patches.size())) return false;
-
-  double sink_seconds = 0;
-  Clock::time_point first_sink{};
-  const Clock::time_point network_start = Clock::now();
-  const bool ran = compute_descriptors(
-      model, patches,
-      [&](const float* rows, std::size_t count) {
-        const Clock::time_point sink_start = Clock::now();
-        if (first_sink == Clock::time_point{}) first_sink = sink_start;
-        descriptors.append_rows(rows, count);
-        sink_seconds += seconds_between(sink_start, Clock::now());
-      },
-      console, console);
-  const Clock::time_point network_end = Clock::now();
-  if (first_batch < 0 && first_sink != Clock::time_point{})
-    first_batch = seconds_between(network_start, first_sink);
-
-  const bool written = descriptors.close();
-  if (!ran || !written) return false;
-  remove_file(descriptor_path);
-  if (!replace_file(keypoint_part, keypoint_path) || !replace_file(descriptor_part, descriptor_path))
-    return false;
-  const Clock::time_point end = Clock::now();
-
-  times.network = seconds_between(network_start, network_end) - sink_seconds;
-  times.write = seconds_between(start, end) - times.network;
-  return true;
+  RecordOutcome outcome = RecordOutcome::record_failed;
+  {
+    StagedResultPair pair(matches_folder, uuid);
+    if (pair.write_keypoints(keypoints, err) && pair.open_descriptors(patches.size(), err)) {
+      TimedRowSink timed_sink(pair);
+      const DescriptorSink sink = std::ref(timed_sink);
+      const Clock::time_point network_start = Clock::now();
+      const bool ran = compute_descriptors(model, patches, sink, out, err);
+      times.network = seconds_between(network_start, Clock::now()) - timed_sink.seconds();
+      if (first_batch < 0 && timed_sink.first_call() != Clock::time_point{})
+        first_batch = seconds_between(network_start, timed_sink.first_call());
+      if (!ran)
+        outcome = RecordOutcome::run_failed;
+      else if (pair.commit(err))
+        outcome = RecordOutcome::written;
+    }
+  }  // what was not committed is removed here, and counts as writing
+  times.write = seconds_between(start, Clock::now()) - times.network;
+  return outcome;
 }
 
 }  // namespace
@@ -107,31 +111,39 @@ int main(int argc, char** argv) {
     std::cerr << "usage: pipeline_benchmark MODEL_DIR DATA_DIR" << std::endl;
     return 2;
   }
+  // The driver's console lines are produced but kept off stdout, which carries
+  // the figures; they are shown when the run stops.
+  std::ostringstream console;
+  std::ostream& err = std::cerr;
+
+  // The driver's start (app/feature_run.cpp), in its order.
   const Clock::time_point run_start = Clock::now();
   const Workspace workspace = make_workspace(argv[2]);
-  if (!check_workspace(workspace, std::cerr)) return 1;
+  if (!check_workspace(workspace, err)) return 1;
   DescriptorModel model;
-  if (!model.load(argv[1], std::cerr)) return 1;
+  if (!model.load(argv[1], err)) return 1;
   const std::vector<CaptureRecord> records = load_capture_list(workspace.capture_list_path);
-  const PatchExtractor extractor(std::cerr);
+  const StopSignalCleanup stop_signal_cleanup;
+  remove_stale_temporary_files(workspace.matches_folder);
+  const PatchExtractor extractor(console);
   const double startup = seconds_between(run_start, Clock::now());
 
-  // The driver's console lines are produced but kept off stdout, which carries
-  // the figures.
-  std::ostringstream console;
   CaptureTimes total;
   double first_batch = -1;
   std::uint64_t keypoint_total = 0;
   int batches = 0;
   int failed = 0;
   for (const CaptureRecord& record : records) {
+    // The driver's process_record, each call timed.
     CaptureTimes times;
     if (!is_valid_result_stem(record.uuid)) {
+      err << "Error: capture uuid \"" << printable_uuid(record.uuid)
+          << "\" cannot name a result file in the matches folder" << std::endl;
       ++failed;
       continue;
     }
     Clock::time_point mark = Clock::now();
-    cv::Mat image = prepare_capture_image(workspace.data_path, record, std::cerr);
+    cv::Mat image = prepare_capture_image(workspace.data_path, record, err);
     Clock::time_point now = Clock::now();
     times.prepare = seconds_between(mark, now);
     if (image.empty()) {
@@ -141,20 +153,20 @@ int main(int argc, char** argv) {
     }
 
     KeypointList keypoints;
-    PatchList patches;
     mark = now;
     extractor.detect_keypoints(image, keypoints);
     now = Clock::now();
     times.detect = seconds_between(mark, now);
+    PatchList patches;
     mark = now;
     extractor.extract_patches(image, keypoints, patches);
     now = Clock::now();
     times.extract = seconds_between(mark, now);
 
-    if (!write_and_time(model, workspace.matches_folder, record.uuid, keypoints, patches, console,
-                        times, first_batch)) {
-      std::cerr << "Error: writing the results of " << record.uuid << " failed" << std::endl;
-      std::cerr << console.str();
+    const RecordOutcome outcome = write_results_timed(model, workspace.matches_folder, record.uuid, keypoints,
+                                                      patches, console, err, times, first_batch);
+    if (outcome == RecordOutcome::run_failed) {
+      err << console.str();
       return 1;
     }
     console.str("");
@@ -167,10 +179,14 @@ int main(int argc, char** argv) {
     keypoints = KeypointList();
     image = cv::Mat();
     times.release = seconds_between(mark, Clock::now());
+    add(total, times);
+    if (outcome == RecordOutcome::record_failed) {
+      ++failed;
+      continue;
+    }
 
     keypoint_total += count;
     batches += batch_count(count);
-    add(total, times);
     std::printf("capture %s %zu %.6f %.6f %.6f %.6f %.6f %.6f\n", record.uuid.c_str(), count,
                 times.prepare, times.detect, times.extract, times.network, times.write,
                 times.release);

@@ -1,17 +1,13 @@
 #include "capture_list/capture_list.h"
 
-#ifdef _WIN32
-#include "windows/posix_test_compat.h"
-#else
-#include <unistd.h>
-#endif
-
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include <cereal/archives/json.hpp>
 #include <gtest/gtest.h>
+
+#include "workspace/test_support.h"
 
 namespace lf {
 
@@ -19,22 +15,12 @@ namespace {
 
 class CaptureListFile : public ::testing::Test {
  protected:
-  CaptureListFile() {
-#ifdef _WIN32
-    path_ = make_temp_file("lf_list_");
-#else
-    char pattern[] = "/tmp/lf_list_XXXXXX";
-    const int fd = mkstemp(pattern);
-    close(fd);
-    path_ = pattern;
-#endif
-  }
-  ~CaptureListFile() override { std::remove(path_.c_str()); }
   std::vector<CaptureRecord> load(const std::string& text) {
     std::ofstream(path_, std::ios::binary) << text;
     return load_capture_list(path_);
   }
-  std::string path_;
+  const TemporaryFolder folder_{"lf_list_"};
+  const std::string path_ = (std::filesystem::path(folder_.path()) / "images.json").string();
 };
 
 TEST_F(CaptureListFile, ReadsRecordsInOrderWithKeysInAnyOrder) {

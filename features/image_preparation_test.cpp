@@ -32,15 +32,7 @@ CaptureRecord capture(const std::string& first, const std::string& second = "") 
 // Each test gets its own folder under the system's temporary folder.
 class PrepareCaptureImage : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("features_") + info->test_suite_name() + "_" + info->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    folder_ = fs::temp_directory_path() / name;
-    fs::remove_all(folder_);
-    fs::create_directories(folder_ / "raw");
-  }
-  void TearDown() override { fs::remove_all(folder_); }
+  void SetUp() override { fs::create_directories(folder_ / "raw"); }
 
   std::string data_path() const { return folder_.string(); }
   void write_image(const std::string& name, const cv::Mat& image) const {
@@ -50,7 +42,8 @@ class PrepareCaptureImage : public ::testing::Test {
     write_image(name, cv::Mat(size, CV_8UC1, cv::Scalar(value)));
   }
 
-  fs::path folder_;
+  const TemporaryFolder temporary_{"lf_features_"};
+  const fs::path folder_ = temporary_.path();
 };
 
 struct SizeCase {

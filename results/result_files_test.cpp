@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <cstring>
 #include <fstream>
@@ -18,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "results/temporary_files.h"
+#include "workspace/test_support.h"
 
 namespace lf {
 
@@ -44,15 +44,8 @@ std::vector<std::string> names_in(const std::string& folder) {
 
 class TempFolder : public ::testing::Test {
  protected:
-  TempFolder() {
-    char pattern[] = "/tmp/lf_results_XXXXXX";
-    folder_ = mkdtemp(pattern);
-  }
-  ~TempFolder() override {
-    ::chmod(folder_.c_str(), 0755);
-    std::system(("rm -rf '" + folder_ + "'").c_str());
-  }
-  std::string folder_;
+  const TemporaryFolder temporary_{"lf_results_"};
+  const std::string folder_ = temporary_.path();
 };
 
 struct LineCase {

@@ -2,7 +2,6 @@
 // the runtime turns CR LF into LF and ends the text at the first Ctrl-Z.
 
 #include <cctype>
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -11,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "capture_list/capture_list.h"
-#include "windows/posix_test_compat.h"
+#include "workspace/test_support.h"
 
 namespace lf {
 
@@ -34,13 +33,9 @@ void PrintTo(const TextCase& c, std::ostream* out) { *out << c.name; }
 // A fresh file in the temporary folder, named by a drive-letter path.
 class CaptureListOnDrive : public ::testing::Test {
  protected:
-  void SetUp() override {
-    path_ = make_temp_file("lf_list_");
-    ASSERT_FALSE(path_.empty());
-    ASSERT_EQ(path_[1], ':') << "a drive-letter path";
-  }
-  void TearDown() override { std::remove(path_.c_str()); }
-  std::string path_;
+  void SetUp() override { ASSERT_EQ(path_[1], ':') << "a drive-letter path"; }
+  const TemporaryFolder folder_{"lf_list_"};
+  const std::string path_ = folder_.path() + "\\images.json";
 };
 
 class CaptureListTextMode : public CaptureListOnDrive, public ::testing::WithParamInterface<TextCase> {};

@@ -9,16 +9,17 @@
 
 #include <cctype>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "windows/posix_test_compat.h"
 #include "workspace/path_utils.h"
 #include "workspace/platform.h"
 #include "workspace/test_platform.h"
+#include "workspace/test_support.h"
 #include "workspace/workspace.h"
 
 namespace lf {
@@ -80,18 +81,17 @@ class RealDriveTest : public ::testing::Test {
     ASSERT_GE(start_.size(), 3u);
     ASSERT_EQ(start_[1], ':') << "the tests must start in a folder on a drive, not in " << start_;
     parent_ = start_.size() == 3 ? start_.substr(0, 2) : start_;
-    static int serial = 0;
-    work_ = parent_ + "\\lf_win_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++serial);
-    ASSERT_TRUE(CreateDirectoryA(work_.c_str(), nullptr)) << work_;
+    folder_.emplace(parent_ + "\\", "lf_win_");
+    work_ = folder_->path();
     ASSERT_TRUE(CreateDirectoryA((work_ + "\\sub").c_str(), nullptr));
     std::ofstream(work_ + "\\file.txt") << "x";
     ASSERT_TRUE(SetCurrentDirectoryA(work_.c_str()));
   }
 
+  // The folder goes after this: not while it is the current directory.
   void TearDown() override {
     for (const std::string& name : environment_set_) SetEnvironmentVariableA(name.c_str(), nullptr);
     SetCurrentDirectoryA(start_.c_str());
-    remove_tree(work_);
   }
 
   // Fills in <d> (drive "Z:"), <dl> (the same in lower case), <t> (the work
@@ -117,6 +117,7 @@ class RealDriveTest : public ::testing::Test {
 
   std::string start_;
   std::string parent_;  // start folder without a trailing separator ("Z:" for a root)
+  std::optional<TemporaryFolder> folder_;
   std::string work_;
   std::vector<std::string> environment_set_;
 };

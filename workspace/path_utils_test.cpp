@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -11,6 +10,7 @@
 
 #include "workspace/platform.h"
 #include "workspace/test_platform.h"
+#include "workspace/test_support.h"
 #ifdef _WIN32
 #include "windows/posix_test_compat.h"
 #endif
@@ -169,23 +169,11 @@ INSTANTIATE_TEST_SUITE_P(Files, MakeFilePathTable,
 class PathOnDiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
-#ifdef _WIN32
-    folder_ = make_temp_folder("lf_paths_");
-    ASSERT_FALSE(folder_.empty());
-#else
-    char pattern[] = "/tmp/lf_paths_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-#endif
     std::ofstream(folder_ + "/file.txt") << "x";
     ASSERT_EQ(::mkdir((folder_ + "/sub").c_str(), 0777), 0);
   }
-  void TearDown() override {
-    std::remove((folder_ + "/file.txt").c_str());
-    ::rmdir((folder_ + "/sub").c_str());
-    ::rmdir(folder_.c_str());
-  }
-  std::string folder_;
+  const TemporaryFolder temporary_{"lf_paths_"};
+  const std::string folder_ = temporary_.path();
 };
 
 TEST_F(PathOnDiskTest, TellsFoldersFromFiles) {

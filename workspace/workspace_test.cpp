@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "workspace/platform.h"
 #include "workspace/test_platform.h"
+#include "workspace/test_support.h"
 #ifdef _WIN32
 #include "windows/posix_test_compat.h"
 #endif
@@ -114,14 +114,8 @@ TEST_F(CheckWorkspaceTest, PipeCountsAsAFile) {
 // The same checks on the real disk: the matches folder is really created and
 // stays when the capture list check fails.
 TEST(CheckWorkspaceOnDisk, CreatesMatchesFolderAndKeepsIt) {
-#ifdef _WIN32
-  const std::string root = make_temp_folder("lf_ws_");
-  ASSERT_FALSE(root.empty());
-#else
-  char pattern[] = "/tmp/lf_ws_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string root = pattern;
-#endif
+  const TemporaryFolder folder("lf_ws_");
+  const std::string root = folder.path();
   ASSERT_EQ(::mkdir((root + "/caches").c_str(), 0777), 0);
   ASSERT_EQ(::mkdir((root + "/caches/images").c_str(), 0777), 0);
 
@@ -136,11 +130,6 @@ TEST(CheckWorkspaceOnDisk, CreatesMatchesFolderAndKeepsIt) {
   err.str("");
   EXPECT_TRUE(check_workspace(make_workspace(root + "/"), err));
   EXPECT_EQ(err.str(), "");
-#ifdef _WIN32
-  remove_tree(root);
-#else
-  std::system(("rm -rf '" + root + "'").c_str());
-#endif
 }
 
 }  // namespace
