@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up (see setup.sh), exports the default model, builds the demo
 # workspace from Debian's sample photographs, and runs the program on it.
-# The default model's weights are untrained: see README.md to use your own.
+# The default model is the trained network of tools/training/weights/default.npz.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${LF_BUILD_DIR:-$root/build}

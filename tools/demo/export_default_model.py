@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Export the default descriptor network as a TensorFlow SavedModel.
 
-The weights are random (He-normal from a seeded generator) and UNTRAINED: the
-descriptors are deterministic and well-formed but carry no learned
-invariance, so this model is only good for exercising the pipeline end to end.
-Matching quality needs a trained network.
+By default the weights are the trained ones committed in
+tools/training/weights/default.npz (how they were made: tools/training/RECORD.md).
+With --untrained the weights are random instead (He-normal from a seeded
+generator): deterministic, well-formed descriptors that carry no learned
+invariance, kept as the baseline of the quality table.
 
 Any SavedModel can replace it if it has:
   * a meta graph tagged "serve";
@@ -19,10 +20,11 @@ the last, two stride-2 steps 32 -> 16 -> 8, an 8x8 'VALID' convolution down
 to 128 values per patch, then L2 normalisation. Patches are standardised
 inside the graph, so callers may feed raw 0..255 or 0..1 intensities.
 
-Usage: export_default_model.py OUTDIR [--seed N] [--time RUNS]
+Usage: export_default_model.py OUTDIR [--weights NPZ | --untrained [--seed N]] [--time RUNS]
 """
 
 import argparse
+import hashlib
 import json
 import os
 import pathlib
@@ -43,8 +45,10 @@ tf1 = tf.compat.v1
 tf.get_logger().setLevel("ERROR")
 
 # Bump when the graph or the weight generation changes, so old exports are rebuilt.
-SCRIPT_VERSION = 1
+SCRIPT_VERSION = 2
 MARKER = "export_info.json"
+DEFAULT_WEIGHTS = pathlib.Path(__file__).resolve().parents[1] / "training" / "weights" / "default.npz"
+WEIGHT_NAMES = ("kernel", "moving_mean", "moving_variance")
 
 BN_EPSILON = 1e-5
 
@@ -78,14 +82,50 @@ def make_weights(seed):
     return weights
 
 
+def load_weights(path):
+    """Per-layer arrays from an .npz holding layerN/kernel, layerN/moving_mean and
+    layerN/moving_variance (N from 1). Kernel sizes must be those of LAYERS; the
+    channel counts may be narrower (a thinner network trains faster), but each
+    layer must take the previous one's and the last must give 128."""
+    weights = []
+    with np.load(path) as data:
+        in_channels = 1
+        for index, (size, out_channels, _, _, _) in enumerate(LAYERS, start=1):
+            layer = {}
+            for name in WEIGHT_NAMES:
+                key = f"layer{index}/{name}"
+                if key not in data.files:
+                    raise ValueError(f"{path}: no array {key}")
+                layer[name] = data[key].astype(np.float32)
+            channels = layer["kernel"].shape[-1]
+            if index == len(LAYERS):
+                channels = out_channels
+            expected = {"kernel": (size, size, in_channels, channels),
+                        "moving_mean": (channels,), "moving_variance": (channels,)}
+            for name in WEIGHT_NAMES:
+                if layer[name].shape != expected[name]:
+                    raise ValueError(f"{path}: layer{index}/{name} has shape {layer[name].shape}, "
+                                     f"expected {expected[name]}")
+            weights.append(layer)
+            in_channels = channels
+    return weights
+
+
+def file_digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
 def _variable(name, shape):
     # Zero-filled initialisers keep the big arrays out of the GraphDef; the real
     # values are fed to the initialisers once and then live in the checkpoint.
     return tf1.Variable(tf.zeros(shape, name=name + "_zeros"), name=name)
 
 
-def build_graph():
-    """Build the network in the default graph; returns (input, output, variables)."""
+def build_graph(channels=None):
+    """Build the network in the default graph; returns (input, output, variables).
+    `channels`: each layer's output channels (default: those of LAYERS)."""
+    channels = channels or [layer[1] for layer in LAYERS]
     patches = tf1.placeholder(tf.float32, [BATCH, PATCH, PATCH, 1], name=INPUT_NAME)
 
     with tf.name_scope("input_norm"):
@@ -94,7 +134,8 @@ def build_graph():
 
     variables = []
     in_channels = 1
-    for index, (size, out_channels, stride, padding, relu) in enumerate(LAYERS, start=1):
+    for index, ((size, _, stride, padding, relu), out_channels) in enumerate(zip(LAYERS, channels),
+                                                                              start=1):
         with tf.name_scope(f"layer{index}"):
             kernel = _variable("kernel", [size, size, in_channels, out_channels])
             moving_mean = _variable("moving_mean", [out_channels])
@@ -114,22 +155,23 @@ def build_graph():
     return patches, output, variables
 
 
-def _marker_matches(path, seed):
+def _read_marker(path):
     try:
         with open(os.path.join(path, MARKER)) as f:
-            info = json.load(f)
+            return json.load(f)
     except (OSError, ValueError):
-        return False
-    return info.get("seed") == seed and info.get("script_version") == SCRIPT_VERSION
+        return None
 
 
-def export(outdir, seed):
+def export(outdir, weights, description):
+    """Write the SavedModel with `weights` (per-layer dicts) to outdir;
+    `description` goes into the marker file, which later runs compare."""
     def fill(staged):
         with tf.Graph().as_default():
-            patches, output, variables = build_graph()
+            patches, output, variables = build_graph([w["kernel"].shape[-1] for w in weights])
             with tf1.Session() as sess:
                 feeds = {}
-                for layer_vars, layer_values in zip(variables, make_weights(seed)):
+                for layer_vars, layer_values in zip(variables, weights):
                     for key, var in layer_vars.items():
                         feeds[var.initial_value] = layer_values[key]
                 sess.run([v.initializer for layer in variables for v in layer.values()], feeds)
@@ -142,7 +184,7 @@ def export(outdir, seed):
                     signature_def_map={"serving_default": signature})
                 builder.save()
         with open(os.path.join(staged, MARKER), "w") as f:
-            json.dump({"seed": seed, "script_version": SCRIPT_VERSION, "trained": False}, f)
+            json.dump(description, f)
             f.write("\n")
 
     replace_folder(outdir, ".export-", fill)
@@ -168,25 +210,37 @@ def time_batches(outdir, runs):
 
 
 def main():
-    parser = argparse.ArgumentParser(
-        description=__doc__.split("\n\n")[0],
-        epilog="The weights are untrained: use the export to exercise the pipeline only.")
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("outdir", help="SavedModel folder to create")
-    parser.add_argument("--seed", type=int, default=0, help="weight generator seed (default 0)")
+    parser.add_argument("--weights", default=str(DEFAULT_WEIGHTS),
+                        help="trained weights (.npz); default: the committed ones")
+    parser.add_argument("--untrained", action="store_true",
+                        help="seeded random weights instead of trained ones")
+    parser.add_argument("--seed", type=int, default=0,
+                        help="weight generator seed with --untrained (default 0)")
     parser.add_argument("--time", type=int, default=0, metavar="RUNS",
                         help="afterwards, time RUNS batches of 1024 patches")
     args = parser.parse_args()
 
     outdir = os.path.abspath(args.outdir)
-    if _marker_matches(outdir, args.seed):
-        print(f"{outdir} is already exported with seed {args.seed}")
-    elif os.path.exists(outdir) and not os.path.exists(os.path.join(outdir, MARKER)):
+    if args.untrained:
+        description = {"script_version": SCRIPT_VERSION, "trained": False, "seed": args.seed}
+    else:
+        description = {"script_version": SCRIPT_VERSION, "trained": True,
+                       "weights_sha256": file_digest(args.weights)}
+    marker = _read_marker(outdir)
+    what = (f"untrained model (seed {args.seed})" if args.untrained
+            else f"trained model ({os.path.relpath(args.weights)})")
+    if marker == description:
+        print(f"{outdir} already holds the {what}")
+    elif os.path.exists(outdir) and marker is None:
         # Never overwrite something this script did not write.
         print(f"error: {outdir} exists and is not an export of this script", file=sys.stderr)
         return 1
     else:
-        export(outdir, args.seed)
-        print(f"exported untrained model (seed {args.seed}) to {outdir}")
+        weights = make_weights(args.seed) if args.untrained else load_weights(args.weights)
+        export(outdir, weights, description)
+        print(f"exported {what} to {outdir}")
     if args.time > 0:
         time_batches(outdir, args.time)
     return 0

@@ -1,0 +1,112 @@
+"""Held-out images stay out of training, pairs are geometrically right, and the
+exported network computes what the trained one computed."""
+
+import math
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from dataset import HeldOutError, photograph_paths, read_list, refuse_held_out  # noqa: E402
+
+
+@pytest.mark.parametrize("path, held_out", [
+    ("usr/share/doc/opencv-doc/examples/data/graf1.png", True),
+    ("graf3.png", True),
+    ("/cache/x/GRAF5.PNG", True),
+    ("graffiti/graf.ppm", True),
+    ("aero1.jpg", True),
+    ("data/aero3.jpg", True),
+    ("home.jpg", True),
+    ("stuff.jpg", True),
+    ("aero2.jpg", False),
+    ("leuvenA.jpg", False),
+    ("homework.jpg", False),
+    ("mystuff.jpg", False),
+])
+def test_held_out_images_are_refused_by_name(path, held_out):
+    if held_out:
+        with pytest.raises(HeldOutError):
+            refuse_held_out(path)
+    else:
+        assert refuse_held_out(path) == path
+
+
+def test_a_list_naming_a_held_out_image_is_refused(tmp_path):
+    listing = tmp_path / "photographs.txt"
+    listing.write_text("# comment\nopencv-doc data/leuvenA.jpg\nopencv-doc data/home.jpg\n")
+    with pytest.raises(HeldOutError, match="home.jpg"):
+        read_list(listing)
+
+
+def test_the_committed_list_is_read_in_order(tmp_path):
+    entries = read_list()
+    assert len(entries) == len(set(entries)) >= 60
+    with pytest.raises(FileNotFoundError, match="fetch_photographs"):
+        photograph_paths(str(tmp_path))
+
+
+pairs = pytest.importorskip("pairs")
+
+
+def rotation_about(angle_deg, scale, centre):
+    a = math.radians(angle_deg)
+    c, s = math.cos(a) * scale, math.sin(a) * scale
+    cx, cy = centre
+    return np.array([[c, -s, cx - c * cx + s * cy], [s, c, cy - s * cx - c * cy], [0, 0, 1.0]])
+
+
+@pytest.mark.parametrize("angle, scale", [(0.0, 1.0), (30.0, 1.0), (-75.0, 0.8), (170.0, 1.25)])
+def test_keypoints_follow_a_similarity(angle, scale):
+    h = rotation_about(angle, scale, (1000.0, 500.0))
+    xy = np.array([[1000.0, 500.0], [1200.0, 450.0]])
+    mapped, size, mapped_angle = pairs.map_keypoints(h, xy, np.array([4.0, 10.0]), np.array([10.0, 300.0]))
+    np.testing.assert_allclose(mapped[0], [1000.0, 500.0], atol=1e-9)
+    np.testing.assert_allclose(size, [4.0 * scale, 10.0 * scale])
+    # Image y points down, so a positive angle of the matrix turns clockwise on screen,
+    # as OpenCV's keypoint angles do.
+    np.testing.assert_allclose(mapped_angle, np.mod([10.0 + angle, 300.0 + angle], 360.0), atol=1e-9)
+
+
+def test_keypoints_are_paired_only_when_position_scale_and_angle_agree():
+    h = rotation_about(20.0, 1.0, (1024.0, 512.0))
+    first = (np.array([[900.0, 400.0], [1100.0, 600.0], [1000.0, 520.0], [5.0, 5.0]]),
+             np.array([3.0, 3.0, 3.0, 3.0]), np.array([40.0, 40.0, 40.0, 40.0]))
+    mapped, _, _ = pairs.map_keypoints(h, *first[:1], first[1], first[2])
+    second_xy = mapped.copy()
+    second_xy[1] += (1.0, 0.0)          # one pixel off: still the same point
+    second_xy[2] += (8.0, 0.0)          # too far
+    second = (second_xy, np.array([3.2, 3.0, 3.0, 3.0]), np.array([60.0, 60.0 + 45.0, 60.0, 60.0]))
+    far = np.full((pairs.HEIGHT, pairs.WIDTH), 1e4, np.float32)
+    found = pairs.correspondences(h, first, second, far, far)
+    # 0: agrees; 1: angle 45 degrees off; 2: too far; 3: mapped outside the frame.
+    assert found.tolist() == [[0, 0]]
+
+
+def test_exported_model_computes_the_training_networks_descriptors(tmp_path):
+    tf = pytest.importorskip("tensorflow")
+    import train
+
+    network = train.Network(seed=3, width=0.5)
+    rng = np.random.default_rng(5)
+    for mean, variance in zip(network.means, network.variances):
+        mean.assign(rng.normal(0.0, 0.3, mean.shape).astype(np.float32))
+        variance.assign(rng.uniform(0.5, 2.0, variance.shape).astype(np.float32))
+    weights = tmp_path / "weights.npz"
+    np.savez(weights, **network.weights())
+    model = tmp_path / "model"
+    exporter = HERE.parent / "demo" / "export_default_model.py"
+    subprocess.run([sys.executable, str(exporter), str(model), "--weights", str(weights)], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    patches = rng.uniform(0, 255, (1024, 32, 32, 1)).astype(np.float32)
+    expected = network(tf.constant(patches), training=False).numpy()
+    tf1 = tf.compat.v1
+    with tf.Graph().as_default() as graph, tf1.Session(graph=graph) as session:
+        tf1.saved_model.loader.load(session, ["serve"], str(model))
+        exported = session.run("StatefulPartitionedCall_1:0", {"local_model_inputs:0": patches})
+    np.testing.assert_allclose(exported, expected, atol=1e-5)
