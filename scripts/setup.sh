@@ -3,8 +3,9 @@
 # is skipped when its result is already there.
 #
 #   Debian packages: compiler, CMake, GoogleTest, Google Benchmark, OpenCV, cereal,
-#                    Python with venv, the sample photographs of opencv-doc, and
-#                    MinGW-w64 with wine for the Windows build of the path layer.
+#                    Python with venv, the sample photographs of opencv-doc,
+#                    MinGW-w64 with wine for the Windows build of the path layer, and
+#                    Slurm with munge for the one-machine cluster test.
 #   .venv:           pinned Python packages of tools/requirements.txt (TensorFlow's
 #                    wheel also carries the C library the program links).
 #   build/:          Release build of the program, its tests and benchmarks.
@@ -18,7 +19,7 @@ venv=$root/.venv
 
 apt_packages=(build-essential cmake g++ git libgtest-dev libgmock-dev libbenchmark-dev
               libopencv-dev libcereal-dev python3 python3-venv opencv-doc
-              g++-mingw-w64-x86-64-posix wine64 wine)
+              g++-mingw-w64-x86-64-posix wine64 wine slurm-wlm munge)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -83,6 +83,9 @@ def main():
     except subprocess.CalledProcessError as error:
         print(f"error: sbatch failed: {error.stderr.strip()}", file=sys.stderr)
         return 1
+    except FileNotFoundError:
+        print("error: sbatch not found: is this a Slurm submission host?", file=sys.stderr)
+        return 1
     print(f"array job {array_id}: {args.shards} shards, output in {log_dir}/shard-{array_id}_<shard>.out")
     print(f"verification job {verify_id}: runs when every shard has succeeded, "
           f"output in {log_dir}/verify-{verify_id}.out")
