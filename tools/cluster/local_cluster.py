@@ -106,7 +106,10 @@ class Cluster:
         self.daemons = []  # (name, Popen)
         self.munge_socket = self.root / "munge" / "socket"
         self.conf = self.root / "slurm.conf"
-        self.env = dict(os.environ, SLURM_CONF=str(self.conf))
+        # Variables of an enclosing Slurm job or sbatch defaults would reach this cluster's clients.
+        self.env = {name: value for name, value in os.environ.items()
+                    if not name.startswith(("SLURM_", "SBATCH_", "SALLOC_", "SRUN_", "SQUEUE_", "SINFO_"))}
+        self.env["SLURM_CONF"] = str(self.conf)
 
     def start(self):
         self._start_munge()

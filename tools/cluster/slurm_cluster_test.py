@@ -109,12 +109,11 @@ def wait_for_jobs(cluster, array_id, verify_id, log_dir, deadline):
 def run_test(args, deadline, cluster_root):
     workdir = pathlib.Path(args.workdir).resolve()
     workdir.mkdir(parents=True, exist_ok=True)
-    model, plain, array = prepare_inputs(workdir, args.python, deadline)
-
     cluster = Cluster(cluster_root, deadline)
     try:
         cluster.start()
         print(f"one-node Slurm cluster up ({cluster.conf})")
+        model, plain, array = prepare_inputs(workdir, args.python, deadline)
         run_checked([args.program, model, plain], deadline)
 
         log_dir = workdir / "logs"
@@ -129,7 +128,7 @@ def run_test(args, deadline, cluster_root):
         cluster.stop()
 
     check_shard_outputs(log_dir, array_id, list_uuids(array))
-    summary = next(log_dir.glob(f"verify-{verify_id}.out")).read_text()
+    summary = (log_dir / f"verify-{verify_id}.out").read_text()
     uuid_count = len(set(list_uuids(array)))
     if f"captures: {uuid_count} in the list, {uuid_count} with consistent results" not in summary:
         raise Failed(f"unexpected verification summary:\n{summary}")
