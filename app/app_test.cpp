@@ -1,18 +1,23 @@
 // End-to-end runs of the program, as a user would start it.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -51,6 +56,17 @@ cv::Mat textured_image(int cols, int rows, int seed) {
   return image;
 }
 
+// Bright squares on black: their normalised patches reach values above 8.
+cv::Mat bright_squares_image() {
+  cv::Mat image(512, 1024, CV_8UC1, cv::Scalar(0));
+  cv::RNG rng(1);
+  for (int i = 0; i < 40; ++i) {
+    const int x = rng.uniform(20, 1000), y = rng.uniform(20, 490);
+    image(cv::Rect(x, y, 5, 5)).setTo(255);
+  }
+  return image;
+}
+
 class ProgramRun : public ::testing::Test {
  protected:
   ProgramRun() {
@@ -68,8 +84,11 @@ class ProgramRun : public ::testing::Test {
     ASSERT_TRUE(cv::imwrite(ws_ + "/" + name, image));
   }
 
-  RunResult run(const std::vector<std::string>& args, const std::string& directory = "") {
-    std::string command = "cd " + shell_quoted(directory.empty() ? root_ : directory) + " && " + shell_quoted(LF_PROGRAM);
+  RunResult run(const std::vector<std::string>& args, const std::string& directory = "",
+                const std::string& runner = "") {
+    // A hung run fails the test instead of stalling the suite.
+    std::string command = "cd " + shell_quoted(directory.empty() ? root_ : directory) +
+                          " && timeout -s KILL 600 " + runner + shell_quoted(LF_PROGRAM);
     for (const std::string& arg : args) command += " " + shell_quoted(arg);
     command += " >" + shell_quoted(root_ + "/out.txt") + " 2>" + shell_quoted(root_ + "/err.txt");
     RunResult result;
@@ -109,7 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentCase{{"", "data"}, "Error: no model path specified\n"},
                       ArgumentCase{{"", ""}, "Error: no model path specified\n"},
                       ArgumentCase{{"model", ""}, "Error: no data path specified\n"},
-                      ArgumentCase{{"model", "no/such/folder", "extra"}, "Error: folder no/such/folder doesn't exist\n"}),
+                      ArgumentCase{{"model", "no/such/folder", "extra"}, "Error: folder no/such/folder doesn't exist\n"},
+                      ArgumentCase{{"model", "data", "x", "--shard", "3/2"},
+                                   "Error: --shard expects K/N with 0 <= K < N, got \"3/2\"\n"},
+                      ArgumentCase{{"model", "data", "--skip-done", "--resume"}, "Error: unknown option --resume\n"}),
     [](const ::testing::TestParamInfo<ArgumentCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(ProgramRun, WorkspaceFaultsNameTheRenderedPaths) {
@@ -145,10 +167,12 @@ TEST_F(ProgramRun, RelativeAndDottedDataPaths) {
 
 TEST_F(ProgramRun, BadModelsAreReportedBeforeTheCaptureListIsRead) {
   make_workspace("not json at all");
-  for (const std::string name : {"not_a_model", "wrong_tag", "missing_output", "does_not_exist"}) {
+  for (const std::string name : {"not_a_model", "wrong_tag", "missing_output", "does_not_exist",
+                                 "output_without_input", "no_variables", "wrong_shape"}) {
     const RunResult result = run({model(name), ws_});
     EXPECT_EQ(result.exit_code, 1) << name;
-    EXPECT_EQ(result.err.rfind("Error: loading saved_model failed.\n", 0), 0u) << name << ": " << result.err;
+    EXPECT_EQ(result.err.rfind("Error: loading saved_model failed.\nError: ", 0), 0u) << name << ": " << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 2) << name << ": " << result.err;
     EXPECT_EQ(result.out, "");
   }
 }
@@ -182,6 +206,26 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{R"({"images": [{"raw1_image": "raw/a.png", "raw2_image": null, "uuid": "u"}]})",
                  "Error: rapidjson internal assertion failure: IsString()\n"}),
     [](const ::testing::TestParamInfo<ListCase>& info) { return "Case" + std::to_string(info.index); });
+
+TEST_F(ProgramRun, UnreadableCaptureListNamesItsPathAndTheReason) {
+  make_workspace(R"({"images": []})");
+  std::string runner;
+  if (geteuid() == 0) {
+    // Permissions do not stop root: run as nobody, who may enter the folders.
+    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "running as root without setpriv";
+    runner = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    for (const std::string& folder : {root_, ws_, ws_ + "/caches", ws_ + "/caches/images"})
+      ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+  }
+  ASSERT_EQ(chmod((ws_ + "/caches/images.json").c_str(), 0), 0);
+  std::string rendered = ws_ + "\\caches\\images.json";
+  std::replace(rendered.begin(), rendered.end(), '/', '\\');
+  const RunResult result = run({model("valid"), ws_}, "", runner);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "Error: rapidjson internal assertion failure: IsObject()\n"
+                        "Error: cannot open the capture list " + rendered + ": Permission denied\n");
+}
 
 TEST_F(ProgramRun, EmptyListWritesOnlyTheSuccessLine) {
   make_workspace(R"({"images": []})");
@@ -255,53 +299,211 @@ TEST_F(ProgramRun, FailedNetworkRunStopsTheWholeRun) {
   make_workspace(R"({"images": [
     {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "first"},
     {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "second"}]})");
-  write_image("raw/a.png", textured_image(512, 256, 4));
-  const RunResult result = run({model("failing_run"), ws_});
+  write_image("raw/a.png", bright_squares_image());
+  const RunResult result = run({model("fails_on_large_input"), ws_});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.out.find("uuid : first\n"), std::string::npos);
   EXPECT_NE(result.out.find("TF_Error:3\n"), std::string::npos);
+  EXPECT_THAT(result.err, ::testing::MatchesRegex("Error: [^\n]*values_below_8[^\n]*\n"));
   EXPECT_EQ(result.out.find("second"), std::string::npos);
   EXPECT_FALSE(exists(matches("first.feat")));
   EXPECT_FALSE(exists(matches("first.desc")));
 }
 
-// Whenever the run is killed, each uuid has either a complete, matching pair of
-// result files or the pair of an earlier run; never a truncated descriptor file.
-TEST_F(ProgramRun, KillMidRunLeavesOnlyCompletePairs) {
-  const std::vector<std::string> uuids{"one", "two", "three", "four", "five", "six"};
-  std::string list = R"({"images": [)";
-  for (std::size_t i = 0; i < uuids.size(); ++i) {
-    list += std::string(i > 0 ? "," : "") + R"({"raw1_image": "raw/)" + (i % 2 ? "b" : "a") +
-            R"(.png", "raw2_image": "", "uuid": ")" + uuids[i] + R"("})";
+class Options : public ProgramRun {
+ protected:
+  // Five captures of one image; returns the files a plain run writes.
+  std::map<std::string, std::string> plain_run_files() {
+    make_workspace(R"({"images": [)" + records_ + "]}");
+    write_image("raw/a.png", textured_image(512, 256, 11));
+    write_image("raw/b.png", textured_image(512, 256, 12));
+    EXPECT_EQ(run({model("valid"), ws_}).exit_code, 0);
+    return result_files();
   }
-  make_workspace(list + "]}");
-  write_image("raw/a.png", textured_image(2048, 1024, 5));
-  write_image("raw/b.png", textured_image(2048, 1024, 6));
-  const auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(run({model("valid"), ws_}).exit_code, 0);
-  const double full_run = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  // Other content for the later runs, so an old and a new file never agree by chance.
-  write_image("raw/a.png", textured_image(2048, 1024, 7));
-  write_image("raw/b.png", textured_image(2048, 1024, 8));
-
-  int killed = 0;
-  for (const double fraction : {0.35, 0.55, 0.75, 0.9}) {
-    const std::string command = "timeout -s KILL " + std::to_string(full_run * fraction) + " " +
-                                shell_quoted(LF_PROGRAM) + " " + shell_quoted(model("valid")) + " " +
-                                shell_quoted(ws_) + " >/dev/null 2>&1";
-    const int status = std::system(command.c_str());
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 137) ++killed;
-    for (const std::string& uuid : uuids) {
-      const std::string feat = read_text(matches(uuid + ".feat"));
-      const std::string desc = read_text(matches(uuid + ".desc"));
-      ASSERT_GE(desc.size(), 8u) << uuid << " after " << fraction << " of a run";
-      std::uint64_t count = 0;
-      for (int i = 7; i >= 0; --i) count = (count << 8) | static_cast<unsigned char>(desc[i]);
-      EXPECT_EQ(desc.size(), 8 + 512 * count) << uuid;
-      EXPECT_EQ(static_cast<std::uint64_t>(std::count(feat.begin(), feat.end(), '\n')), count) << uuid;
+  std::map<std::string, std::string> result_files() {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(ws_ + "/caches/matches")) {
+      const std::string name = entry.path().filename();
+      if (name[0] != '.') files[name] = read_text(entry.path());
     }
+    return files;
   }
-  EXPECT_GE(killed, 2) << "runs ended before they were killed";
+  const std::vector<std::string> uuids_{"alpha", "beta", "gamma", "delta", "epsilon"};
+  const std::string records_ = R"({"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "alpha"},
+    {"raw1_image": "raw/b.png", "raw2_image": "", "uuid": "beta"},
+    {"raw1_image": "raw/a.png", "raw2_image": "raw/b.png", "uuid": "gamma"},
+    {"raw1_image": "raw/b.png", "raw2_image": "", "uuid": "delta"},
+    {"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "epsilon"})";
+};
+
+TEST_F(Options, ShardsTogetherWriteThePlainRunsFilesEachOnce) {
+  const auto plain = plain_run_files();
+  ASSERT_EQ(plain.size(), 10u);
+  std::filesystem::remove_all(ws_ + "/caches/matches");
+  std::map<std::string, int> written;
+  for (int shard = 0; shard < 3; ++shard) {
+    const RunResult result = run({model("valid"), ws_, "--shard", std::to_string(shard) + "/3"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    int processed = 0;
+    for (const std::string& uuid : uuids_) {
+      if (result.out.find("uuid : " + uuid + "\n") != std::string::npos) ++written[uuid], ++processed;
+    }
+    EXPECT_NE(result.out.find("records: " + std::to_string(processed) + " processed, 0 skipped, 0 failed\n"
+                              "------------Feature Predicion Success------------\n"),
+              std::string::npos)
+        << result.out;
+  }
+  for (const std::string& uuid : uuids_) EXPECT_EQ(written[uuid], 1) << uuid;
+  EXPECT_EQ(result_files(), plain);
+}
+
+TEST_F(Options, SkipDoneRecomputesOnlyIncompletePairs) {
+  const auto plain = plain_run_files();
+  std::filesystem::remove(matches("beta.desc"));
+  std::filesystem::resize_file(matches("delta.desc"), 8 + 512);
+  const RunResult result = run({model("valid"), ws_, "--skip-done"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  for (const std::string uuid : {"alpha", "gamma", "epsilon"})
+    EXPECT_NE(result.out.find("uuid : " + uuid + "\nskipped: results exist\n"), std::string::npos) << uuid;
+  for (const std::string uuid : {"beta", "delta"})
+    EXPECT_NE(result.out.find("uuid : " + uuid + "\nkeypoints: "), std::string::npos) << uuid;
+  EXPECT_NE(result.out.find("records: 2 processed, 3 skipped, 0 failed\n"), std::string::npos) << result.out;
+  EXPECT_EQ(result_files(), plain);
+}
+
+// A uuid's pair as the header promises it: present, and counts that agree.
+::testing::AssertionResult complete_pair(const std::string& feat, const std::string& desc) {
+  if (desc.size() < 8) return ::testing::AssertionFailure() << "descriptor file of " << desc.size() << " bytes";
+  std::uint64_t count = 0;
+  for (int i = 7; i >= 0; --i) count = (count << 8) | static_cast<unsigned char>(desc[i]);
+  const auto lines = static_cast<std::uint64_t>(std::count(feat.begin(), feat.end(), '\n'));
+  if (desc.size() != 8 + 512 * count || lines != count)
+    return ::testing::AssertionFailure() << desc.size() << " descriptor bytes, count " << count << ", " << lines << " lines";
+  return ::testing::AssertionSuccess();
+}
+
+std::vector<std::string> temporary_files_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename();
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) names.push_back(name);
+  }
+  return names;
+}
+
+// A run started in the background; with a stop step it stops itself there.
+class BackgroundRun {
+ public:
+  BackgroundRun(const std::vector<std::string>& args, const std::string& log, const std::string& stop_step = "") {
+    pid_ = fork();
+    if (pid_ != 0) return;
+    if (!stop_step.empty()) setenv("LF_TEST_STOP_AT", stop_step.c_str(), 1);
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(LF_PROGRAM)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(LF_PROGRAM, argv.data());
+    _exit(127);
+  }
+  // True once the process has stopped itself; false if it ended instead.
+  bool wait_until_stopped() {
+    int status = 0;
+    return waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+  }
+  void signal(int signal_number) { kill(pid_, signal_number); }
+  int wait_for_end() {
+    int status = 0;
+    while (waitpid(pid_, &status, 0) == pid_ && WIFSTOPPED(status)) {
+    }
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+struct StopCase {
+  std::string step;
+  int signal_number;
+  bool new_keypoints_alone;  // what the pair shows at the stop
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.step << "_" << c.signal_number; }
+
+class StoppedRun : public ProgramRun, public ::testing::WithParamInterface<StopCase> {};
+
+// Stopped at each step of writing a capture, the capture has its earlier
+// complete pair, or its new keypoint file alone; never a new keypoint file
+// beside older descriptors. SIGINT and SIGTERM then remove the run's temporary
+// files and end it by the signal; after SIGKILL the next run removes them.
+TEST_P(StoppedRun, LeavesWhatTheHeaderPromises) {
+  const StopCase& c = GetParam();
+  make_workspace(R"({"images": [{"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "u"}]})");
+  write_image("raw/a.png", textured_image(2048, 1024, 5));
+  ASSERT_EQ(run({model("valid"), ws_}).exit_code, 0);
+  const std::string old_feat = read_text(matches("u.feat")), old_desc = read_text(matches("u.desc"));
+  ASSERT_GT(std::count(old_feat.begin(), old_feat.end(), '\n'), 1024) << "needs two batches";
+  write_image("raw/a.png", textured_image(2048, 1024, 6));
+
+  BackgroundRun stopped({model("valid"), ws_}, root_ + "/stopped.txt", c.step);
+  ASSERT_TRUE(stopped.wait_until_stopped()) << read_text(root_ + "/stopped.txt");
+  if (c.new_keypoints_alone) {
+    EXPECT_NE(read_text(matches("u.feat")), old_feat);
+    EXPECT_FALSE(exists(matches("u.desc")));
+  } else {
+    EXPECT_EQ(read_text(matches("u.feat")), old_feat);
+    EXPECT_EQ(read_text(matches("u.desc")), old_desc);
+    EXPECT_FALSE(temporary_files_in(ws_ + "/caches/matches").empty());
+  }
+  stopped.signal(c.signal_number);
+  stopped.signal(SIGCONT);
+  const int status = stopped.wait_for_end();
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), c.signal_number);
+  if (c.signal_number != SIGKILL) {
+    EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
+  }
+
+  const RunResult next = run({model("valid"), ws_});
+  EXPECT_EQ(next.exit_code, 0) << next.err;
+  EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
+  EXPECT_TRUE(complete_pair(read_text(matches("u.feat")), read_text(matches("u.desc"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, StoppedRun,
+                         ::testing::Values(StopCase{"after_keypoint_file", SIGKILL, false},
+                                           StopCase{"between_batches", SIGTERM, false},
+                                           StopCase{"between_batches", SIGINT, false},
+                                           StopCase{"between_renames", SIGKILL, true},
+                                           StopCase{"between_renames", SIGTERM, true}),
+                         [](const auto& info) {
+                           return info.param.step + "_" + std::to_string(info.param.signal_number);
+                         });
+
+// Two runs over one workspace at once, round after round: both succeed, and
+// every capture is left with a complete pair and no temporary file.
+TEST_F(ProgramRun, ConcurrentRunsLeaveCompletePairsAndNoTemporaryFiles) {
+  std::string list = R"({"images": [)";
+  for (int i = 0; i < 6; ++i)
+    list += std::string(i > 0 ? "," : "") + R"({"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "c)" +
+            std::to_string(i) + R"("})";
+  make_workspace(list + "]}");
+  write_image("raw/a.png", textured_image(512, 256, 9));
+  for (int round = 0; round < 4; ++round) {
+    BackgroundRun first({model("valid"), ws_}, root_ + "/first.txt");
+    BackgroundRun second({model("batch_mean"), ws_}, root_ + "/second.txt");
+    const int first_status = first.wait_for_end(), second_status = second.wait_for_end();
+    ASSERT_TRUE(WIFEXITED(first_status) && WEXITSTATUS(first_status) == 0) << read_text(root_ + "/first.txt");
+    ASSERT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == 0) << read_text(root_ + "/second.txt");
+    for (int i = 0; i < 6; ++i) {
+      const std::string uuid = "c" + std::to_string(i);
+      EXPECT_TRUE(complete_pair(read_text(matches(uuid + ".feat")), read_text(matches(uuid + ".desc"))))
+          << uuid << " in round " << round;
+    }
+    EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
+  }
 }
 
 }  // namespace

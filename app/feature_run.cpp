@@ -5,42 +5,72 @@
 #include <string>
 #include <vector>
 
-
+#include "app/run_options.h"
+#include "app/stop_signals.h"
 #include "capture_list/capture_list.h"
 #include "features/image_preparation.h"
 #include "features/patch_extractor.h"
 #include "inference/descriptor_model.h"
 #include "results/result_files.h"
+#include "results/temporary_files.h"
 #include "workspace/workspace.h"
 
 namespace {
 
 const char* const success_line = "------------Feature Predicion Success------------";
 
-enum class RecordResult { done, failed, stop_run };
-
-RecordResult process_record(const CaptureRecord& record, const Workspace& workspace,
-                            DescriptorModel& model, const PatchExtractor& extractor,
-                            std::ostream& out, std::ostream& err) {
-  if (!is_valid_result_stem(record.uuid)) {
-    err << "Error: capture uuid \"" << record.uuid
-        << "\" cannot name a result file in the matches folder" << std::endl;
-    return RecordResult::failed;
-  }
-  const cv::Mat image = prepare_capture_image(workspace.data_path, record);
-  if (image.empty()) return RecordResult::failed;
+RecordOutcome process_record(const CaptureRecord& record, const Workspace& workspace,
+                             DescriptorModel& model, const PatchExtractor& extractor,
+                             std::ostream& out, std::ostream& err) {
+  const cv::Mat image = prepare_capture_image(workspace.data_path, record, err);
+  if (image.empty()) return RecordOutcome::record_failed;
 
   KeypointList keypoints;
   extractor.detect_keypoints(image, keypoints);
   PatchList patches;
   extractor.extract_patches(image, keypoints, patches);
+  return write_results(model, workspace.matches_folder, record.uuid, keypoints, patches, out, err);
+}
 
-  switch (write_results(model, workspace.matches_folder, record.uuid, keypoints, patches, out, err)) {
-    case RecordOutcome::written: return RecordResult::done;
-    case RecordOutcome::record_failed: return RecordResult::failed;
-    case RecordOutcome::run_failed: break;
+struct RecordCounts {
+  std::size_t processed = 0;
+  std::size_t skipped = 0;
+  std::size_t failed = 0;
+};
+
+void print_counts(const lf::RunOptions& options, const RecordCounts& counts, std::ostream& out) {
+  if (!options.given) return;
+  out << "records: " << counts.processed << " processed, " << counts.skipped << " skipped, "
+      << counts.failed << " failed" << std::endl;
+}
+
+// Walks the records of this run's shard; false when a network run failed and
+// the run must stop.
+bool process_records(const std::vector<CaptureRecord>& records, const lf::RunOptions& options,
+                     const Workspace& workspace, DescriptorModel& model, std::ostream& out,
+                     std::ostream& err, RecordCounts& counts) {
+  const PatchExtractor extractor;
+  for (const CaptureRecord& record : records) {
+    if (!lf::in_shard(options, record.uuid)) continue;
+    if (!is_valid_result_stem(record.uuid)) {
+      err << "Error: capture uuid \"" << printable_uuid(record.uuid)
+          << "\" cannot name a result file in the matches folder" << std::endl;
+      ++counts.failed;
+      continue;
+    }
+    if (options.skip_done && result_pair_is_consistent(workspace.matches_folder, record.uuid)) {
+      out << "uuid : " << record.uuid << std::endl;
+      out << "skipped: results exist" << std::endl;
+      ++counts.skipped;
+      continue;
+    }
+    switch (process_record(record, workspace, model, extractor, out, err)) {
+      case RecordOutcome::written: ++counts.processed; break;
+      case RecordOutcome::record_failed: ++counts.failed; break;
+      case RecordOutcome::run_failed: ++counts.failed; return false;
+    }
   }
-  return RecordResult::stop_run;
+  return true;
 }
 
 int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -58,6 +88,12 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
     err << "Error: no data path specified" << std::endl;
     return 1;
   }
+  lf::RunOptions options;
+  std::string option_error;
+  if (!lf::parse_run_options(argc, argv, options, option_error)) {
+    err << "Error: " << option_error << std::endl;
+    return 1;
+  }
 
   const Workspace workspace = make_workspace(data_path);
   if (!check_workspace(workspace, err)) return 1;
@@ -66,16 +102,16 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
   if (!model.load(model_path, err)) return 1;
 
   const std::vector<CaptureRecord> records = load_capture_list(workspace.capture_list_path);
-  const PatchExtractor extractor;
 
-  std::size_t failed = 0;
-  for (const CaptureRecord& record : records) {
-    const RecordResult result = process_record(record, workspace, model, extractor, out, err);
-    if (result == RecordResult::stop_run) return 1;
-    if (result == RecordResult::failed) ++failed;
-  }
-  if (failed > 0) {
-    err << "Error: " << failed << " of " << records.size() << " captures failed" << std::endl;
+  const lf::StopSignalCleanup stop_signal_cleanup;
+  lf::remove_stale_temporary_files(workspace.matches_folder);
+  RecordCounts counts;
+  const bool finished = process_records(records, options, workspace, model, out, err, counts);
+  print_counts(options, counts, out);
+  if (!finished) return 1;
+  if (counts.failed > 0) {
+    err << "Error: " << counts.failed << " of " << counts.processed + counts.skipped + counts.failed
+        << " captures failed" << std::endl;
     return 1;
   }
   out << success_line << std::endl;
@@ -89,6 +125,10 @@ extern "C" int run_features(int argc, const char* const* argv, std::ostream& out
   // failure or exhausted memory all end as one line and exit code 1.
   try {
     return run_checked(argc, argv, out, err);
+  } catch (const CaptureListOpenError& error) {
+    out.flush();
+    err << "Error: " << error.what() << std::endl;
+    err << "Error: " << error.reason() << std::endl;
   } catch (const std::exception& error) {
     out.flush();
     err << "Error: " << error.what() << std::endl;

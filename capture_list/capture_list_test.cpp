@@ -131,9 +131,32 @@ TEST(CaptureListMissingFile, FailsLikeAnEmptyDocument) {
   try {
     load_capture_list("/nonexistent/lf/images.json");
     FAIL() << "no exception";
-  } catch (const cereal::RapidJSONException& error) {
+  } catch (const CaptureListOpenError& error) {
     EXPECT_EQ(std::string(error.what()), is_object);
+    EXPECT_EQ(error.reason(), "cannot open the capture list /nonexistent/lf/images.json: No such file or directory");
   }
+}
+
+// The parser recurses per level: a deep enough list would overflow the stack.
+TEST_F(CaptureListFile, NestingDeeperThanTheLimitIsRefusedBeforeParsing) {
+  const int deep = 200000;
+  for (const auto& [open, close] : {std::pair<char, char>{'[', ']'}, std::pair<char, char>{'{', '}'}}) {
+    std::string text = R"({"images": [], "a": )";
+    for (int i = 0; i < deep; ++i) text += open == '[' ? std::string("[") : std::string(R"({"a":)");
+    text += "0";
+    text += std::string(deep, close);
+    text += "}";
+    try {
+      load(text);
+      FAIL() << "no exception";
+    } catch (const cereal::Exception& error) {
+      EXPECT_EQ(std::string(error.what()), "the capture list nests arrays and objects deeper than 256 levels");
+    }
+  }
+  // Brackets inside strings do not count, and the limit itself is accepted.
+  std::string at_limit = R"({"images": [], "s": "[[[[\"{{{{", "a": )";
+  at_limit += std::string(max_capture_list_depth - 1, '[') + std::string(max_capture_list_depth - 1, ']') + "}";
+  EXPECT_TRUE(load(at_limit).empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "features/jpeg_check.h"
 #include "workspace/path_utils.h"
 #include "workspace/platform.h"
 
@@ -19,24 +20,37 @@ cv::Mat read_grey(const std::string& path) {
   }
 }
 
+std::string size_text(const cv::Mat& image) {
+  return std::to_string(image.cols) + "x" + std::to_string(image.rows);
+}
+
 void resize_unless_prepared_width(cv::Mat& image) {
   if (image.cols != prepared_width)
     cv::resize(image, image, cv::Size(prepared_width, prepared_height), 0, 0, cv::INTER_LINEAR);
 }
 
-// Empty, after reporting, when the image cannot be read.
+// Empty, after reporting, when the image cannot be read, is damaged, or is
+// too tall to detect keypoints on.
 cv::Mat load_raw_image(const std::string& path, const std::string& uuid, std::ostream& err) {
+  // Checked first, so that the decoder's own warning about it never shows.
+  const std::string damage = path_is_file(path) ? lf::find_jpeg_damage(native_path(path)) : "";
+  if (!damage.empty()) {
+    err << "Error: cannot read image " << path << " of capture " << uuid
+        << ": its JPEG data is damaged (" << damage << ")" << std::endl;
+    return cv::Mat();
+  }
   cv::Mat image = read_grey(path);
   if (image.empty()) {
     err << "Error: cannot read image " << path << " of capture " << uuid << std::endl;
     return image;
   }
   resize_unless_prepared_width(image);
+  if (image.rows > max_prepared_height) {
+    err << "Error: image " << path << " of capture " << uuid << " is " << size_text(image)
+        << ", taller than the limit of " << max_prepared_height << " rows" << std::endl;
+    return cv::Mat();
+  }
   return image;
-}
-
-std::string size_text(const cv::Mat& image) {
-  return std::to_string(image.cols) + "x" + std::to_string(image.rows);
 }
 
 cv::Mat average_pair(const std::string& data_path, const CaptureRecord& record, std::ostream& err) {

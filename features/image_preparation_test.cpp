@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
@@ -105,11 +106,30 @@ INSTANTIATE_TEST_SUITE_P(Values, PairAverage,
                          ::testing::Values(PairCase{10, 20, 15}, PairCase{255, 255, 255},
                                            PairCase{0, 0, 0}, PairCase{200, 0, 100}));
 
-// first.png is a valid 2048x1024 image unless corrupt; second.png is written
-// at second_size unless that is empty.
+// What the first raw image holds.
+enum class First { valid, corrupt, cut_jpeg, too_tall };
+
+// A real photograph-like JPEG: noise smoothed into texture.
+std::vector<uchar> textured_jpeg() {
+  cv::Mat noise(128, 256, CV_8UC1);
+  cv::RNG(5).fill(noise, cv::RNG::UNIFORM, 0, 256);
+  cv::Mat image;
+  cv::resize(noise, image, cv::Size(2048, 1024), 0, 0, cv::INTER_CUBIC);
+  std::vector<uchar> bytes;
+  cv::imencode(".jpg", image, bytes);
+  return bytes;
+}
+
+void write_bytes(const fs::path& path, const std::vector<uchar>& bytes, std::size_t count) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(count));
+}
+
+// first.png (first.jpg when cut) is a valid 2048x1024 image unless First says
+// otherwise; second.png is written at second_size unless that is empty.
 struct FailureCase {
   const char* label;
-  bool corrupt_first;
+  First first;
   cv::Size second_size;
   const char* raw1;
   const char* raw2;                // empty for a one-image capture
@@ -123,10 +143,16 @@ class PreparationFailure : public PrepareCaptureImage,
 
 TEST_P(PreparationFailure, GivesEmptyImageAndOneErrorLine) {
   const FailureCase& c = GetParam();
-  if (c.corrupt_first)
-    std::ofstream(folder_ / "first.png", std::ios::binary) << "this is no image";
-  else
-    write_grey("first.png", {2048, 1024}, 40);
+  switch (c.first) {
+    case First::valid: write_grey("first.png", {2048, 1024}, 40); break;
+    case First::corrupt: std::ofstream(folder_ / "first.png", std::ios::binary) << "this is no image"; break;
+    case First::cut_jpeg: {
+      const std::vector<uchar> jpeg = textured_jpeg();
+      write_bytes(folder_ / "first.jpg", jpeg, jpeg.size() / 3);
+      break;
+    }
+    case First::too_tall: write_grey("first.png", {2048, max_prepared_height + 1}, 40); break;
+  }
   if (!c.second_size.empty()) write_grey("second.png", c.second_size, 60);
 
   std::ostringstream err;
@@ -144,19 +170,37 @@ TEST_P(PreparationFailure, GivesEmptyImageAndOneErrorLine) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PreparationFailure,
     ::testing::Values(
-        FailureCase{"MissingSingle", false, {}, "none.png", "", {"none.png"}, ""},
-        FailureCase{"CorruptSingle", true, {}, "first.png", "", {"first.png"}, ""},
+        FailureCase{"MissingSingle", First::valid, {}, "none.png", "", {"none.png"}, ""},
+        FailureCase{"CorruptSingle", First::corrupt, {}, "first.png", "", {"first.png"}, ""},
         FailureCase{
-            "CorruptFirstOfPair", true, {2048, 1024}, "first.png", "second.png", {"first.png"}, ""},
+            "CorruptFirstOfPair", First::corrupt, {2048, 1024}, "first.png", "second.png", {"first.png"}, ""},
         FailureCase{
-            "MissingSecondOfPair", false, {}, "first.png", "second.png", {"second.png"}, ""},
+            "MissingSecondOfPair", First::valid, {}, "first.png", "second.png", {"second.png"}, ""},
+        FailureCase{"CutJpeg", First::cut_jpeg, {}, "first.jpg", "", {"first.jpg"}, "Premature end of JPEG file"},
+        FailureCase{"TooTall", First::too_tall, {}, "first.png", "", {"first.png"},
+                    "is 2048x8193, taller than the limit of 8192 rows"},
         FailureCase{"PairSizesDiffer",
-                    false,
+                    First::valid,
                     {2048, 1536},
                     "first.png",
                     "second.png",
                     {"first.png", "second.png"},
                     "(2048x1024 and 2048x1536)"}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// Some cameras write data after the end marker; the image is whole.
+TEST_F(PrepareCaptureImage, JpegWithBytesAfterItsEndStillReads) {
+  std::vector<uchar> jpeg = textured_jpeg();
+  write_bytes(folder_ / "clean.jpg", jpeg, jpeg.size());
+  for (const std::string trailer : {"camera maker notes", "\xFF\xD8\xFF\xE1 a thumbnail"})
+    jpeg.insert(jpeg.end(), trailer.begin(), trailer.end());
+  write_bytes(folder_ / "trailed.jpg", jpeg, jpeg.size());
+  std::ostringstream err;
+  const cv::Mat trailed = prepare_capture_image(data_path(), capture("trailed.jpg"), err);
+  EXPECT_EQ(err.str(), "");
+  const cv::Mat clean = prepare_capture_image(data_path(), capture("clean.jpg"), err);
+  ASSERT_EQ(trailed.size(), clean.size());
+  EXPECT_EQ(cv::norm(trailed, clean, cv::NORM_INF), 0.0);
+}
 
 }  // namespace

@@ -3,14 +3,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <ostream>
 #include <sstream>
+
+#include "workspace/stop_point.h"
 
 const char* const DescriptorModel::input_operation_name = "local_model_inputs";
 const char* const DescriptorModel::output_operation_name = "StatefulPartitionedCall_1";
 const char* const DescriptorModel::serve_tag = "serve";
 const std::array<unsigned char, 4> DescriptorModel::session_config{0x32, 0x02, 0x20, 0x01};
+const char* const DescriptorModel::load_failure_line = "Error: loading saved_model failed.";
 
 namespace {
 
@@ -53,6 +57,41 @@ bool is_descriptor_batch(const TF_Tensor* tensor) {
          TF_TensorByteSize(tensor) >= DescriptorModel::batch_size * DescriptorModel::row_bytes;
 }
 
+// TensorFlow's messages may span lines ("\n\t [[{{node ...}}]]"); a report
+// is one line.
+std::string one_line(const char* message) {
+  std::string line;
+  for (const char* c = message; *c != '\0'; ++c) {
+    const bool breaks = *c == '\n' || *c == '\r' || *c == '\t';
+    if (!breaks) line += *c;
+    else if (!line.empty() && line.back() != ' ') line += ' ';
+  }
+  return line;
+}
+
+std::string describe_wrong_output(const TF_Tensor* tensor) {
+  std::ostringstream text;
+  text << "the model's output \"" << DescriptorModel::output_operation_name << "\" is "
+       << describe_tensor(tensor) << ", expected float [" << DescriptorModel::batch_size << ", "
+       << DescriptorModel::descriptor_length << "]";
+  return text.str();
+}
+
+// One network run over the whole input buffer; false leaves TensorFlow's
+// reason in the model's status.
+bool run_batch(DescriptorModel& model, TFTensorPtr& output_tensor) {
+  TFTensorPtr input_tensor(TF_NewTensor(TF_FLOAT, model.input_dims.data(),
+                                        static_cast<int>(model.input_dims.size()),
+                                        model.input_buffer.get(), DescriptorModel::input_byte_length,
+                                        keep_buffer, nullptr));
+  TF_Tensor* input_values[] = {input_tensor.get()};
+  TF_Tensor* output_values[] = {nullptr};
+  TF_SessionRun(model.session.get(), nullptr, &model.input, input_values, 1, &model.output,
+                output_values, 1, nullptr, 0, nullptr, model.status.get());
+  output_tensor.reset(output_values[0]);
+  return TF_GetCode(model.status.get()) == TF_OK;
+}
+
 void copy_patches_into_batch(const PatchList& patches, std::size_t first, std::size_t count,
                              float* batch) {
   for (std::size_t j = 0; j < count; ++j) {
@@ -64,31 +103,84 @@ void copy_patches_into_batch(const PatchList& patches, std::size_t first, std::s
 }  // namespace
 
 bool DescriptorModel::load(const std::string& model_path, std::ostream& err) {
+  std::string reason;
+  if (!open_session(model_path, reason) || !find_endpoints(reason) || !run_first_batch(reason)) {
+    session.reset();
+    err << load_failure_line << std::endl;
+    err << "Error: " << reason << std::endl;
+    return false;
+  }
+  const std::string device = accelerator_device();
+  if (!device.empty()) err << "Network device: " << device << std::endl;
+  return true;
+}
+
+// TensorFlow places the network on an accelerator whenever the session has
+// one; on a machine with only the CPU this is empty.
+std::string DescriptorModel::accelerator_device() const {
+  TFStatusPtr list_status(TF_NewStatus());
+  const TFDeviceListPtr devices(TF_SessionListDevices(session.get(), list_status.get()));
+  if (!devices || TF_GetCode(list_status.get()) != TF_OK) return "";
+  for (int i = 0; i < TF_DeviceListCount(devices.get()); ++i) {
+    const std::string type = TF_DeviceListType(devices.get(), i, list_status.get());
+    if (TF_GetCode(list_status.get()) == TF_OK && type.find("CPU") == std::string::npos)
+      return std::string(TF_DeviceListName(devices.get(), i, list_status.get())) + " (" + type + ")";
+  }
+  return "";
+}
+
+bool DescriptorModel::open_session(const std::string& model_path, std::string& reason) {
   options.reset(TF_NewSessionOptions());
   graph.reset(TF_NewGraph());
   status.reset(TF_NewStatus());
   TF_SetConfig(options.get(), session_config.data(), session_config.size(), status.get());
 
   const char* tags[] = {serve_tag};
-  session.reset(TF_LoadSessionFromSavedModel(options.get(), nullptr, model_path.c_str(), tags, 1,
-                                             graph.get(), nullptr, status.get()));
-  if (TF_GetCode(status.get()) != TF_OK) {
-    session.reset();
-    err << "Error: loading saved_model failed." << std::endl;
+  try {
+    session.reset(TF_LoadSessionFromSavedModel(options.get(), nullptr, model_path.c_str(), tags, 1,
+                                               graph.get(), nullptr, status.get()));
+  } catch (const std::exception& error) {
+    // Some malformed graphs make TensorFlow throw with the graph's lock held:
+    // deleting that graph would wait on the lock forever, so it is let go.
+    static_cast<void>(graph.release());
+    reason = std::string("TensorFlow failed inside its load call: ") + error.what();
     return false;
   }
+  if (TF_GetCode(status.get()) != TF_OK) {
+    reason = one_line(TF_Message(status.get()));
+    return false;
+  }
+  return true;
+}
 
-  input_buffer = make_input_buffer();
+bool DescriptorModel::find_endpoints(std::string& reason) {
   input = TF_Output{TF_GraphOperationByName(graph.get(), input_operation_name), 0};
   output = TF_Output{TF_GraphOperationByName(graph.get(), output_operation_name), 0};
   // A run must never be handed a missing endpoint.
   for (const char* missing : {input.oper == nullptr ? input_operation_name : nullptr,
                               output.oper == nullptr ? output_operation_name : nullptr}) {
     if (missing != nullptr) {
-      err << "Error: loading saved_model failed." << std::endl;
-      err << "Error: the saved model has no operation \"" << missing << "\"" << std::endl;
+      reason = std::string("the saved model has no operation \"") + missing + "\"";
       return false;
     }
+  }
+  return true;
+}
+
+// A model that loads but cannot run (no variables, a broken graph, a wrong
+// output) is caught here, before any capture is read. The batch is the
+// buffer's first contents and leaves it unchanged, so later runs see exactly
+// what they would have seen without this one.
+bool DescriptorModel::run_first_batch(std::string& reason) {
+  input_buffer = make_input_buffer();
+  TFTensorPtr output_tensor;
+  if (!run_batch(*this, output_tensor)) {
+    reason = "the model cannot run: " + one_line(TF_Message(status.get()));
+    return false;
+  }
+  if (!is_descriptor_batch(output_tensor.get())) {
+    reason = describe_wrong_output(output_tensor.get());
+    return false;
   }
   return true;
 }
@@ -106,28 +198,18 @@ bool compute_descriptors(DescriptorModel& model, const PatchList& patches,
                                       : static_cast<int>(patches.size()) - first;
     copy_patches_into_batch(patches, first, count, model.input_buffer.get());
 
-    TFTensorPtr input_tensor(TF_NewTensor(TF_FLOAT, model.input_dims.data(),
-                                          static_cast<int>(model.input_dims.size()),
-                                          model.input_buffer.get(), DescriptorModel::input_byte_length,
-                                          keep_buffer, nullptr));
-    TF_Tensor* input_values[] = {input_tensor.get()};
-    TF_Tensor* output_values[] = {nullptr};
-    TF_SessionRun(model.session.get(), nullptr, &model.input, input_values, 1, &model.output,
-                  output_values, 1, nullptr, 0, nullptr, model.status.get());
-    TFTensorPtr output_tensor(output_values[0]);
-    if (TF_GetCode(model.status.get()) != TF_OK) {
+    TFTensorPtr output_tensor;
+    if (!run_batch(model, output_tensor)) {
       out << "TF_Error:" << static_cast<int>(TF_GetCode(model.status.get())) << "\n";
+      err << "Error: " << one_line(TF_Message(model.status.get())) << std::endl;
       return false;
     }
     if (!is_descriptor_batch(output_tensor.get())) {
-      err << "Error: the model's output \"" << DescriptorModel::output_operation_name << "\" is "
-          << describe_tensor(output_tensor.get()) << ", expected float [" << DescriptorModel::batch_size
-          << ", " << DescriptorModel::descriptor_length << "]" << std::endl;
+      err << "Error: " << describe_wrong_output(output_tensor.get()) << std::endl;
       return false;
     }
     sink(static_cast<const float*>(TF_TensorData(output_tensor.get())), count);
-    input_tensor.reset();
-    output_tensor.reset();
+    if (i + 1 < batches) lf::stop_point("between_batches");
   }
   return true;
 }

@@ -48,11 +48,20 @@ class DescriptorModel {
   // Serialized ConfigProto: gpu_options { allow_growth: true }.
   static const std::array<unsigned char, 4> session_config;
 
-  // Loads the saved model at `model_path` (used unchanged) and readies the
-  // endpoints and the input buffer. On failure writes
-  // "Error: loading saved_model failed." (and, for a missing operation, a line
-  // naming it) to `err` and returns false.
+  static const char* const load_failure_line;
+
+  // Loads the saved model at `model_path` (used unchanged), readies the
+  // endpoints and the input buffer, and runs one batch of the buffer's first
+  // contents to prove that the model runs and yields float [1024, 128]. On
+  // failure writes "Error: loading saved_model failed." and then "Error: " with
+  // the reason (TensorFlow's own message, a missing operation, a wrong output)
+  // to `err` and returns false. When the session runs the network on a device
+  // other than the CPU, writes one line "Network device: <name> (<type>)" to
+  // `err`; on the CPU nothing.
   bool load(const std::string& model_path, std::ostream& err);
+
+  // The first device of the session that is not the CPU, or "".
+  std::string accelerator_device() const;
 
   // Members below are filled by load() in this order and live as long as the model.
   TFSessionOptionsPtr options;
@@ -65,6 +74,11 @@ class DescriptorModel {
   // One batch of patches, reused by every run; starts as 0.5 everywhere and is
   // never cleared, so spare slots of a partial batch keep earlier patches.
   AlignedFloatBuffer input_buffer;
+
+ private:
+  bool open_session(const std::string& model_path, std::string& reason);
+  bool find_endpoints(std::string& reason);
+  bool run_first_batch(std::string& reason);
 };
 
 // Receives `count` descriptor rows of descriptor_length floats each.
@@ -72,8 +86,9 @@ using DescriptorSink = std::function<void(const float* rows, std::size_t count)>
 
 // Runs the network over the patches in batches of batch_size, always on a full
 // batch, and hands the rows of the real patches to `sink` in patch order, one
-// block per batch. A failed run writes "TF_Error:<code>" to `out`; an output that
-// is not float [1024, 128] is reported on `err`; both return false and stop.
+// block per batch. A failed run writes "TF_Error:<code>" to `out` and "Error: "
+// with TensorFlow's message to `err`; an output that is not float [1024, 128] is
+// reported on `err`; both return false and stop.
 bool compute_descriptors(DescriptorModel& model, const PatchList& patches,
                          const DescriptorSink& sink, std::ostream& out, std::ostream& err);
 

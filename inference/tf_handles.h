@@ -18,6 +18,10 @@ struct TFSessionOptionsDeleter {
   void operator()(TF_SessionOptions* options) const noexcept { TF_DeleteSessionOptions(options); }
 };
 
+struct TFDeviceListDeleter {
+  void operator()(TF_DeviceList* list) const noexcept { TF_DeleteDeviceList(list); }
+};
+
 struct TFTensorDeleter {
   void operator()(TF_Tensor* tensor) const noexcept { TF_DeleteTensor(tensor); }
 };
@@ -38,3 +42,4 @@ using TFGraphPtr = std::unique_ptr<TF_Graph, TFGraphDeleter>;
 using TFSessionOptionsPtr = std::unique_ptr<TF_SessionOptions, TFSessionOptionsDeleter>;
 using TFSessionPtr = std::unique_ptr<TF_Session, TFSessionDeleter>;
 using TFTensorPtr = std::unique_ptr<TF_Tensor, TFTensorDeleter>;
+using TFDeviceListPtr = std::unique_ptr<TF_DeviceList, TFDeviceListDeleter>;

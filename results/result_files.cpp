@@ -1,17 +1,11 @@
 #include "results/result_files.h"
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 #include <ostream>
 
-#include "workspace/path_utils.h"
 #include "workspace/platform.h"
 
 namespace {
-
-const char* const keypoint_extension = "feat";
-const char* const descriptor_extension = "desc";
-const char* const partial_suffix = ".part";
 
 FilePtr open_for_writing(const std::string& path) {
   // Binary mode: the CR LF line ends are written explicitly on every system.
@@ -25,34 +19,18 @@ bool write_keypoint_line(std::FILE* file, const cv::KeyPoint& keypoint) {
          std::fflush(file) == 0;
 }
 
-void report_file_error(std::ostream& err, const std::string& path) {
-  err << "Error: cannot write result file " << path << ": " << std::strerror(errno) << std::endl;
-}
-
-void remove_file(const std::string& path) { std::remove(native_path(path).c_str()); }
-
-// Puts a finished pair in place. The old descriptor file goes first, so that no
-// moment shows the new keypoint file beside the old descriptors.
-bool publish(const std::string& keypoint_part, const std::string& keypoint_path,
-             const std::string& descriptor_part, const std::string& descriptor_path,
-             std::ostream& err) {
-  remove_file(descriptor_path);
-  if (!replace_file(keypoint_part, keypoint_path)) {
-    report_file_error(err, keypoint_path);
-    return false;
-  }
-  if (!replace_file(descriptor_part, descriptor_path)) {
-    report_file_error(err, descriptor_path);
-    remove_file(keypoint_path);
-    return false;
-  }
-  return true;
+bool is_control_character(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
 }
 
 }  // namespace
 
 bool write_keypoint_file(const std::string& path, const KeypointList& keypoints) {
-  FilePtr file = open_for_writing(path);
+  return write_keypoint_file(open_for_writing(path), keypoints);
+}
+
+bool write_keypoint_file(FilePtr file, const KeypointList& keypoints) {
   if (!file) return false;
   for (const cv::KeyPoint& keypoint : keypoints) {
     if (!write_keypoint_line(file.get(), keypoint)) return false;
@@ -61,12 +39,13 @@ bool write_keypoint_file(const std::string& path, const KeypointList& keypoints)
 }
 
 bool DescriptorFile::open(const std::string& path, std::uint64_t count) {
-  failed_ = false;
-  file_ = open_for_writing(path);
-  if (!file_) {
-    failed_ = true;
-    return false;
-  }
+  return open(open_for_writing(path), count);
+}
+
+bool DescriptorFile::open(FilePtr file, std::uint64_t count) {
+  file_ = std::move(file);
+  failed_ = !file_;
+  if (failed_) return false;
   unsigned char header[sizeof(count)];
   for (std::size_t i = 0; i < sizeof(count); ++i) header[i] = static_cast<unsigned char>(count >> (8 * i));
   failed_ = std::fwrite(header, 1, sizeof(header), file_.get()) != sizeof(header);
@@ -87,7 +66,22 @@ bool DescriptorFile::close() {
 
 bool is_valid_result_stem(const std::string& uuid) {
   return !uuid.empty() && uuid != "." && uuid != ".." &&
-         uuid.find_first_of("/\\:") == std::string::npos;
+         uuid.find_first_of("/\\:") == std::string::npos &&
+         std::none_of(uuid.begin(), uuid.end(), is_control_character);
+}
+
+std::string printable_uuid(const std::string& uuid) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string text;
+  for (const char c : uuid) {
+    if (!is_control_character(c)) {
+      text += c;
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    text += {'\\', 'x', hex[byte >> 4], hex[byte & 0xF]};
+  }
+  return text;
 }
 
 RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
@@ -96,39 +90,10 @@ RecordOutcome write_results(DescriptorModel& model, const std::string& matches_f
   out << "uuid : " << uuid << std::endl;
   out << "keypoints: " << keypoints.size() << std::endl;
 
-  const std::string descriptor_path = make_file_path(matches_folder, uuid, descriptor_extension);
-  const std::string keypoint_path = make_file_path(matches_folder, uuid, keypoint_extension);
-  const std::string descriptor_part = descriptor_path + partial_suffix;
-  const std::string keypoint_part = keypoint_path + partial_suffix;
-
-  if (!write_keypoint_file(keypoint_part, keypoints)) {
-    report_file_error(err, keypoint_part);
-    remove_file(keypoint_part);
+  StagedResultPair pair(matches_folder, uuid);
+  if (!pair.write_keypoints(keypoints, err) || !pair.open_descriptors(patches.size(), err))
     return RecordOutcome::record_failed;
-  }
-
-  DescriptorFile descriptors;
-  if (!descriptors.open(descriptor_part, patches.size())) {
-    report_file_error(err, descriptor_part);
-    descriptors.close();
-    remove_file(keypoint_part);
-    remove_file(descriptor_part);
-    return RecordOutcome::record_failed;
-  }
-  const bool ran = compute_descriptors(
-      model, patches, [&descriptors](const float* rows, std::size_t count) { descriptors.append_rows(rows, count); },
-      out, err);
-  const bool written = descriptors.close();
-  if (!ran || !written) {
-    if (ran) report_file_error(err, descriptor_part);
-    remove_file(keypoint_part);
-    remove_file(descriptor_part);
-    return ran ? RecordOutcome::record_failed : RecordOutcome::run_failed;
-  }
-  if (!publish(keypoint_part, keypoint_path, descriptor_part, descriptor_path, err)) {
-    remove_file(keypoint_part);
-    remove_file(descriptor_part);
-    return RecordOutcome::record_failed;
-  }
-  return RecordOutcome::written;
+  const DescriptorSink sink = [&pair](const float* rows, std::size_t count) { pair.append_rows(rows, count); };
+  if (!compute_descriptors(model, patches, sink, out, err)) return RecordOutcome::run_failed;
+  return pair.commit(err) ? RecordOutcome::written : RecordOutcome::record_failed;
 }

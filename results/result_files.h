@@ -10,10 +10,23 @@
 //   offset 8: N rows of 128 float32, row k for keypoint k, no padding.
 //   Size 8 + 512 * N bytes.
 //
-// Both files are written under temporary names ("<uuid>.feat.part",
-// "<uuid>.desc.part") and renamed into place only when the whole record has
-// succeeded, so a failure, a kill or a full disk never leaves a truncated file or
-// a new keypoint file beside a stale descriptor file.
+// How a pair is put in place (StagedResultPair). Both files are written under
+// temporary names unique to the process (see temporary_files.h), and only when
+// the whole capture has succeeded, with an exclusive lock on the matches
+// folder's ".publish.lock" (flock) held:
+//   1. the old "<uuid>.desc" is removed,
+//   2. the new keypoint file is renamed to "<uuid>.feat",
+//   3. the new descriptor file is renamed to "<uuid>.desc".
+// So a failure, a kill or a full disk never leaves a truncated file or a new
+// keypoint file beside an older descriptor file: at any moment a uuid has an
+// older complete pair, a new complete pair, or (after a kill between steps 1
+// and 3) a keypoint file alone, which counts as unfinished. A run that fails a
+// capture removes only its own temporary files (and, if step 3 fails, the
+// keypoint file it put in place in step 2). Writers exclude each other, so
+// concurrent runs (shards, repeated runs) over one matches folder leave one
+// run's pair. A reader that holds a shared lock on ".publish.lock" while it
+// opens both files never sees one run's keypoint file beside another run's
+// descriptor file (result_pair_is_consistent does so).
 
 #include <cstdint>
 #include <cstdio>
@@ -35,12 +48,14 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Writes the keypoint file; false (errno set) when it cannot be created or written.
 bool write_keypoint_file(const std::string& path, const KeypointList& keypoints);
+bool write_keypoint_file(FilePtr file, const KeypointList& keypoints);
 
 // The open descriptor file of one record. After a failed write, later writes are
 // skipped and close() reports the failure.
 class DescriptorFile {
  public:
   bool open(const std::string& path, std::uint64_t count);
+  bool open(FilePtr file, std::uint64_t count);
   void append_rows(const float* rows, std::size_t count);
   bool close();
 
@@ -49,9 +64,50 @@ class DescriptorFile {
   bool failed_ = false;
 };
 
+// One capture's pair of result files as one transaction: written under
+// temporary names, put in place together by commit(); whatever was not
+// committed is removed when the object goes.
+class StagedResultPair {
+ public:
+  // `matches_folder` ends with a separator.
+  StagedResultPair(const std::string& matches_folder, const std::string& uuid);
+  ~StagedResultPair();
+  StagedResultPair(const StagedResultPair&) = delete;
+  StagedResultPair& operator=(const StagedResultPair&) = delete;
+
+  // Each reports a failure on `err` ("Error: cannot write result file <final
+  // path>: <reason>") and returns false.
+  bool write_keypoints(const KeypointList& keypoints, std::ostream& err);
+  bool open_descriptors(std::uint64_t count, std::ostream& err);
+  // The row sink of compute_descriptors; a failed write shows at commit().
+  void append_rows(const float* rows, std::size_t count) { descriptors_.append_rows(rows, count); }
+  bool commit(std::ostream& err);
+
+ private:
+  bool report(const std::string& final_path, std::ostream& err) const;
+  bool publish(std::ostream& err);
+  void discard(std::string& temporary);
+
+  std::string matches_folder_;
+  std::string keypoint_path_;
+  std::string descriptor_path_;
+  std::string keypoint_part_;    // empty once renamed or removed
+  std::string descriptor_part_;  // empty once renamed or removed
+  DescriptorFile descriptors_;
+};
+
+// True when both files of the uuid exist and agree: the descriptor file is
+// 8 + 512 * N bytes for its count N, and the keypoint file has N lines. Holds
+// a shared lock on ".publish.lock" while it looks.
+bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid);
+
 // True when the uuid names a file inside the matches folder: not empty, not "."
-// or "..", and without "/", "\" or ":".
+// or "..", and without "/", "\", ":" or control characters (below 0x20, and
+// 0x7F), which would reach terminals and file names raw.
 bool is_valid_result_stem(const std::string& uuid);
+
+// The uuid for a message: control characters as "\xNN".
+std::string printable_uuid(const std::string& uuid);
 
 enum class RecordOutcome {
   written,        // both files in place
@@ -59,9 +115,8 @@ enum class RecordOutcome {
   run_failed,     // a network run failed; the run must stop
 };
 
-// Prints "uuid : <uuid>" and "keypoints: <n>" on `out`, writes the keypoint file,
-// then the descriptor file while the network runs batch by batch, and puts both
-// in place. Temporary files are removed on any failure.
+// Prints "uuid : <uuid>" and "keypoints: <n>" on `out`, then writes the pair
+// through a StagedResultPair while the network runs batch by batch.
 RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
                             const std::string& uuid, const KeypointList& keypoints,
                             const PatchList& patches, std::ostream& out, std::ostream& err);

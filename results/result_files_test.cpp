@@ -1,9 +1,13 @@
 #include "results/result_files.h"
 
+#include <sys/wait.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -13,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "results/temporary_files.h"
+
 namespace {
 
 std::string read_bytes(const std::string& path) {
@@ -20,12 +26,18 @@ std::string read_bytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
 std::uint64_t stored_count(const std::string& bytes) {
   std::uint64_t count = 0;
   for (int i = 7; i >= 0; --i) count = (count << 8) | static_cast<unsigned char>(bytes.at(i));
   return count;
+}
+
+// Sorted names in a folder, "." and ".." left out.
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 class TempFolder : public ::testing::Test {
@@ -93,13 +105,103 @@ TEST_F(TempFolder, DescriptorFileThatCannotBeCreatedFails) {
   EXPECT_FALSE(file.close());
 }
 
+TEST(ResultStem, MessagesShowControlCharactersEscaped) {
+  EXPECT_EQ(printable_uuid("a\x1b[2Jb\x7f\n\xc3\xa9"), "a\\x1B[2Jb\\x7F\\x0A\xc3\xa9");
+}
+
 TEST(ResultStem, RefusesNamesOutsideTheFolder) {
-  for (const std::string uuid : {"", ".", "..", "a/b", "a\\b", "c:x", "../up"}) {
-    EXPECT_FALSE(is_valid_result_stem(uuid)) << uuid;
+  for (const std::string& uuid : std::vector<std::string>{"", ".", "..", "a/b", "a\\b", "c:x", "../up", "a\x1b[31mb", "tab\t",
+                                 "new\nline", "del\x7f", std::string("nul\0x", 5)}) {
+    EXPECT_FALSE(is_valid_result_stem(uuid)) << printable_uuid(uuid);
   }
   for (const std::string uuid : {"3f2a", "a.b", "...", "demo-0001", "x y"}) {
     EXPECT_TRUE(is_valid_result_stem(uuid)) << uuid;
   }
+}
+
+// A pair staged by hand: keypoints k, and `rows` descriptor rows of value k.
+void stage(StagedResultPair& pair, int rows, float value, std::ostream& err) {
+  KeypointList keypoints(rows, cv::KeyPoint(1.f, 2.f, 3.f, value));
+  ASSERT_TRUE(pair.write_keypoints(keypoints, err));
+  ASSERT_TRUE(pair.open_descriptors(rows, err));
+  const std::vector<float> values(128 * rows, value);
+  pair.append_rows(values.data(), rows);
+}
+
+// Two runs staging one uuid at once (repeated runs, shards) must not share
+// temporary files: each commit puts its own complete pair in place.
+TEST_F(TempFolder, PairsOfOneUuidStagedTogetherCommitInTurn) {
+  std::ostringstream err;
+  {
+    StagedResultPair first(folder_ + "/", "u");
+    StagedResultPair second(folder_ + "/", "u");
+    stage(first, 3, 7.f, err);
+    stage(second, 2, 9.f, err);
+    ASSERT_TRUE(first.commit(err)) << err.str();
+    EXPECT_EQ(read_bytes(folder_ + "/u.feat"), "1 2 3 7\r\n1 2 3 7\r\n1 2 3 7\r\n");
+    ASSERT_TRUE(second.commit(err)) << err.str();
+  }
+  EXPECT_EQ(err.str(), "");
+  EXPECT_EQ(read_bytes(folder_ + "/u.feat"), "1 2 3 9\r\n1 2 3 9\r\n");
+  const std::string descriptors = read_bytes(folder_ + "/u.desc");
+  ASSERT_EQ(descriptors.size(), 8u + 2 * 512);
+  float value = 0;
+  std::memcpy(&value, descriptors.data() + 8 + 512 + 508, 4);
+  EXPECT_EQ(value, 9.f);
+  EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "u.desc", "u.feat"}));
+}
+
+TEST_F(TempFolder, PairNotCommittedLeavesTheEarlierPairAndNoTemporaryFile) {
+  std::ostringstream err;
+  {
+    StagedResultPair earlier(folder_ + "/", "u");
+    stage(earlier, 1, 1.f, err);
+    ASSERT_TRUE(earlier.commit(err));
+  }
+  const std::string feat = read_bytes(folder_ + "/u.feat"), desc = read_bytes(folder_ + "/u.desc");
+  {
+    StagedResultPair abandoned(folder_ + "/", "u");
+    stage(abandoned, 4, 2.f, err);
+  }
+  EXPECT_EQ(read_bytes(folder_ + "/u.feat"), feat);
+  EXPECT_EQ(read_bytes(folder_ + "/u.desc"), desc);
+  EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "u.desc", "u.feat"}));
+}
+
+TEST_F(TempFolder, ConsistentPairsAreTheCompleteOnes) {
+  std::ostringstream err;
+  for (const char* uuid : {"good", "lone_feat", "lone_desc", "short_desc", "extra_line"}) {
+    StagedResultPair pair(folder_ + "/", uuid);
+    stage(pair, 2, 1.f, err);
+    ASSERT_TRUE(pair.commit(err));
+  }
+  std::remove((folder_ + "/lone_feat.desc").c_str());
+  std::remove((folder_ + "/lone_desc.feat").c_str());
+  ASSERT_EQ(truncate((folder_ + "/short_desc.desc").c_str(), 8 + 512), 0);
+  std::ofstream(folder_ + "/extra_line.feat", std::ios::app) << "1 2 3 4\r\n";
+  EXPECT_TRUE(result_pair_is_consistent(folder_ + "/", "good"));
+  for (const char* uuid : {"lone_feat", "lone_desc", "short_desc", "extra_line", "missing"})
+    EXPECT_FALSE(result_pair_is_consistent(folder_ + "/", uuid)) << uuid;
+}
+
+// Temporary names carry the host tag and the owner's process id.
+TEST_F(TempFolder, StaleTemporaryFilesAreThoseOfDeadProcessesOfThisHost) {
+  const std::string own = lf::make_temporary_path(folder_ + "/");
+  const std::string name = own.substr(own.rfind('/') + 1);
+  const std::string tag = name.substr(1, 8);
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const std::string dead = "." + tag + "-" + std::to_string(child) + "-3.part";
+  const std::string alive = "." + tag + "-" + std::to_string(getppid()) + "-3.part";
+  const std::string other_host = ".0000000z-" + std::to_string(child) + "-3.part";
+  for (const std::string& file : {dead, alive, other_host, std::string("x.feat")})
+    std::ofstream(folder_ + "/" + file) << "x";
+  EXPECT_EQ(lf::remove_stale_temporary_files(folder_ + "/"), 1);
+  std::vector<std::string> left{alive, other_host, "x.feat"};
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(names_in(folder_), left);
 }
 
 // write_results with the "valid" fixture model, whose rows are the patches' first 128 values.
@@ -114,9 +216,9 @@ class WriteResults : public TempFolder {
     for (int k = 0; k < n; ++k) list.emplace_back(10.f + k, 20.f, 100.f - k * 0.01f, 45.f);
     return list;
   }
-  static PatchList patches(int n) {
+  static PatchList patches(int n, float offset = 0.f) {
     PatchList list;
-    for (int k = 0; k < n; ++k) list.push_back(cv::Mat(32, 32, CV_32FC1, cv::Scalar(k)));
+    for (int k = 0; k < n; ++k) list.push_back(cv::Mat(32, 32, CV_32FC1, cv::Scalar(offset + k)));
     return list;
   }
   RecordOutcome write(const std::string& uuid, int n) {
@@ -144,9 +246,9 @@ TEST_F(WriteResults, WritesBothFilesAndTheConsoleLines) {
     }
     const std::string lines = read_bytes(feat("id" + std::to_string(n)));
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), n);
-    EXPECT_FALSE(exists(feat("id" + std::to_string(n)) + ".part"));
-    EXPECT_FALSE(exists(desc("id" + std::to_string(n)) + ".part"));
   }
+  EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "id0.desc", "id0.feat", "id1.desc",
+                                                          "id1.feat", "id1025.desc", "id1025.feat"}));
   EXPECT_EQ(err_.str(), "");
 }
 
@@ -163,13 +265,12 @@ TEST_F(WriteResults, FailedRunLeavesTheEarlierPairIntact) {
   const std::string old_desc = read_bytes(desc("kept"));
   std::ostringstream err;
   DescriptorModel failing;
-  ASSERT_TRUE(failing.load(std::string(LF_FIXTURE_DIR) + "/models/failing_run", err));
-  EXPECT_EQ(write_results(failing, folder_, "kept", keypoints(5), patches(5), out_, err_),
+  ASSERT_TRUE(failing.load(std::string(LF_FIXTURE_DIR) + "/models/fails_on_large_input", err));
+  EXPECT_EQ(write_results(failing, folder_ + "/", "kept", keypoints(5), patches(5, 100.f), out_, err_),
             RecordOutcome::run_failed);
   EXPECT_EQ(read_bytes(feat("kept")), old_feat);
   EXPECT_EQ(read_bytes(desc("kept")), old_desc);
-  EXPECT_FALSE(exists(feat("kept") + ".part"));
-  EXPECT_FALSE(exists(desc("kept") + ".part"));
+  EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "kept.desc", "kept.feat"}));
 }
 
 TEST_F(WriteResults, ReadOnlyFolderFailsTheRecordWithThePath) {
@@ -179,12 +280,12 @@ TEST_F(WriteResults, ReadOnlyFolderFailsTheRecordWithThePath) {
     std::ofstream(blocker) << "x";
     EXPECT_EQ(write_results(model_, blocker, "r", keypoints(1), patches(1), out_, err_),
               RecordOutcome::record_failed);
-    EXPECT_NE(err_.str().find("Error: cannot write result file " + blocker + "\\r.feat.part"), std::string::npos);
+    EXPECT_NE(err_.str().find("Error: cannot write result file " + blocker + "\\r.feat: "), std::string::npos);
     return;
   }
   ::chmod(folder_.c_str(), 0555);
   EXPECT_EQ(write("r", 1), RecordOutcome::record_failed);
-  EXPECT_NE(err_.str().find("r.feat.part"), std::string::npos);
+  EXPECT_NE(err_.str().find("r.feat: "), std::string::npos);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ case ${LF_TENSORFLOW:-cpu} in
 esac
 
 apt_packages=(build-essential cmake g++ git libgtest-dev libgmock-dev libbenchmark-dev
-              libopencv-dev libcereal-dev python3 python3-venv opencv-doc
+              libopencv-dev libjpeg-dev libcereal-dev python3 python3-venv opencv-doc
               g++-mingw-w64-x86-64-posix wine64 wine slurm-wlm munge)
 
 as_root() {

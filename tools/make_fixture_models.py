@@ -76,6 +76,19 @@ def _build_failing_run():
     tf.identity(out, name=OUTPUT_NAME)
 
 
+def _build_fails_on_large_input():
+    # Runs on the load-time batch (all 0.5) but fails once a value passes 8.
+    patches = _patches()
+    check = tf1.assert_less(tf.reduce_max(patches), 8.0, name="values_below_8")
+    with tf.control_dependencies([check]):
+        tf.identity(_flat(patches, DIM), name=OUTPUT_NAME)
+
+
+def _build_with_variable():
+    scale = tf1.Variable(tf.ones([DIM]), name="scale")
+    tf.identity(_flat(_patches(), DIM) * scale, name=OUTPUT_NAME)
+
+
 # name -> (graph builder, meta graph tags)
 MODELS = {
     "valid": (_build_valid, ["serve"]),
@@ -86,7 +99,28 @@ MODELS = {
     "wrong_shape": (_build_wrong_shape, ["serve"]),
     "wrong_type": (_build_wrong_type, ["serve"]),
     "failing_run": (_build_failing_run, ["serve"]),
+    "fails_on_large_input": (_build_fails_on_large_input, ["serve"]),
+    "no_variables": (_build_with_variable, ["serve"]),
+    "output_without_input": (_build_valid, ["serve"]),
 }
+
+
+def _break_after_saving(name, staged):
+    """Damage a saved model the way hand-edited or half-copied exports are."""
+    if name == "no_variables":
+        shutil.rmtree(os.path.join(staged, "variables"))
+    elif name == "output_without_input":
+        # TensorFlow throws inside its load call on such a graph.
+        from tensorflow.core.protobuf import saved_model_pb2
+        pb_path = os.path.join(staged, "saved_model.pb")
+        saved = saved_model_pb2.SavedModel()
+        with open(pb_path, "rb") as f:
+            saved.ParseFromString(f.read())
+        for node in saved.meta_graphs[0].graph_def.node:
+            if node.name == OUTPUT_NAME:
+                del node.input[:]
+        with open(pb_path, "wb") as f:
+            f.write(saved.SerializeToString())
 
 
 def _replace_dir(staged, final):
@@ -111,9 +145,11 @@ def _save_model(outdir, name, build, tags):
         with tf.Graph().as_default():
             build()
             with tf1.Session() as sess:
+                sess.run(tf1.global_variables_initializer())
                 builder = tf1.saved_model.Builder(staged)
                 builder.add_meta_graph_and_variables(sess, tags)
                 builder.save()
+        _break_after_saving(name, staged)
         _replace_dir(staged, os.path.join(outdir, name))
     finally:
         shutil.rmtree(work, ignore_errors=True)
@@ -220,6 +256,18 @@ def check_all(outdir):
         expect(False, "failing_run: run fails with INVALID_ARGUMENT")
     except tf.errors.InvalidArgumentError:
         expect(True, "failing_run: run fails with INVALID_ARGUMENT")
+
+    sess, _ = _load(path("fails_on_large_input"))
+    halves = np.full((BATCH, PATCH, PATCH, 1), 0.5, np.float32)
+    expect(np.array_equal(_run(sess, halves), halves.reshape(BATCH, -1)[:, :DIM]),
+           "fails_on_large_input: a batch of halves runs")
+    try:
+        _run(sess, patches * 1000)
+        expect(False, "fails_on_large_input: values above 8 fail with INVALID_ARGUMENT")
+    except tf.errors.InvalidArgumentError:
+        expect(True, "fails_on_large_input: values above 8 fail with INVALID_ARGUMENT")
+
+    expect(not os.path.exists(path("no_variables/variables")), "no_variables: no variables folder")
 
     try:
         _load(path("not_a_model"))

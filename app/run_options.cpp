@@ -1,0 +1,68 @@
+#include "app/run_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace lf {
+namespace {
+
+// A whole decimal number and nothing else.
+bool parse_count(const std::string& text, std::uint64_t& value) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  value = std::strtoull(text.c_str(), nullptr, 10);
+  return true;
+}
+
+bool parse_shard(const std::string& text, RunOptions& options, std::string& error) {
+  const std::size_t slash = text.find('/');
+  std::uint64_t index = 0, count = 0;
+  if (slash == std::string::npos || !parse_count(text.substr(0, slash), index) ||
+      !parse_count(text.substr(slash + 1), count) || index >= count) {
+    error = "--shard expects K/N with 0 <= K < N, got \"" + text + "\"";
+    return false;
+  }
+  options.shard_index = index;
+  options.shard_count = count;
+  return true;
+}
+
+}  // namespace
+
+bool parse_run_options(int argc, const char* const* argv, RunOptions& options, std::string& error) {
+  for (int i = 3; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument.rfind("--", 0) != 0) continue;
+    options.given = true;
+    if (argument == "--skip-done") {
+      options.skip_done = true;
+    } else if (argument == "--shard") {
+      if (i + 1 >= argc) {
+        error = "--shard expects K/N";
+        return false;
+      }
+      if (!parse_shard(argv[++i], options, error)) return false;
+    } else if (argument.rfind("--shard=", 0) == 0) {
+      if (!parse_shard(argument.substr(8), options, error)) return false;
+    } else {
+      error = "unknown option " + argument;
+      return false;
+    }
+  }
+  return true;
+}
+
+std::uint64_t uuid_hash(const std::string& uuid) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char c : uuid) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+bool in_shard(const RunOptions& options, const std::string& uuid) {
+  return uuid_hash(uuid) % options.shard_count == options.shard_index;
+}
+
+}  // namespace lf

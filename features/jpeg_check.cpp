@@ -1,0 +1,106 @@
+#include "features/jpeg_check.h"
+
+#include <sys/stat.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+// libjpeg's header needs size_t and FILE declared first.
+#include <jpeglib.h>
+#include <jerror.h>
+
+namespace lf {
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+
+struct CheckingErrorManager {
+  jpeg_error_mgr base;
+  std::jmp_buf on_error;
+  std::string damage;
+};
+
+bool is_damage_warning(int code) {
+  switch (code) {
+    case JWRN_JPEG_EOF:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+    case JWRN_NOT_SEQUENTIAL:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string message_of(j_common_ptr info) {
+  char text[JMSG_LENGTH_MAX];
+  info->err->format_message(info, text);
+  return text;
+}
+
+void keep_damage_warning(j_common_ptr info, int level) {
+  auto* manager = reinterpret_cast<CheckingErrorManager*>(info->err);
+  if (level < 0 && manager->damage.empty() && is_damage_warning(info->err->msg_code))
+    manager->damage = message_of(info);
+}
+
+[[noreturn]] void leave_on_error(j_common_ptr info) {
+  auto* manager = reinterpret_cast<CheckingErrorManager*>(info->err);
+  if (manager->damage.empty()) manager->damage = message_of(info);
+  std::longjmp(manager->on_error, 1);
+}
+
+// Only regular files: reading a pipe here would take the bytes the decoder needs.
+bool starts_as_jpeg(std::FILE* file) {
+  struct stat info {};
+  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  unsigned char magic[3] = {};
+  const bool jpeg = std::fread(magic, 1, 3, file) == 3 && magic[0] == 0xFF && magic[1] == 0xD8 &&
+                    magic[2] == 0xFF;
+  std::rewind(file);
+  return jpeg;
+}
+
+// Kept apart from find_jpeg_damage: nothing with a destructor may live in the
+// frame that longjmp leaves.
+void decode_small(std::FILE* file, jpeg_decompress_struct& info, CheckingErrorManager& manager,
+                  std::vector<JSAMPLE>& row) {
+  if (setjmp(manager.on_error) != 0) return;
+  jpeg_create_decompress(&info);
+  jpeg_stdio_src(&info, file);
+  jpeg_read_header(&info, TRUE);
+  info.scale_num = 1;
+  info.scale_denom = 8;
+  info.out_color_space = JCS_GRAYSCALE;
+  info.dct_method = JDCT_IFAST;
+  info.do_fancy_upsampling = FALSE;
+  jpeg_start_decompress(&info);
+  row.resize(static_cast<std::size_t>(info.output_width) * info.output_components);
+  JSAMPROW rows[] = {row.data()};
+  while (info.output_scanline < info.output_height) jpeg_read_scanlines(&info, rows, 1);
+  jpeg_finish_decompress(&info);
+}
+
+}  // namespace
+
+std::string find_jpeg_damage(const std::string& native_file_path) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(native_file_path.c_str(), "rb"));
+  if (!file || !starts_as_jpeg(file.get())) return "";
+  jpeg_decompress_struct info{};
+  CheckingErrorManager manager;
+  info.err = jpeg_std_error(&manager.base);
+  manager.base.emit_message = keep_damage_warning;
+  manager.base.error_exit = leave_on_error;
+  std::vector<JSAMPLE> row;
+  decode_small(file.get(), info, manager, row);
+  jpeg_destroy_decompress(&info);
+  return manager.damage;
+}
+
+}  // namespace lf

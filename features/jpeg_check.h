@@ -1,0 +1,18 @@
+#pragma once
+// Finds JPEG files whose compressed data is cut short or damaged.
+//
+// The image library decodes such a file without failing: it fills what is
+// missing with grey and only prints a warning. This check decodes the file once
+// more with libjpeg (at 1/8 scale, which still reads every entropy-coded bit) and
+// treats libjpeg's data-corruption warnings as damage. Data after the end
+// marker is never read, so files with trailing bytes still pass.
+
+#include <string>
+
+namespace lf {
+
+// Empty when the file is not a JPEG, cannot be opened, or is sound; otherwise
+// libjpeg's message for the first damage found (e.g. "Premature end of JPEG file").
+std::string find_jpeg_damage(const std::string& native_file_path);
+
+}  // namespace lf

@@ -1,0 +1,156 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ostream>
+
+#include "results/result_files.h"
+#include "results/temporary_files.h"
+#include "workspace/path_utils.h"
+#include "workspace/platform.h"
+#include "workspace/stop_point.h"
+
+namespace {
+
+const char* const keypoint_extension = "feat";
+const char* const descriptor_extension = "desc";
+const char* const publish_lock_name = ".publish.lock";
+
+// flock on the matches folder's lock file for as long as the object lives.
+// Where the file system offers no locks, the run goes on without them.
+class PublishLock {
+ public:
+  PublishLock(const std::string& matches_folder, int operation)
+      : fd_(::open(native_path(matches_folder + publish_lock_name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+    if (fd_ >= 0) {
+      while (flock(fd_, operation) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~PublishLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  PublishLock(const PublishLock&) = delete;
+  PublishLock& operator=(const PublishLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+void remove_file(const std::string& path) { std::remove(native_path(path).c_str()); }
+
+bool file_size(const std::string& path, std::uint64_t& size) {
+  struct stat info {};
+  if (stat(native_path(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  size = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+bool stored_count(const std::string& path, std::uint64_t& count) {
+  FilePtr file(std::fopen(native_path(path).c_str(), "rb"));
+  unsigned char header[8];
+  if (!file || std::fread(header, 1, sizeof(header), file.get()) != sizeof(header)) return false;
+  count = 0;
+  for (int i = 7; i >= 0; --i) count = (count << 8) | header[i];
+  return true;
+}
+
+bool line_count(const std::string& path, std::uint64_t& lines) {
+  FilePtr file(std::fopen(native_path(path).c_str(), "rb"));
+  if (!file) return false;
+  lines = 0;
+  char block[65536];
+  for (std::size_t read; (read = std::fread(block, 1, sizeof(block), file.get())) > 0;)
+    lines += static_cast<std::uint64_t>(std::count(block, block + read, '\n'));
+  return !std::ferror(file.get());
+}
+
+}  // namespace
+
+StagedResultPair::StagedResultPair(const std::string& matches_folder, const std::string& uuid)
+    : matches_folder_(matches_folder),
+      keypoint_path_(make_file_path(matches_folder, uuid, keypoint_extension)),
+      descriptor_path_(make_file_path(matches_folder, uuid, descriptor_extension)) {}
+
+StagedResultPair::~StagedResultPair() {
+  descriptors_.close();
+  discard(keypoint_part_);
+  discard(descriptor_part_);
+}
+
+void StagedResultPair::discard(std::string& temporary) {
+  if (temporary.empty()) return;
+  remove_file(temporary);
+  lf::unregister_file(temporary);
+  temporary.clear();
+}
+
+bool StagedResultPair::report(const std::string& final_path, std::ostream& err) const {
+  err << "Error: cannot write result file " << final_path << ": " << std::strerror(errno) << std::endl;
+  return false;
+}
+
+bool StagedResultPair::write_keypoints(const KeypointList& keypoints, std::ostream& err) {
+  keypoint_part_ = lf::make_temporary_path(matches_folder_);
+  FilePtr file(lf::create_registered_file(keypoint_part_));
+  if (!file) {
+    const int error = errno;
+    keypoint_part_.clear();
+    errno = error;
+    return report(keypoint_path_, err);
+  }
+  if (!write_keypoint_file(std::move(file), keypoints)) return report(keypoint_path_, err);
+  lf::stop_point("after_keypoint_file");
+  return true;
+}
+
+bool StagedResultPair::open_descriptors(std::uint64_t count, std::ostream& err) {
+  descriptor_part_ = lf::make_temporary_path(matches_folder_);
+  FilePtr file(lf::create_registered_file(descriptor_part_));
+  if (!file) {
+    const int error = errno;
+    descriptor_part_.clear();
+    errno = error;
+    return report(descriptor_path_, err);
+  }
+  return descriptors_.open(std::move(file), count) || report(descriptor_path_, err);
+}
+
+bool StagedResultPair::commit(std::ostream& err) {
+  if (keypoint_part_.empty() || descriptor_part_.empty()) return false;
+  if (!descriptors_.close()) return report(descriptor_path_, err);
+  return publish(err);
+}
+
+bool StagedResultPair::publish(std::ostream& err) {
+  const PublishLock lock(matches_folder_, LOCK_EX);
+  remove_file(descriptor_path_);
+  if (!replace_file(keypoint_part_, keypoint_path_)) return report(keypoint_path_, err);
+  lf::unregister_file(keypoint_part_);
+  keypoint_part_.clear();
+  lf::stop_point("between_renames");
+  if (!replace_file(descriptor_part_, descriptor_path_)) {
+    const int error = errno;
+    // Only the keypoint file this object put in place: the lock kept others out.
+    remove_file(keypoint_path_);
+    errno = error;
+    return report(descriptor_path_, err);
+  }
+  lf::unregister_file(descriptor_part_);
+  descriptor_part_.clear();
+  return true;
+}
+
+bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid) {
+  const std::string keypoint_path = make_file_path(matches_folder, uuid, keypoint_extension);
+  const std::string descriptor_path = make_file_path(matches_folder, uuid, descriptor_extension);
+  const PublishLock lock(matches_folder, LOCK_SH);
+  std::uint64_t size = 0, count = 0, lines = 0;
+  return file_size(descriptor_path, size) && size >= 8 && stored_count(descriptor_path, count) &&
+         count <= (size - 8) / 512 && size == 8 + 512 * count && line_count(keypoint_path, lines) &&
+         lines == count;
+}
