@@ -39,6 +39,7 @@ def test_verify_names_each_capture_without_a_consistent_pair_once(tmp_path):
     write_pair(matches, "short-desc", 3, 2, declared_rows=3)
     write_pair(matches, "extra-line", 4, 3)
     (matches / ".12345-1.tmp").write_bytes(b"")
+    (matches / ".publish.lock").write_bytes(b"")
 
     out = io.StringIO()
     bad_count = verify_results.verify(str(tmp_path), 3, out)

@@ -32,13 +32,17 @@ def list_uuids(data):
     return list(dict.fromkeys(record["uuid"] for record in records))
 
 
+# Writers lock it while they put a pair in place (see results/result_files.h); it stays.
+PUBLISH_LOCK = ".publish.lock"
+
+
 def leftover_temporary_files(matches):
     try:
         names = os.listdir(matches)
     except FileNotFoundError:
         return []
     # Writers keep their unfinished files under hidden names.
-    return sorted(name for name in names if name.startswith("."))
+    return sorted(name for name in names if name.startswith(".") and name != PUBLISH_LOCK)
 
 
 def verify(data, shard_count, out=sys.stdout):
