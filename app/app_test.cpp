@@ -23,6 +23,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+namespace lf {
+
 namespace {
 
 std::string read_text(const std::string& path) {
@@ -482,8 +484,9 @@ INSTANTIATE_TEST_SUITE_P(Steps, StoppedRun,
                            return info.param.step + "_" + std::to_string(info.param.signal_number);
                          });
 
-// Two runs over one workspace at once, round after round: both succeed, and
-// every capture is left with a complete pair and no temporary file.
+// Two runs over one workspace at once (whole runs, or a whole run and a
+// shard), round after round: both succeed, and every capture is left with a
+// complete pair and no temporary file.
 TEST_F(ProgramRun, ConcurrentRunsLeaveCompletePairsAndNoTemporaryFiles) {
   std::string list = R"({"images": [)";
   for (int i = 0; i < 6; ++i)
@@ -493,7 +496,10 @@ TEST_F(ProgramRun, ConcurrentRunsLeaveCompletePairsAndNoTemporaryFiles) {
   write_image("raw/a.png", textured_image(512, 256, 9));
   for (int round = 0; round < 4; ++round) {
     BackgroundRun first({model("valid"), ws_}, root_ + "/first.txt");
-    BackgroundRun second({model("batch_mean"), ws_}, root_ + "/second.txt");
+    // Odd rounds race a whole run against a shard run.
+    std::vector<std::string> second_args{model("batch_mean"), ws_};
+    if (round % 2 == 1) second_args.insert(second_args.end(), {"--shard", "1/2"});
+    BackgroundRun second(second_args, root_ + "/second.txt");
     const int first_status = first.wait_for_end(), second_status = second.wait_for_end();
     ASSERT_TRUE(WIFEXITED(first_status) && WEXITSTATUS(first_status) == 0) << read_text(root_ + "/first.txt");
     ASSERT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == 0) << read_text(root_ + "/second.txt");
@@ -507,3 +513,5 @@ TEST_F(ProgramRun, ConcurrentRunsLeaveCompletePairsAndNoTemporaryFiles) {
 }
 
 }  // namespace
+
+}  // namespace lf

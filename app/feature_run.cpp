@@ -15,6 +15,7 @@
 #include "results/temporary_files.h"
 #include "workspace/workspace.h"
 
+namespace lf {
 namespace {
 
 const char* const success_line = "------------Feature Predicion Success------------";
@@ -38,7 +39,7 @@ struct RecordCounts {
   std::size_t failed = 0;
 };
 
-void print_counts(const lf::RunOptions& options, const RecordCounts& counts, std::ostream& out) {
+void print_counts(const RunOptions& options, const RecordCounts& counts, std::ostream& out) {
   if (!options.given) return;
   out << "records: " << counts.processed << " processed, " << counts.skipped << " skipped, "
       << counts.failed << " failed" << std::endl;
@@ -46,12 +47,12 @@ void print_counts(const lf::RunOptions& options, const RecordCounts& counts, std
 
 // Walks the records of this run's shard; false when a network run failed and
 // the run must stop.
-bool process_records(const std::vector<CaptureRecord>& records, const lf::RunOptions& options,
+bool process_records(const std::vector<CaptureRecord>& records, const RunOptions& options,
                      const Workspace& workspace, DescriptorModel& model, std::ostream& out,
                      std::ostream& err, RecordCounts& counts) {
-  const PatchExtractor extractor;
+  const PatchExtractor extractor(out);
   for (const CaptureRecord& record : records) {
-    if (!lf::in_shard(options, record.uuid)) continue;
+    if (!in_shard(options, record.uuid)) continue;
     if (!is_valid_result_stem(record.uuid)) {
       err << "Error: capture uuid \"" << printable_uuid(record.uuid)
           << "\" cannot name a result file in the matches folder" << std::endl;
@@ -88,9 +89,9 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
     err << "Error: no data path specified" << std::endl;
     return 1;
   }
-  lf::RunOptions options;
+  RunOptions options;
   std::string option_error;
-  if (!lf::parse_run_options(argc, argv, options, option_error)) {
+  if (!parse_run_options(argc, argv, options, option_error)) {
     err << "Error: " << option_error << std::endl;
     return 1;
   }
@@ -103,8 +104,8 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
 
   const std::vector<CaptureRecord> records = load_capture_list(workspace.capture_list_path);
 
-  const lf::StopSignalCleanup stop_signal_cleanup;
-  lf::remove_stale_temporary_files(workspace.matches_folder);
+  const StopSignalCleanup stop_signal_cleanup;
+  remove_stale_temporary_files(workspace.matches_folder);
   RecordCounts counts;
   const bool finished = process_records(records, options, workspace, model, out, err, counts);
   print_counts(options, counts, out);
@@ -119,13 +120,14 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
 }
 
 }  // namespace
+}  // namespace lf
 
 extern "C" int run_features(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   // Nothing may escape as an abort: a faulty capture list, an image library
   // failure or exhausted memory all end as one line and exit code 1.
   try {
-    return run_checked(argc, argv, out, err);
-  } catch (const CaptureListOpenError& error) {
+    return lf::run_checked(argc, argv, out, err);
+  } catch (const lf::CaptureListOpenError& error) {
     out.flush();
     err << "Error: " << error.what() << std::endl;
     err << "Error: " << error.reason() << std::endl;

@@ -29,6 +29,8 @@
 #include "workspace/platform.h"
 #include "workspace/workspace.h"
 
+using namespace lf;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

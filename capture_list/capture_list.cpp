@@ -11,6 +11,8 @@
 
 #include "workspace/platform.h"
 
+namespace lf {
+
 CaptureListOpenError::CaptureListOpenError(const char* parse_failure, std::string reason)
     : cereal::RapidJSONException(parse_failure), reason_(std::move(reason)) {}
 
@@ -70,3 +72,5 @@ std::vector<CaptureRecord> load_capture_list(const std::string& path) {
   std::istringstream stream(text);
   return parse_capture_list(stream);
 }
+
+}  // namespace lf

@@ -15,6 +15,8 @@
 
 #include "capture_list/capture_record.h"
 
+namespace lf {
+
 // Deepest nesting of arrays and objects a list may have. The parser recurses
 // once per level, so a hostile list a few hundred kilobytes deep would
 // overflow the stack; a real list has three levels.
@@ -40,3 +42,5 @@ class CaptureListOpenError : public cereal::RapidJSONException {
 // nested deeper than max_capture_list_depth raises cereal::Exception before it
 // is parsed. No partial list is returned.
 std::vector<CaptureRecord> load_capture_list(const std::string& path);
+
+}  // namespace lf

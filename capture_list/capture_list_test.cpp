@@ -13,6 +13,8 @@
 #include <cereal/archives/json.hpp>
 #include <gtest/gtest.h>
 
+namespace lf {
+
 namespace {
 
 class CaptureListFile : public ::testing::Test {
@@ -160,3 +162,5 @@ TEST_F(CaptureListFile, NestingDeeperThanTheLimitIsRefusedBeforeParsing) {
 }
 
 }  // namespace
+
+}  // namespace lf

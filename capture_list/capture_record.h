@@ -6,6 +6,8 @@
 
 #include <cereal/cereal.hpp>
 
+namespace lf {
+
 struct CaptureRecord {
   std::string raw1_image;
   std::string raw2_image;  // empty for a capture with one image
@@ -20,3 +22,5 @@ struct CaptureRecord {
     has_raw2_image = !raw2_image.empty();
   }
 };
+
+}  // namespace lf

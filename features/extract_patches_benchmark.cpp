@@ -14,6 +14,8 @@
 #include "features/image_preparation.h"
 #include "features/patch_extractor.h"
 
+using namespace lf;
+
 namespace {
 
 // About 30,000 keypoints at 2048x1024.
@@ -65,9 +67,9 @@ int main(int argc, char** argv) {
   record.uuid = "benchmark";
   const int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 
-  const cv::Mat image = prepare_capture_image("", record);
+  const cv::Mat image = prepare_capture_image("", record, std::cerr);
   if (image.empty()) return 1;
-  const PatchExtractor extractor;
+  const PatchExtractor extractor(std::cout);
   KeypointList keypoints;
   if (!extractor.detect_keypoints(image, keypoints)) return 1;
 

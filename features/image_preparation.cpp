@@ -7,6 +7,8 @@
 #include "workspace/path_utils.h"
 #include "workspace/platform.h"
 
+namespace lf {
+
 namespace {
 
 // Empty when the file is missing or cannot be decoded. Missing files are caught
@@ -33,7 +35,7 @@ void resize_unless_prepared_width(cv::Mat& image) {
 // too tall to detect keypoints on.
 cv::Mat load_raw_image(const std::string& path, const std::string& uuid, std::ostream& err) {
   // Checked first, so that the decoder's own warning about it never shows.
-  const std::string damage = path_is_file(path) ? lf::find_jpeg_damage(native_path(path)) : "";
+  const std::string damage = path_is_file(path) ? find_jpeg_damage(native_path(path)) : "";
   if (!damage.empty()) {
     err << "Error: cannot read image " << path << " of capture " << uuid
         << ": its JPEG data is damaged (" << damage << ")" << std::endl;
@@ -78,3 +80,5 @@ cv::Mat prepare_capture_image(const std::string& data_path, const CaptureRecord&
   if (record.has_raw2_image) return average_pair(data_path, record, err);
   return load_raw_image(join_path(data_path, record.raw1_image), record.uuid, err);
 }
+
+}  // namespace lf

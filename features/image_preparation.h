@@ -2,12 +2,14 @@
 // Turns a capture's raw image file(s) into the single grey image that keypoints
 // are detected on.
 
-#include <iostream>
+#include <ostream>
 #include <string>
 
 #include <opencv2/core.hpp>
 
 #include "capture_list/capture_record.h"
+
+namespace lf {
 
 // Size every capture is brought to, unless it is already prepared_width wide.
 constexpr int prepared_width = 2048;
@@ -27,4 +29,6 @@ constexpr int max_prepared_height = 8192;
 // sizes differ after resizing, gives an empty Mat and one line on `err`:
 // "Error: " with what failed, the file path(s) and the capture's uuid.
 cv::Mat prepare_capture_image(const std::string& data_path, const CaptureRecord& record,
-                              std::ostream& err = std::cerr);
+                              std::ostream& err);
+
+}  // namespace lf

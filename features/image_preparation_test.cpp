@@ -7,8 +7,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "workspace/test_support.h"
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+namespace lf {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
@@ -76,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, PreparedSize,
 
 TEST_F(PrepareCaptureImage, ColourImageIsReadAsLuma) {
   write_image("red.png", cv::Mat(1024, 2048, CV_8UC3, cv::Scalar(0, 0, 255)));
-  const cv::Mat image = prepare_capture_image(data_path(), capture("red.png"));
+  const cv::Mat image = prepare_capture_image(data_path(), capture("red.png"), ignored_messages());
   ASSERT_EQ(image.type(), CV_8UC1);
   EXPECT_NEAR(cv::mean(image)[0], 0.299 * 255, 1.0);
 }
@@ -204,3 +208,5 @@ TEST_F(PrepareCaptureImage, JpegWithBytesAfterItsEndStillReads) {
 }
 
 }  // namespace
+
+}  // namespace lf

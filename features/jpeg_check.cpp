@@ -11,12 +11,10 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "workspace/platform.h"
+
 namespace lf {
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
 
 struct CheckingErrorManager {
   jpeg_error_mgr base;
@@ -90,7 +88,7 @@ void decode_small(std::FILE* file, jpeg_decompress_struct& info, CheckingErrorMa
 }  // namespace
 
 std::string find_jpeg_damage(const std::string& native_file_path) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(native_file_path.c_str(), "rb"));
+  FilePtr file(std::fopen(native_file_path.c_str(), "rb"));
   if (!file || !starts_as_jpeg(file.get())) return "";
   jpeg_decompress_struct info{};
   CheckingErrorManager manager;

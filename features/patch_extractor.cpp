@@ -8,6 +8,8 @@
 
 #include "features/patch_sampling.h"
 
+namespace lf {
+
 namespace {
 
 // pi rounded to float, then divided by 180. Kept as is: a true pi/180 moves
@@ -108,7 +110,7 @@ void extract_batch(const PatchExtractor& extractor, const cv::Mat& image, const 
 
 PatchExtractor::PatchExtractor(std::ostream& out)
     // -1 features: no cap, every keypoint the detector finds is kept.
-    : patch_size(32), detector(cv::SIFT::create(-1, 3, 0.01, 10.0, 1.6)), out_(&out) {}
+    : patch_size(patch_side), detector(cv::SIFT::create(-1, 3, 0.01, 10.0, 1.6)), out_(&out) {}
 
 bool PatchExtractor::detect_keypoints(const cv::Mat& image, KeypointList& keypoints) const {
   detector->detect(image, keypoints, cv::noArray());
@@ -177,3 +179,5 @@ cv::Mat PatchExtractor::make_keypoint_transform(const cv::KeyPoint& keypoint, in
   const double b = reach * std::sin(theta);
   return (cv::Mat_<float>(3, 2) << a, -b, b, a, keypoint.pt.x, keypoint.pt.y);
 }
+
+}  // namespace lf

@@ -12,19 +12,20 @@
 // standard deviation. A uniform patch (zero deviation: a flat region, or R = 0)
 // becomes all zeros, so a patch never holds NaN or infinity.
 
-#include <iostream>
+#include <ostream>
 #include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 
-using KeypointList = std::vector<cv::KeyPoint>;
-using PatchList = std::vector<cv::Mat>;
+#include "features/types.h"
+
+namespace lf {
 
 class PatchExtractor {
  public:
   // Messages go to `out`, which must outlive the extractor.
-  explicit PatchExtractor(std::ostream& out = std::cout);
+  explicit PatchExtractor(std::ostream& out);
   PatchExtractor(const PatchExtractor&) = delete;
   PatchExtractor& operator=(const PatchExtractor&) = delete;
 
@@ -64,3 +65,5 @@ class PatchExtractor {
  private:
   std::ostream* out_;
 };
+
+}  // namespace lf

@@ -6,7 +6,11 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "workspace/test_support.h"
 #include <opencv2/imgproc.hpp>
+
+namespace lf {
 
 namespace {
 
@@ -66,7 +70,7 @@ class SamplePosition : public ::testing::TestWithParam<PositionCase> {};
 
 TEST_P(SamplePosition, MatchesWorkedExample) {
   const PositionCase& c = GetParam();
-  const cv::Point2d at = sample_position(PatchExtractor(), c.keypoint, {2048, 1024}, c.row, c.col);
+  const cv::Point2d at = sample_position(PatchExtractor(ignored_messages()), c.keypoint, {2048, 1024}, c.row, c.col);
   EXPECT_NEAR(at.x, c.expected.x, 1e-4);
   EXPECT_NEAR(at.y, c.expected.y, 1e-4);
 }
@@ -103,7 +107,7 @@ TEST_P(PatchRadius, IsWholePixelsCappedAtTheDiagonal) {
   for (const float angle : {0.0f, 137.0f, 270.0f}) {
     SCOPED_TRACE(angle);
     const cv::KeyPoint keypoint(1000, 500, GetParam().size, angle);
-    EXPECT_NEAR(patch_radius(PatchExtractor(), keypoint, {2048, 1024}), GetParam().expected, 1e-3);
+    EXPECT_NEAR(patch_radius(PatchExtractor(ignored_messages()), keypoint, {2048, 1024}), GetParam().expected, 1e-3);
   }
 }
 
@@ -118,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, PatchRadius,
 TEST(AngleConversion, UsesPiRoundedToFloat) {
   const double float_pi = static_cast<float>(CV_PI);
   const cv::Mat t =
-      PatchExtractor().make_keypoint_transform(cv::KeyPoint(1000, 500, 10.0f, 0.0f), 2048, 1024);
+      PatchExtractor(ignored_messages()).make_keypoint_transform(cv::KeyPoint(1000, 500, 10.0f, 0.0f), 2048, 1024);
   EXPECT_NEAR(t.at<float>(1, 0), 53 * std::sin(2 * float_pi), 1e-9);
 }
 
@@ -129,7 +133,7 @@ TEST(PatchRotation, PatchTurnsCounterClockwiseAsTheAngleGrows) {
   cv::circle(image, {210, 194}, 4, cv::Scalar(220), cv::FILLED);
   cv::circle(image, {196, 209}, 5, cv::Scalar(140), cv::FILLED);
   cv::GaussianBlur(image, image, cv::Size(0, 0), 2.0);
-  const PatchExtractor extractor;
+  const PatchExtractor extractor(ignored_messages());
   const cv::Mat upright = extract_one(extractor, image, cv::KeyPoint(200, 200, 4.0f, 0.0f));
   const cv::Mat turned = extract_one(extractor, image, cv::KeyPoint(200, 200, 4.0f, 90.0f));
 
@@ -159,7 +163,7 @@ TEST_P(BrightnessChange, LeavesPatchesUnchanged) {
   cv::Mat changed;
   image.convertTo(changed, CV_8U, GetParam().gain, GetParam().offset);
   const KeypointList keypoints = {{150.3f, 100.6f, 5.0f, 20.0f}, {10.0f, 190.0f, 12.0f, 250.0f}};
-  const PatchExtractor extractor;
+  const PatchExtractor extractor(ignored_messages());
   PatchList original;
   PatchList adjusted;
   ASSERT_TRUE(extractor.extract_patches(image, keypoints, original));
@@ -180,7 +184,7 @@ TEST(PatchNormalisation, GivesZeroMeanAndUnitPopulationDeviation) {
     keypoints.emplace_back(rng.uniform(0.0f, 640.0f), rng.uniform(0.0f, 480.0f),
                            rng.uniform(1.5f, 30.0f), rng.uniform(0.0f, 360.0f));
   PatchList patches;
-  ASSERT_TRUE(PatchExtractor().extract_patches(image, keypoints, patches));
+  ASSERT_TRUE(PatchExtractor(ignored_messages()).extract_patches(image, keypoints, patches));
   for (const cv::Mat& patch : patches) {
     const double mean = cv::mean(patch)[0];
     const double deviation = cv::norm(patch - mean, cv::NORM_L2) / N;
@@ -200,7 +204,7 @@ void PrintTo(const UniformCase& c, std::ostream* os) { *os << c.label; }
 class UniformPatch : public ::testing::TestWithParam<UniformCase> {};
 
 TEST_P(UniformPatch, IsAllZeros) {
-  const cv::Mat patch = extract_one(PatchExtractor(), GetParam().image, GetParam().keypoint);
+  const cv::Mat patch = extract_one(PatchExtractor(ignored_messages()), GetParam().image, GetParam().keypoint);
   EXPECT_TRUE(cv::checkRange(patch));
   EXPECT_EQ(cv::countNonZero(patch), 0);
 }
@@ -248,7 +252,7 @@ TEST_P(PatchListSize, BecomesOneContinuousPatchPerKeypoint) {
   const KeypointList keypoints = {
       {20, 20, 3, 0}, {40, 30, 5, 90}, {60, 10, 2, 180}, {70, 70, 9, 45}, {5, 75, 4, 300}};
   PatchList patches(GetParam(), cv::Mat(8, 8, CV_8UC1, cv::Scalar(1)));
-  ASSERT_TRUE(PatchExtractor().extract_patches(textured_image({80, 80}), keypoints, patches));
+  ASSERT_TRUE(PatchExtractor(ignored_messages()).extract_patches(textured_image({80, 80}), keypoints, patches));
   ASSERT_EQ(patches.size(), keypoints.size());
   std::set<const uchar*> buffers;
   for (const cv::Mat& patch : patches) {
@@ -302,7 +306,7 @@ TEST(PatchValues, MatchDirectBilinearSampling) {
                                   {3.5f, 5.25f, 6.0f, 120.0f},   {390.0f, 10.0f, 20.0f, 300.0f},
                                   {200.0f, 150.0f, 0.3f, 10.0f}, {123.4f, 234.5f, 45.0f, 0.0f},
                                   {399.0f, 299.0f, 2.0f, 179.5f}};
-  const PatchExtractor extractor;
+  const PatchExtractor extractor(ignored_messages());
   PatchList patches;
   ASSERT_TRUE(extractor.extract_patches(image, keypoints, patches));
   for (size_t k = 0; k < keypoints.size(); ++k) {
@@ -317,3 +321,5 @@ TEST(PatchValues, MatchDirectBilinearSampling) {
 }
 
 }  // namespace
+
+}  // namespace lf

@@ -6,6 +6,8 @@
 
 #include <opencv2/core/hal/intrin.hpp>
 
+namespace lf {
+
 namespace {
 
 // cv::remap rounds a position to 1/32 pixel and weighs the four neighbours by
@@ -161,3 +163,5 @@ void sample_normalised_patch(const cv::Mat& image, const float* positions, std::
   }
   normalise(patch, count, sums.values(), sums.squares());
 }
+
+}  // namespace lf

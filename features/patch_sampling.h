@@ -13,6 +13,8 @@
 
 #include <opencv2/core.hpp>
 
+namespace lf {
+
 // Samples `count` positions of the CV_8UC1 `image` into `patch` and normalises
 // the patch to zero mean and unit population deviation (all zeros when uniform).
 // Sample i sits at x = positions[i * stride], y = positions[i * stride + 1].
@@ -21,3 +23,5 @@
 // and two rows, and all its byte offsets must fit an int.
 void sample_normalised_patch(const cv::Mat& image, const float* positions, std::size_t stride,
                              int count, float* patch);
+
+}  // namespace lf

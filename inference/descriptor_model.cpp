@@ -10,6 +10,8 @@
 
 #include "workspace/stop_point.h"
 
+namespace lf {
+
 const char* const DescriptorModel::input_operation_name = "local_model_inputs";
 const char* const DescriptorModel::output_operation_name = "StatefulPartitionedCall_1";
 const char* const DescriptorModel::serve_tag = "serve";
@@ -90,6 +92,19 @@ bool run_batch(DescriptorModel& model, TFTensorPtr& output_tensor) {
                 output_values, 1, nullptr, 0, nullptr, model.status.get());
   output_tensor.reset(output_values[0]);
   return TF_GetCode(model.status.get()) == TF_OK;
+}
+
+// The copy into the batch reads patch_floats values from each patch.
+bool patches_fit_the_network(const PatchList& patches, std::ostream& err) {
+  for (std::size_t k = 0; k < patches.size(); ++k) {
+    const cv::Mat& patch = patches[k];
+    if (patch.rows == patch_side && patch.cols == patch_side && patch.type() == CV_32FC1 && patch.isContinuous())
+      continue;
+    err << "Error: patch " << k << " is " << patch.cols << "x" << patch.rows << " of type " << patch.type()
+        << ", the network takes continuous " << patch_side << "x" << patch_side << " float patches" << std::endl;
+    return false;
+  }
+  return true;
 }
 
 void copy_patches_into_batch(const PatchList& patches, std::size_t first, std::size_t count,
@@ -191,6 +206,7 @@ int batch_count(std::size_t patch_count) {
 
 bool compute_descriptors(DescriptorModel& model, const PatchList& patches,
                          const DescriptorSink& sink, std::ostream& out, std::ostream& err) {
+  if (!patches_fit_the_network(patches, err)) return false;
   const int batches = batch_count(patches.size());
   for (int i = 0; i < batches; ++i) {
     const int first = i * DescriptorModel::batch_size;
@@ -209,7 +225,9 @@ bool compute_descriptors(DescriptorModel& model, const PatchList& patches,
       return false;
     }
     sink(static_cast<const float*>(TF_TensorData(output_tensor.get())), count);
-    if (i + 1 < batches) lf::stop_point("between_batches");
+    if (i + 1 < batches) stop_point("between_batches");
   }
   return true;
 }
+
+}  // namespace lf

@@ -21,20 +21,23 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include "features/types.h"
 #include "inference/tf_handles.h"
 
-using PatchList = std::vector<cv::Mat>;
+namespace lf {
 
+namespace detail {
 struct AlignedFree {
   void operator()(float* data) const noexcept { std::free(data); }
 };
-using AlignedFloatBuffer = std::unique_ptr<float[], AlignedFree>;
+}  // namespace detail
+using AlignedFloatBuffer = std::unique_ptr<float[], detail::AlignedFree>;
 
 class DescriptorModel {
  public:
   static constexpr int batch_size = 1024;
   static constexpr int descriptor_length = 128;
-  static constexpr int patch_side = 32;
+  static constexpr int patch_side = lf::patch_side;
   static constexpr std::size_t patch_floats = patch_side * patch_side;
   static constexpr std::size_t patch_bytes = patch_floats * sizeof(float);
   static constexpr std::size_t input_byte_length = batch_size * patch_bytes;
@@ -86,7 +89,8 @@ using DescriptorSink = std::function<void(const float* rows, std::size_t count)>
 
 // Runs the network over the patches in batches of batch_size, always on a full
 // batch, and hands the rows of the real patches to `sink` in patch order, one
-// block per batch. A failed run writes "TF_Error:<code>" to `out` and "Error: "
+// block per batch. Patches that are not continuous patch_side x patch_side
+// CV_32FC1 matrices are reported on `err` before any run. A failed run writes "TF_Error:<code>" to `out` and "Error: "
 // with TensorFlow's message to `err`; an output that is not float [1024, 128] is
 // reported on `err`; both return false and stop.
 bool compute_descriptors(DescriptorModel& model, const PatchList& patches,
@@ -94,3 +98,5 @@ bool compute_descriptors(DescriptorModel& model, const PatchList& patches,
 
 // ceil(N / 1024): the number of network runs for N patches.
 int batch_count(std::size_t patch_count);
+
+}  // namespace lf

@@ -9,6 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+namespace lf {
+
 namespace {
 
 std::string model_path(const std::string& name) { return std::string(LF_FIXTURE_DIR) + "/models/" + name; }
@@ -170,6 +172,20 @@ TEST_F(LoadedModel, FailedRunReportsTheStatusCodeAndTheReasonAndStops) {
   EXPECT_TRUE(collected.rows.empty());
 }
 
+TEST_F(LoadedModel, PatchesOfAnotherSideOrTypeAreRefusedBeforeAnyRun) {
+  load("valid");
+  for (const cv::Mat& odd : {cv::Mat(16, 16, CV_32FC1, cv::Scalar(1)), cv::Mat(32, 32, CV_8UC1, cv::Scalar(1)),
+                             cv::Mat(32, 64, CV_32FC1, cv::Scalar(1)).colRange(0, 32)}) {
+    PatchList patches = numbered_patches(3);
+    patches[1] = odd;
+    Collected collected;
+    err_.str("");
+    EXPECT_FALSE(run(patches, collected));
+    EXPECT_TRUE(collected.rows.empty());
+    EXPECT_THAT(err_.str(), ::testing::StartsWith("Error: patch 1 is "));
+  }
+}
+
 TEST_F(LoadedModel, InputTensorWrapsTheBufferWithoutCopying) {
   load("valid");
   TFTensorPtr tensor(TF_NewTensor(TF_FLOAT, model_.input_dims.data(), 4, model_.input_buffer.get(),
@@ -179,3 +195,5 @@ TEST_F(LoadedModel, InputTensorWrapsTheBufferWithoutCopying) {
 }
 
 }  // namespace
+
+}  // namespace lf

@@ -6,6 +6,9 @@
 
 #include <tensorflow/c/c_api.h>
 
+namespace lf {
+namespace detail {
+
 struct TFStatusDeleter {
   void operator()(TF_Status* status) const noexcept { TF_DeleteStatus(status); }
 };
@@ -36,10 +39,13 @@ struct TFSessionDeleter {
     TF_DeleteStatus(status);
   }
 };
+}  // namespace detail
 
-using TFStatusPtr = std::unique_ptr<TF_Status, TFStatusDeleter>;
-using TFGraphPtr = std::unique_ptr<TF_Graph, TFGraphDeleter>;
-using TFSessionOptionsPtr = std::unique_ptr<TF_SessionOptions, TFSessionOptionsDeleter>;
-using TFSessionPtr = std::unique_ptr<TF_Session, TFSessionDeleter>;
-using TFTensorPtr = std::unique_ptr<TF_Tensor, TFTensorDeleter>;
-using TFDeviceListPtr = std::unique_ptr<TF_DeviceList, TFDeviceListDeleter>;
+using TFStatusPtr = std::unique_ptr<TF_Status, detail::TFStatusDeleter>;
+using TFGraphPtr = std::unique_ptr<TF_Graph, detail::TFGraphDeleter>;
+using TFSessionOptionsPtr = std::unique_ptr<TF_SessionOptions, detail::TFSessionOptionsDeleter>;
+using TFSessionPtr = std::unique_ptr<TF_Session, detail::TFSessionDeleter>;
+using TFTensorPtr = std::unique_ptr<TF_Tensor, detail::TFTensorDeleter>;
+using TFDeviceListPtr = std::unique_ptr<TF_DeviceList, detail::TFDeviceListDeleter>;
+
+}  // namespace lf

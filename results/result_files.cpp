@@ -5,6 +5,8 @@
 
 #include "workspace/platform.h"
 
+namespace lf {
+
 namespace {
 
 FilePtr open_for_writing(const std::string& path) {
@@ -52,6 +54,9 @@ bool DescriptorFile::open(FilePtr file, std::uint64_t count) {
   return !failed_;
 }
 
+// Rows are written as the host stores floats; the file is little-endian.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "descriptor rows need a little-endian host");
+
 void DescriptorFile::append_rows(const float* rows, std::size_t count) {
   if (failed_ || !file_) return;
   const std::size_t floats = count * DescriptorModel::descriptor_length;
@@ -97,3 +102,5 @@ RecordOutcome write_results(DescriptorModel& model, const std::string& matches_f
   if (!compute_descriptors(model, patches, sink, out, err)) return RecordOutcome::run_failed;
   return pair.commit(err) ? RecordOutcome::written : RecordOutcome::record_failed;
 }
+
+}  // namespace lf

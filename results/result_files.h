@@ -37,14 +37,11 @@
 
 #include <opencv2/core/types.hpp>
 
+#include "features/types.h"
 #include "inference/descriptor_model.h"
+#include "workspace/platform.h"
 
-using KeypointList = std::vector<cv::KeyPoint>;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+namespace lf {
 
 // Writes the keypoint file; false (errno set) when it cannot be created or written.
 bool write_keypoint_file(const std::string& path, const KeypointList& keypoints);
@@ -84,6 +81,9 @@ class StagedResultPair {
   bool commit(std::ostream& err);
 
  private:
+  // A new registered temporary file; `temporary` holds its path, or is empty
+  // (errno set) when it could not be created.
+  FilePtr create_temporary(std::string& temporary);
   bool report(const std::string& final_path, std::ostream& err) const;
   bool publish(std::ostream& err);
   void discard(std::string& temporary);
@@ -120,3 +120,5 @@ enum class RecordOutcome {
 RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
                             const std::string& uuid, const KeypointList& keypoints,
                             const PatchList& patches, std::ostream& out, std::ostream& err);
+
+}  // namespace lf

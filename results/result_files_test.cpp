@@ -19,6 +19,8 @@
 
 #include "results/temporary_files.h"
 
+namespace lf {
+
 namespace {
 
 std::string read_bytes(const std::string& path) {
@@ -186,7 +188,7 @@ TEST_F(TempFolder, ConsistentPairsAreTheCompleteOnes) {
 
 // Temporary names carry the host tag and the owner's process id.
 TEST_F(TempFolder, StaleTemporaryFilesAreThoseOfDeadProcessesOfThisHost) {
-  const std::string own = lf::make_temporary_path(folder_ + "/");
+  const std::string own = make_temporary_path(folder_ + "/");
   const std::string name = own.substr(own.rfind('/') + 1);
   const std::string tag = name.substr(1, 8);
   const pid_t child = fork();
@@ -198,7 +200,7 @@ TEST_F(TempFolder, StaleTemporaryFilesAreThoseOfDeadProcessesOfThisHost) {
   const std::string other_host = ".0000000z-" + std::to_string(child) + "-3.part";
   for (const std::string& file : {dead, alive, other_host, std::string("x.feat")})
     std::ofstream(folder_ + "/" + file) << "x";
-  EXPECT_EQ(lf::remove_stale_temporary_files(folder_ + "/"), 1);
+  EXPECT_EQ(remove_stale_temporary_files(folder_ + "/"), 1);
   std::vector<std::string> left{alive, other_host, "x.feat"};
   std::sort(left.begin(), left.end());
   EXPECT_EQ(names_in(folder_), left);
@@ -289,3 +291,5 @@ TEST_F(WriteResults, ReadOnlyFolderFailsTheRecordWithThePath) {
 }
 
 }  // namespace
+
+}  // namespace lf

@@ -14,6 +14,8 @@
 #include "workspace/platform.h"
 #include "workspace/stop_point.h"
 
+namespace lf {
+
 namespace {
 
 const char* const keypoint_extension = "feat";
@@ -85,7 +87,7 @@ StagedResultPair::~StagedResultPair() {
 void StagedResultPair::discard(std::string& temporary) {
   if (temporary.empty()) return;
   remove_file(temporary);
-  lf::unregister_file(temporary);
+  unregister_file(temporary);
   temporary.clear();
 }
 
@@ -94,30 +96,27 @@ bool StagedResultPair::report(const std::string& final_path, std::ostream& err) 
   return false;
 }
 
-bool StagedResultPair::write_keypoints(const KeypointList& keypoints, std::ostream& err) {
-  keypoint_part_ = lf::make_temporary_path(matches_folder_);
-  FilePtr file(lf::create_registered_file(keypoint_part_));
+FilePtr StagedResultPair::create_temporary(std::string& temporary) {
+  temporary = make_temporary_path(matches_folder_);
+  FilePtr file(create_registered_file(temporary));
   if (!file) {
     const int error = errno;
-    keypoint_part_.clear();
+    temporary.clear();
     errno = error;
-    return report(keypoint_path_, err);
   }
-  if (!write_keypoint_file(std::move(file), keypoints)) return report(keypoint_path_, err);
-  lf::stop_point("after_keypoint_file");
+  return file;
+}
+
+bool StagedResultPair::write_keypoints(const KeypointList& keypoints, std::ostream& err) {
+  FilePtr file = create_temporary(keypoint_part_);
+  if (!file || !write_keypoint_file(std::move(file), keypoints)) return report(keypoint_path_, err);
+  stop_point("after_keypoint_file");
   return true;
 }
 
 bool StagedResultPair::open_descriptors(std::uint64_t count, std::ostream& err) {
-  descriptor_part_ = lf::make_temporary_path(matches_folder_);
-  FilePtr file(lf::create_registered_file(descriptor_part_));
-  if (!file) {
-    const int error = errno;
-    descriptor_part_.clear();
-    errno = error;
-    return report(descriptor_path_, err);
-  }
-  return descriptors_.open(std::move(file), count) || report(descriptor_path_, err);
+  FilePtr file = create_temporary(descriptor_part_);
+  return (file && descriptors_.open(std::move(file), count)) || report(descriptor_path_, err);
 }
 
 bool StagedResultPair::commit(std::ostream& err) {
@@ -130,9 +129,9 @@ bool StagedResultPair::publish(std::ostream& err) {
   const PublishLock lock(matches_folder_, LOCK_EX);
   remove_file(descriptor_path_);
   if (!replace_file(keypoint_part_, keypoint_path_)) return report(keypoint_path_, err);
-  lf::unregister_file(keypoint_part_);
+  unregister_file(keypoint_part_);
   keypoint_part_.clear();
-  lf::stop_point("between_renames");
+  stop_point("between_renames");
   if (!replace_file(descriptor_part_, descriptor_path_)) {
     const int error = errno;
     // Only the keypoint file this object put in place: the lock kept others out.
@@ -140,7 +139,7 @@ bool StagedResultPair::publish(std::ostream& err) {
     errno = error;
     return report(descriptor_path_, err);
   }
-  lf::unregister_file(descriptor_part_);
+  unregister_file(descriptor_part_);
   descriptor_part_.clear();
   return true;
 }
@@ -154,3 +153,5 @@ bool result_pair_is_consistent(const std::string& matches_folder, const std::str
          count <= (size - 8) / 512 && size == 8 + 512 * count && line_count(keypoint_path, lines) &&
          lines == count;
 }
+
+}  // namespace lf

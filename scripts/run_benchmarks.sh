@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Sets everything up (see setup.sh), then times the program stage by stage on a
 # workspace of eight photographs and compares it with a plain Python version of
-# the same pipeline (tools/benchmark.py prints what is measured).
+# the same pipeline (tools/benchmark/benchmark.py prints what is measured).
 #
 #   .venv-bench: Python that sees Debian's python3-opencv, the same OpenCV build
 #                as the program, so that both find the same keypoints; it holds
-#                TensorFlow for the Python version (tools/requirements-benchmark.txt).
+#                TensorFlow for the Python version (tools/benchmark/requirements-benchmark.txt).
 #   build/benchmark/: model, workspace, result copies and logs.
 #
 # Arguments go to setup.sh (CMake options). LF_BENCHMARK_REPEAT=N times N rounds
@@ -26,7 +26,7 @@ if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install 
 fi
 
 venv=$root/.venv-bench
-requirements=$root/tools/requirements-benchmark.txt
+requirements=$root/tools/benchmark/requirements-benchmark.txt
 stamp=$venv/.installed-requirements
 if ! { [ -f "$stamp" ] && cmp -s "$stamp" "$requirements"; }; then
   echo "Installing Python packages into $venv"
@@ -38,7 +38,7 @@ fi
 
 export TF_CPP_MIN_LOG_LEVEL=${TF_CPP_MIN_LOG_LEVEL:-3}
 bench=$build_dir/benchmark
-"$root/.venv/bin/python" "$root/tools/export_default_model.py" "$bench/model"
-"$venv/bin/python" "$root/tools/make_benchmark_workspace.py" "$bench/workspace"
-"$venv/bin/python" "$root/tools/benchmark.py" --build-dir "$build_dir" --model "$bench/model" \
+"$root/.venv/bin/python" "$root/tools/demo/export_default_model.py" "$bench/model"
+"$venv/bin/python" "$root/tools/benchmark/make_benchmark_workspace.py" "$bench/workspace"
+"$venv/bin/python" "$root/tools/benchmark/benchmark.py" --build-dir "$build_dir" --model "$bench/model" \
   --workspace "$bench/workspace" --python "$venv/bin/python" --repeat "${LF_BENCHMARK_REPEAT:-1}"

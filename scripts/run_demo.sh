@@ -12,6 +12,6 @@ python=$root/.venv/bin/python
 demo=$build_dir/demo
 # TensorFlow's Python side logs a few lines on import whatever the log level.
 without_import_logs() { grep -v -E '^WARNING: All log messages before absl|^I0000 .*oneDNN' >&2 || true; }
-"$python" "$root/tools/export_default_model.py" "$demo/model" 2> >(without_import_logs)
-"$python" "$root/tools/make_demo_workspace.py" "$demo/workspace" 2> >(without_import_logs)
-"$python" "$root/tools/run_demo.py" "$build_dir/app/compute_features" "$demo/model" "$demo/workspace"
+"$python" "$root/tools/demo/export_default_model.py" "$demo/model" 2> >(without_import_logs)
+"$python" "$root/tools/demo/make_demo_workspace.py" "$demo/workspace" 2> >(without_import_logs)
+"$python" "$root/tools/demo/run_demo.py" "$build_dir/app/compute_features" "$demo/model" "$demo/workspace"

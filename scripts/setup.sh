@@ -2,7 +2,7 @@
 # Installs what the project needs and builds it. Safe to run again: each step
 # is skipped when its result is already there.
 #
-#   Debian packages: compiler, CMake, GoogleTest, Google Benchmark, OpenCV, cereal,
+#   Debian packages: compiler, CMake, GoogleTest, OpenCV, cereal,
 #                    Python with venv, the sample photographs of opencv-doc,
 #                    MinGW-w64 with wine for the Windows build of the path layer, and
 #                    Slurm with munge for the one-machine cluster test.
@@ -24,7 +24,7 @@ case ${LF_TENSORFLOW:-cpu} in
   *) echo "LF_TENSORFLOW must be cpu or gpu, not '$LF_TENSORFLOW'" >&2; exit 2 ;;
 esac
 
-apt_packages=(build-essential cmake g++ git libgtest-dev libgmock-dev libbenchmark-dev
+apt_packages=(build-essential cmake g++ git libgtest-dev libgmock-dev
               libopencv-dev libjpeg-dev libcereal-dev python3 python3-venv opencv-doc
               g++-mingw-w64-x86-64-posix wine64 wine slurm-wlm munge)
 

@@ -13,6 +13,8 @@
 #include "capture_list/capture_list.h"
 #include "windows/posix_test_compat.h"
 
+namespace lf {
+
 namespace {
 
 struct Expected {
@@ -116,3 +118,5 @@ TEST_F(CaptureListOnDrive, MissingFileOnADriveFailsLikeAnEmptyDocument) {
 }
 
 }  // namespace
+
+}  // namespace lf

@@ -21,6 +21,8 @@
 #include "workspace/test_platform.h"
 #include "workspace/workspace.h"
 
+namespace lf {
+
 namespace {
 
 std::string current_directory() {
@@ -333,3 +335,5 @@ TEST_F(RealDriveTest, WorkspaceFailuresOnTheRealDisk) {
 }
 
 }  // namespace
+
+}  // namespace lf

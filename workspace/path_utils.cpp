@@ -4,6 +4,8 @@
 
 #include "workspace/platform.h"
 
+namespace lf {
+
 namespace {
 
 constexpr int first_drive_code = 64;  // 'A' is drive 1
@@ -147,3 +149,5 @@ bool path_is_file(const std::string& path) {
   const int type = file_type_of(path);
   return type == file_type_regular || type == file_type_pipe;
 }
+
+}  // namespace lf

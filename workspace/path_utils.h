@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace lf {
+
 bool is_path_separator(char c);
 
 // A folder path taken apart: root (a drive "D:", a network prefix "//server",
@@ -47,3 +49,5 @@ std::string make_file_path(const std::string& folder, const std::string& stem,
 // What the path names, after dropping one trailing separator. Failures answer false.
 bool path_is_folder(const std::string& path);
 bool path_is_file(const std::string& path);
+
+}  // namespace lf

@@ -15,6 +15,8 @@
 #include "windows/posix_test_compat.h"
 #endif
 
+namespace lf {
+
 namespace {
 
 constexpr int drive_d = 4;
@@ -218,3 +220,5 @@ TEST_F(PathOnDiskTest, RenderedFolderPathsReachTheDisk) {
 }
 
 }  // namespace
+
+}  // namespace lf

@@ -14,6 +14,8 @@
 #include <sys/types.h>
 #endif
 
+namespace lf {
+
 namespace {
 
 #ifdef _WIN32
@@ -88,3 +90,5 @@ bool replace_file(const std::string& from, const std::string& to) {
   return std::rename(native_path(from).c_str(), native_path(to).c_str()) == 0;
 #endif
 }
+
+}  // namespace lf

@@ -10,7 +10,19 @@
 // is 0 (none), every drive's current directory is unknown, and the file calls
 // translate backslashes into slashes before asking the system.
 
+#include <cstdio>
+#include <memory>
 #include <string>
+
+namespace lf {
+
+namespace detail {
+struct FileCloser {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+}  // namespace detail
+// An open C stream, closed when the owner goes.
+using FilePtr = std::unique_ptr<std::FILE, detail::FileCloser>;
 
 class Platform {
  public:
@@ -61,3 +73,5 @@ std::string native_path(const std::string& path);
 // Moves `from` onto `to`, replacing an existing `to` in one step where the
 // system allows it; false on failure (errno tells why).
 bool replace_file(const std::string& from, const std::string& to);
+
+}  // namespace lf

@@ -7,6 +7,8 @@
 
 #include "workspace/platform.h"
 
+namespace lf {
+
 class FakePlatform : public Platform {
  public:
   int drive = 0;                                   // current drive, 0 = none
@@ -32,3 +34,5 @@ class FakePlatform : public Platform {
     return 0;
   }
 };
+
+}  // namespace lf

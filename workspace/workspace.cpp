@@ -5,6 +5,8 @@
 #include "workspace/path_utils.h"
 #include "workspace/platform.h"
 
+namespace lf {
+
 Workspace make_workspace(const std::string& data_path) {
   Workspace workspace;
   workspace.data_path = data_path;
@@ -36,3 +38,5 @@ bool check_workspace(const Workspace& workspace, std::ostream& err) {
   }
   return true;
 }
+
+}  // namespace lf

@@ -12,6 +12,8 @@
 #include <iosfwd>
 #include <string>
 
+namespace lf {
+
 struct Workspace {
   std::string data_path;
   std::string caches_folder;
@@ -27,3 +29,5 @@ Workspace make_workspace(const std::string& data_path);
 // when missing) and the capture list file, in that order. On the first failure
 // writes one "Error: " line to `err` and returns false.
 bool check_workspace(const Workspace& workspace, std::ostream& err);
+
+}  // namespace lf

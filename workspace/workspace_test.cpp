@@ -15,6 +15,8 @@
 #include "windows/posix_test_compat.h"
 #endif
 
+namespace lf {
+
 namespace {
 
 TEST(MakeWorkspace, DerivesAllPathsFromTheDataPath) {
@@ -142,3 +144,5 @@ TEST(CheckWorkspaceOnDisk, CreatesMatchesFolderAndKeepsIt) {
 }
 
 }  // namespace
+
+}  // namespace lf

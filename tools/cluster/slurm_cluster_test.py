@@ -50,9 +50,9 @@ def run_checked(command, deadline, **kwargs):
 def prepare_inputs(workdir, python, deadline):
     """Exports the default model and builds two copies of the demo workspace (plain and array)."""
     model = workdir / "model"
-    run_checked([python, TOOLS / "export_default_model.py", model], deadline)
+    run_checked([python, TOOLS / "demo" / "export_default_model.py", model], deadline)
     source = workdir / "demo_workspace"
-    run_checked([python, TOOLS / "make_demo_workspace.py", source], deadline)
+    run_checked([python, TOOLS / "demo" / "make_demo_workspace.py", source], deadline)
     copies = []
     for name in ("plain", "array"):
         copy = workdir / name

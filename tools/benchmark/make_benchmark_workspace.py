@@ -5,12 +5,8 @@ Eight captures of real photographs, each giving 10,000 or more keypoints once
 prepared at 2048x1024 (about 175,000 in all); the first is a stereo pair, so
 the averaging path is timed too.
 
-Layout written under OUTDIR (image paths in the JSON are relative to OUTDIR):
-  raw/                 copies of the photographs
-  caches/images/       empty, required by the program
-  caches/images.json   {"images": [{"raw1_image", "raw2_image", "uuid"}, ...]}
-
-An existing workspace built from the same capture list is kept as it is.
+The layout is the one common/workspace_writer.py writes. An existing workspace
+built from the same capture list is kept as it is.
 
 Usage: make_benchmark_workspace.py OUTDIR [--source DIR] [--force]
 """
@@ -18,11 +14,14 @@ Usage: make_benchmark_workspace.py OUTDIR [--source DIR] [--force]
 import argparse
 import json
 import os
+import pathlib
 import sys
 
-from workspace_files import read_source, replace_folder
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from common.folders import replace_folder  # noqa: E402
+from common.workspace_writer import DEBIAN_SAMPLES as DEFAULT_SOURCE  # noqa: E402
+from common.workspace_writer import read_source, write_workspace  # noqa: E402
 
-DEFAULT_SOURCE = "/usr/share/doc/opencv-doc/examples/data"
 MARKER = ".benchmark_workspace"
 
 # (uuid, raw1, raw2); keypoints at 2048x1024 in the comments.
@@ -41,21 +40,6 @@ CAPTURES = [
 def marker_text():
     # The marker holds the capture list, so a changed list rebuilds the workspace.
     return json.dumps({"captures": CAPTURES}) + "\n"
-
-
-def write_workspace(staged, source, captures):
-    """Workspace holding `captures`, with its photographs copied from `source`."""
-    os.makedirs(os.path.join(staged, "raw"))
-    os.makedirs(os.path.join(staged, "caches", "images"))
-    for _, *names in captures:
-        for name in filter(None, names):
-            with open(os.path.join(staged, "raw", name), "wb") as f:
-                f.write(read_source(source, name))
-    images = [{"raw1_image": f"raw/{raw1}", "raw2_image": f"raw/{raw2}" if raw2 else "", "uuid": uuid}
-              for uuid, raw1, raw2 in captures]
-    with open(os.path.join(staged, "caches", "images.json"), "w") as f:
-        json.dump({"images": images}, f, indent=2, allow_nan=False)
-        f.write("\n")
 
 
 def is_current(outdir):
@@ -84,7 +68,7 @@ def main():
             return 0
 
     def fill(staged):
-        write_workspace(staged, args.source, CAPTURES)
+        write_workspace(staged, CAPTURES, lambda name: read_source(args.source, name))
         with open(os.path.join(staged, MARKER), "w") as f:
             f.write(marker_text())
 

@@ -20,10 +20,9 @@ import time
 START = time.perf_counter()
 
 import argparse  # noqa: E402
-import json  # noqa: E402
 import math  # noqa: E402
 import os  # noqa: E402
-import struct  # noqa: E402
+import pathlib  # noqa: E402
 import sys  # noqa: E402
 
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
@@ -32,14 +31,16 @@ import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from common.model_contract import (BATCH, DESCRIPTOR_LENGTH as DIM, PATCH,  # noqa: E402
+                                   SERVE_TAG)
+from common.model_contract import INPUT_TENSOR as INPUT, OUTPUT_TENSOR as OUTPUT  # noqa: E402
+from common.results import write_results  # noqa: E402
+from common.workspace_writer import read_capture_list  # noqa: E402
+
 tf1 = tf.compat.v1
 
 WIDTH, HEIGHT = 2048, 1024
-PATCH = 32
-BATCH = 1024
-DIM = 128
-INPUT = "local_model_inputs:0"
-OUTPUT = "StatefulPartitionedCall_1:0"
 # pi rounded to float, over 180, as the program uses it.
 DEG_TO_RAD = 0.017453293005625408
 
@@ -112,12 +113,8 @@ def describe(session, batch, patches):
 
 
 def write(matches_dir, uuid, keypoints, descriptors):
-    with open(os.path.join(matches_dir, uuid + ".feat"), "wb") as f:
-        f.write("".join("%g %g %g %g\r\n" % (k.pt[0], k.pt[1], k.size, k.angle)
-                        for k in keypoints).encode("ascii"))
-    with open(os.path.join(matches_dir, uuid + ".desc"), "wb") as f:
-        f.write(struct.pack("<Q", len(descriptors)))
-        f.write(descriptors.astype("<f4").tobytes())
+    rows = [(k.pt[0], k.pt[1], k.size, k.angle) for k in keypoints]
+    write_results(matches_dir, uuid, rows, descriptors)
 
 
 def main():
@@ -131,9 +128,8 @@ def main():
     graph = tf.Graph()
     session = tf1.Session(graph=graph)
     with graph.as_default():
-        tf1.saved_model.loader.load(session, ["serve"], args.model)
-    with open(os.path.join(args.data, "caches", "images.json")) as f:
-        records = json.load(f)["images"]
+        tf1.saved_model.loader.load(session, [SERVE_TAG], args.model)
+    records = read_capture_list(args.data)
     os.makedirs(args.matches, exist_ok=True)
     sift = cv2.SIFT_create(-1, 3, 0.01, 10.0, 1.6)
     # Reused like the program's batch: spare slots keep what they held.

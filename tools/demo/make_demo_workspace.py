@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
 """Build a small demo workspace from the sample photographs of opencv-doc.
 
-Layout written under OUTDIR (image paths in the JSON are relative to OUTDIR):
-  raw/                 copies of the photographs
-  caches/images/       empty, filled by the program
-  caches/images.json   {"images": [{"raw1_image", "raw2_image", "uuid"}, ...]}
-
+The layout is the one common/workspace_writer.py writes.
 The captures cover the input cases the program handles differently: two
 stereo pairs (raw1 and raw2 both set), one image already 2048 columns wide,
 and ordinary single photographs of various sizes.
@@ -14,15 +10,17 @@ Usage: make_demo_workspace.py OUTDIR [--source DIR] [--force]
 """
 
 import argparse
-import json
 import os
+import pathlib
 import sys
 
-from workspace_files import read_source, replace_folder
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from common.folders import replace_folder  # noqa: E402
+from common.workspace_writer import DEBIAN_SAMPLES as DEFAULT_SOURCE  # noqa: E402
+from common.workspace_writer import read_source, write_workspace  # noqa: E402
 
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
 
-DEFAULT_SOURCE = "/usr/share/doc/opencv-doc/examples/data"
 MARKER = ".demo_workspace"
 WIDE_WIDTH = 2048
 
@@ -52,28 +50,16 @@ def make_wide_png(data):
 
 
 def build(staged, source):
-    raw = os.path.join(staged, "raw")
-    os.makedirs(raw)
-    os.makedirs(os.path.join(staged, "caches", "images"))
+    def image_bytes(name):
+        if name not in WIDE_IMAGES:
+            return read_source(source, name)
+        png, height = make_wide_png(read_source(source, WIDE_IMAGES[name]))
+        print(f"{name}: {WIDE_WIDTH}x{height} from {WIDE_IMAGES[name]}")
+        return png
 
-    for uuid, *names in CAPTURES:
-        for name in filter(None, names):
-            if name in WIDE_IMAGES:
-                png, height = make_wide_png(read_source(source, WIDE_IMAGES[name]))
-                print(f"{name}: {WIDE_WIDTH}x{height} from {WIDE_IMAGES[name]}")
-                data = png
-            else:
-                data = read_source(source, name)
-            with open(os.path.join(raw, name), "wb") as f:
-                f.write(data)
-
-    images = [{"raw1_image": f"raw/{raw1}", "raw2_image": f"raw/{raw2}" if raw2 else "", "uuid": uuid}
-              for uuid, raw1, raw2 in CAPTURES]
-    with open(os.path.join(staged, "caches", "images.json"), "w") as f:
-        json.dump({"images": images}, f, indent=2, allow_nan=False)
-        f.write("\n")
+    write_workspace(staged, CAPTURES, image_bytes)
     with open(os.path.join(staged, MARKER), "w") as f:
-        f.write("demo workspace built by tools/make_demo_workspace.py\n")
+        f.write("demo workspace built by tools/demo/make_demo_workspace.py\n")
 
 
 def main():

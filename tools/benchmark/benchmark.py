@@ -18,19 +18,19 @@ Usage: benchmark.py --build-dir DIR --model DIR --workspace DIR [--repeat N]
 
 import argparse
 import collections
-import json
 import os
+import pathlib
 import platform
 import shutil
-import struct
 import subprocess
 import sys
 import time
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import make_benchmark_workspace  # noqa: E402
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from common.results import ResultError, read_results  # noqa: E402
+from common.workspace_writer import read_capture_list, read_source, write_workspace  # noqa: E402
 
 STAGES = ["startup", "prepare", "detect", "extract", "network", "write", "release"]
 STAGE_TITLES = {
@@ -87,18 +87,6 @@ class Run:
         return stages, captures, values
 
 
-def read_results(matches, uuid):
-    with open(os.path.join(matches, uuid + ".feat"), "rb") as f:
-        lines = f.read().split(b"\r\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    with open(os.path.join(matches, uuid + ".desc"), "rb") as f:
-        data = f.read()
-    (count,) = struct.unpack_from("<Q", data)
-    rows = np.frombuffer(data, "<f4", offset=8).reshape(count, 128)
-    return lines, rows
-
-
 def compare_results(reference, other, uuids):
     """(keypoint sets equal, max abs descriptor difference, rows compared, notes)."""
     same_sets = True
@@ -106,12 +94,16 @@ def compare_results(reference, other, uuids):
     compared = 0
     notes = []
     for uuid in uuids:
-        lines_a, rows_a = read_results(reference, uuid)
-        lines_b, rows_b = read_results(other, uuid)
-        if len(lines_a) != len(rows_a) or len(lines_b) != len(rows_b):
-            notes.append(f"{uuid}: keypoint and descriptor counts differ within one output")
+        try:
+            keypoints_a, rows_a = read_results(reference, uuid)
+            keypoints_b, rows_b = read_results(other, uuid)
+        except ResultError as error:
+            notes.append(f"{uuid}: {error}")
             same_sets = False
             continue
+        # Rows as bytes: keypoints compare exactly, as their printed lines do.
+        lines_a = [row.tobytes() for row in keypoints_a]
+        lines_b = [row.tobytes() for row in keypoints_b]
         if collections.Counter(lines_a) != collections.Counter(lines_b):
             only_a = len(set(lines_a) - set(lines_b))
             only_b = len(set(lines_b) - set(lines_a))
@@ -227,8 +219,7 @@ def main():
     os.makedirs(logs, exist_ok=True)
     env = dict(os.environ, TF_CPP_MIN_LOG_LEVEL="3")
 
-    with open(os.path.join(args.workspace, "caches", "images.json")) as f:
-        records = json.load(f)["images"]
+    records = read_capture_list(args.workspace)
     uuids = [record["uuid"] for record in records]
 
     print(f"Machine: {cpu_name()}, {os.cpu_count()} CPUs; {load_text()}")
@@ -269,10 +260,12 @@ def main():
     for count in (1, 2):
         prefix = os.path.join(bench_dir, f"workspace-first-{count}")
         shutil.rmtree(prefix, ignore_errors=True)
-        make_benchmark_workspace.write_workspace(
-            prefix, os.path.join(args.workspace, "raw"),
+        raw = os.path.join(args.workspace, "raw")
+        write_workspace(
+            prefix,
             [(r["uuid"], os.path.basename(r["raw1_image"]), os.path.basename(r["raw2_image"]))
-             for r in records[:count]])
+             for r in records[:count]],
+            lambda name: read_source(raw, name))
         prefix_runs[count] = Run([program, args.model, prefix], env, logs, f"program-first-{count}")
     prefix_runs[len(records)] = program_run
 

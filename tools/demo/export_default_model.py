@@ -25,15 +25,19 @@ Usage: export_default_model.py OUTDIR [--seed N] [--time RUNS]
 import argparse
 import json
 import os
-import shutil
+import pathlib
 import sys
-import tempfile
 import time
 
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
 
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from common.folders import replace_folder  # noqa: E402
+from common.model_contract import (BATCH, INPUT_NAME, OUTPUT_NAME, PATCH,  # noqa: E402
+                                   SERVE_TAG)
 
 tf1 = tf.compat.v1
 tf.get_logger().setLevel("ERROR")
@@ -42,10 +46,6 @@ tf.get_logger().setLevel("ERROR")
 SCRIPT_VERSION = 1
 MARKER = "export_info.json"
 
-BATCH = 1024
-PATCH = 32
-INPUT_NAME = "local_model_inputs"
-OUTPUT_NAME = "StatefulPartitionedCall_1"
 BN_EPSILON = 1e-5
 
 # (kernel size, output channels, stride, padding, ReLU after batch norm)
@@ -124,11 +124,7 @@ def _marker_matches(path, seed):
 
 
 def export(outdir, seed):
-    parent = os.path.dirname(outdir)
-    os.makedirs(parent, exist_ok=True)
-    work = tempfile.mkdtemp(prefix=".export-", dir=parent)
-    try:
-        staged = os.path.join(work, "model")
+    def fill(staged):
         with tf.Graph().as_default():
             patches, output, variables = build_graph()
             with tf1.Session() as sess:
@@ -142,24 +138,20 @@ def export(outdir, seed):
                     inputs={"patches": patches}, outputs={"descriptors": output})
                 builder = tf1.saved_model.Builder(staged)
                 builder.add_meta_graph_and_variables(
-                    sess, [tf1.saved_model.tag_constants.SERVING],
+                    sess, [SERVE_TAG],
                     signature_def_map={"serving_default": signature})
                 builder.save()
         with open(os.path.join(staged, MARKER), "w") as f:
             json.dump({"seed": seed, "script_version": SCRIPT_VERSION, "trained": False}, f)
             f.write("\n")
 
-        if os.path.exists(outdir):
-            os.rename(outdir, os.path.join(work, "previous"))
-        os.rename(staged, outdir)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+    replace_folder(outdir, ".export-", fill)
 
 
 def time_batches(outdir, runs):
     """Load the export as the C++ program does and time full batches."""
     with tf.Graph().as_default() as graph, tf1.Session(graph=graph) as sess:
-        tf1.saved_model.loader.load(sess, ["serve"], outdir)
+        tf1.saved_model.loader.load(sess, [SERVE_TAG], outdir)
         rng = np.random.default_rng(0)
         patches = rng.uniform(0, 255, (BATCH, PATCH, PATCH, 1)).astype(np.float32)
         feed = {f"{INPUT_NAME}:0": patches}

@@ -1,0 +1,91 @@
+"""Pictures of keypoints and matches on prepared images (OpenCV, BGR)."""
+
+import numpy as np
+
+KEYPOINT_COLOUR = (0, 200, 255)  # amber
+INLIER_COLOUR = (0, 200, 0)  # green
+OUTLIER_COLOUR = (0, 0, 255)  # red
+# Sub-pixel positions for OpenCV's drawing calls: coordinates times 2**_SHIFT.
+_SHIFT = 4
+
+
+def _fixed(value):
+    return int(round(value * (1 << _SHIFT)))
+
+
+def _colour(grey):
+    import cv2
+
+    return cv2.cvtColor(grey, cv2.COLOR_GRAY2BGR)
+
+
+def draw_keypoints(grey, keypoints, colour=KEYPOINT_COLOUR, thickness=1):
+    """BGR copy of `grey` with a circle of diameter `size` per keypoint row
+    (x, y, size, angle) and a radius drawn towards `angle` degrees
+    (clockwise on screen, as OpenCV measures it)."""
+    import cv2
+
+    picture = _colour(grey)
+    for x, y, size, angle in np.asarray(keypoints, np.float64):
+        radius = max(size / 2.0, 1.0)
+        theta = np.deg2rad(angle)
+        centre = (_fixed(x), _fixed(y))
+        tip = (_fixed(x + radius * np.cos(theta)), _fixed(y + radius * np.sin(theta)))
+        cv2.circle(picture, centre, _fixed(radius), colour, thickness, cv2.LINE_AA, _SHIFT)
+        cv2.line(picture, centre, tip, colour, thickness, cv2.LINE_AA, _SHIFT)
+    return picture
+
+
+def side_by_side(grey1, grey2):
+    """One BGR picture, grey1 left of grey2, top-aligned; and grey2's x offset."""
+    height = max(grey1.shape[0], grey2.shape[0])
+    picture = np.zeros((height, grey1.shape[1] + grey2.shape[1], 3), np.uint8)
+    picture[:grey1.shape[0], :grey1.shape[1]] = _colour(grey1)
+    picture[:grey2.shape[0], grey1.shape[1]:] = _colour(grey2)
+    return picture, grey1.shape[1]
+
+
+def spread_subset(count, limit):
+    """Indices of at most `limit` of `count` items, spread evenly over them."""
+    if limit is None or count <= limit:
+        return np.arange(count)
+    return np.unique(np.linspace(0, count - 1, limit).round().astype(np.int64))
+
+
+def draw_matches(grey1, grey2, xy1, xy2, matches, inliers, width=None, max_lines=None,
+                 thickness=1):
+    """The two images side by side, scaled to `width` columns if given, with a
+    line per match: inliers green, outliers red (drawn first, so inliers stay
+    visible). With `max_lines`, only that many matches, spread evenly over the
+    list, are drawn, so that a few thousand matches stay readable."""
+    import cv2
+
+    picture, offset = side_by_side(grey1, grey2)
+    scale = 1.0
+    if width and picture.shape[1] > width:
+        scale = width / picture.shape[1]
+        height = max(1, round(picture.shape[0] * scale))
+        picture = cv2.resize(picture, (width, height), interpolation=cv2.INTER_AREA)
+    matches = np.asarray(matches, np.int64).reshape(-1, 2)
+    inliers = np.asarray(inliers, bool).reshape(-1)
+    chosen = spread_subset(len(matches), max_lines)
+    matches, inliers = matches[chosen], inliers[chosen]
+    for wanted, colour in ((False, OUTLIER_COLOUR), (True, INLIER_COLOUR)):
+        for i, j in matches[inliers == wanted]:
+            start = (_fixed(xy1[i][0] * scale), _fixed(xy1[i][1] * scale))
+            end = (_fixed((xy2[j][0] + offset) * scale), _fixed(xy2[j][1] * scale))
+            cv2.line(picture, start, end, colour, thickness, cv2.LINE_AA, _SHIFT)
+            cv2.circle(picture, start, _fixed(2), colour, thickness, cv2.LINE_AA, _SHIFT)
+            cv2.circle(picture, end, _fixed(2), colour, thickness, cv2.LINE_AA, _SHIFT)
+    return picture
+
+
+def save_png(path, picture, width=None):
+    """Write `picture` as PNG, scaled down (area averaging) to `width` columns if given."""
+    import cv2
+
+    if width and picture.shape[1] > width:
+        height = max(1, round(picture.shape[0] * width / picture.shape[1]))
+        picture = cv2.resize(picture, (width, height), interpolation=cv2.INTER_AREA)
+    if not cv2.imwrite(path, picture, [cv2.IMWRITE_PNG_COMPRESSION, 9]):
+        raise OSError(f"cannot write {path}")

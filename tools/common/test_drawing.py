@@ -1,0 +1,36 @@
+import numpy as np
+import pytest
+
+from common.drawing import draw_matches, spread_subset
+
+pytest.importorskip("cv2")
+
+
+def dominant(pixel):
+    """'blue', 'green' or 'red' where one channel clearly leads (lines are anti-aliased), else None."""
+    blue, green, red = (int(v) for v in pixel)
+    for name, value, others in (("blue", blue, (green, red)), ("green", green, (blue, red)),
+                                ("red", red, (blue, green))):
+        if value > 150 and max(others) < 60:
+            return name
+    return None
+
+
+def test_inliers_are_green_and_outliers_red_across_both_images():
+    left = np.full((100, 200), 128, np.uint8)
+    right = np.full((80, 300), 128, np.uint8)  # shorter: padded below
+    xy1 = np.array([[50.0, 20.0], [50.0, 70.0]])
+    xy2 = np.array([[50.0, 20.0], [50.0, 70.0]])
+    picture = draw_matches(left, right, xy1, xy2, [[0, 0], [1, 1]], [True, False])
+    assert picture.shape == (100, 500, 3)
+    # Lines run from x=50 to x=250 (the second image starts at column 200).
+    assert dominant(picture[20, 150]) == "green"
+    assert dominant(picture[70, 150]) == "red"
+    assert picture[45, 150].tolist() == [128, 128, 128]
+    assert picture[90, 400].tolist() == [0, 0, 0]
+
+
+@pytest.mark.parametrize("count, limit, expected", [(10, 3, [0, 4, 9]), (4, 9, [0, 1, 2, 3]),
+                                                    (5, None, [0, 1, 2, 3, 4])])
+def test_drawn_subset_spans_the_whole_list(count, limit, expected):
+    assert spread_subset(count, limit).tolist() == expected

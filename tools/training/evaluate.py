@@ -1,0 +1,269 @@
+#!/usr/bin/env python3
+"""Score descriptors on held-out image pairs, with the real program.
+
+Pairs: graf1 -> graf3 of opencv-doc with its H1to3p.xml, and synthetic pairs
+of the held-out photographs aero1, aero3, home and stuff: each photograph
+against a copy warped by a seeded random homography (rotation up to 50
+degrees, scale 0.7-1.15, strong perspective) with gamma, gain, offset, blur
+and noise. The program prepares both images of a pair (2048x1024) and finds
+the keypoints; every descriptor is scored on those same keypoints:
+
+  sift       OpenCV's SIFT descriptors (the program's detector parameters)
+  raw        the program's normalised 32x32 patches, flattened
+  untrained  the seeded untrained network (export_default_model.py --untrained)
+  trained    the trained default network (the committed weights, or --weights)
+
+Matches are mutual nearest neighbours; a match is correct at t pixels when the
+first keypoint mapped by the pair's homography (carried over to the prepared
+images) lands within t pixels of the second. Prints a Markdown table and the
+summary against the goals; writes OUT/results.json.
+
+Run with a Python that sees Debian's python3-opencv (the program's OpenCV),
+as tools/training/evaluate.sh does, so that SIFT finds the program's keypoints.
+
+Usage: evaluate.py --program build/app/compute_features [--out build/evaluation] [--weights NPZ]
+"""
+
+import argparse
+import json
+import math
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
+
+import cv2  # noqa: E402
+import numpy as np  # noqa: E402
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+sys.path.insert(0, str(HERE.parent / "benchmark"))
+from common.matching import load_homography, mean_matching_accuracy, mutual_nearest_neighbours  # noqa: E402
+from common.prepared_image import raw_to_prepared  # noqa: E402
+from common.results import read_results  # noqa: E402
+from common.workspace_writer import DEBIAN_SAMPLES, read_source, write_workspace  # noqa: E402
+import python_peer as mirror  # noqa: E402
+
+THRESHOLDS = (1, 2, 3, 5, 10)
+SYNTHETIC_SOURCES = ("aero1.jpg", "aero3.jpg", "home.jpg", "stuff.jpg")
+SYNTHETIC_SEED = 2024
+DESCRIPTORS = ("sift", "raw", "untrained", "trained")
+# Goals on graf1 -> graf3 (MMA@3, correct at 3 px) and on the synthetic pairs.
+GOAL_GRAF_MMA3, GOAL_GRAF_CORRECT3 = 0.242, 1088
+GOAL_SYNTHETIC_CORRECT_RATIO = 1.3
+
+
+def synthetic_homography(rng, width, height):
+    """Rotation, scale and strong perspective in the raw image's pixels, about its centre."""
+    angle = math.radians(rng.uniform(-50.0, 50.0))
+    scale = rng.uniform(0.7, 1.15)
+    centre = np.array([width / 2.0, height / 2.0])
+    corners = np.array([[0, 0], [width, 0], [width, height], [0, height]], np.float64)
+    c, s = math.cos(angle), math.sin(angle)
+    moved = (corners - centre) @ (scale * np.array([[c, -s], [s, c]])).T + centre
+    # Each corner pushed by up to 15% of the image's size: a strong change of viewpoint.
+    moved += rng.uniform(-0.15, 0.15, (4, 2)) * np.array([width, height])
+    return cv2.getPerspectiveTransform(corners.astype(np.float32), moved.astype(np.float32))
+
+
+def photometric_change(rng, image):
+    x = image.astype(np.float32) / 255.0
+    x = np.power(x, rng.uniform(0.6, 1.6))
+    x = x * rng.uniform(0.7, 1.3) + rng.uniform(-0.12, 0.12)
+    x = cv2.GaussianBlur(x * 255.0, (0, 0), rng.uniform(0.5, 1.3))
+    x = x + rng.normal(0.0, rng.uniform(2.0, 5.0), x.shape).astype(np.float32)
+    return np.clip(np.rint(x), 0, 255).astype(np.uint8)
+
+
+def make_synthetic_pair(name, rng):
+    """(original bytes, warped PNG bytes, homography in raw pixels)."""
+    data = read_source(DEBIAN_SAMPLES, name)
+    image = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
+    height, width = image.shape[:2]
+    homography = synthetic_homography(rng, width, height)
+    warped = cv2.warpPerspective(image, homography, (width, height), flags=cv2.INTER_LINEAR,
+                                 borderMode=cv2.BORDER_CONSTANT)
+    warped = photometric_change(rng, warped)
+    return data, cv2.imencode(".png", warped)[1].tobytes(), homography, (width, height)
+
+
+def build_workspace(folder):
+    """The evaluation workspace; returns [(pair name, uuid1, uuid2, prepared homography)]."""
+    files, captures, pairs = {}, [], []
+    graf_size = (800, 640)
+    for name in ("graf1.png", "graf3.png"):
+        files[name] = read_source(DEBIAN_SAMPLES, name)
+        image = cv2.imdecode(np.frombuffer(files[name], np.uint8), cv2.IMREAD_GRAYSCALE)
+        assert (image.shape[1], image.shape[0]) == graf_size, f"unexpected size of {name}"
+    h_path = os.path.join(folder + ".H1to3p.xml")
+    with open(h_path, "wb") as f:
+        f.write(read_source(DEBIAN_SAMPLES, "H1to3p.xml"))
+    to_prepared = raw_to_prepared(*graf_size)
+    graf_h = to_prepared @ load_homography(h_path) @ np.linalg.inv(to_prepared)
+    os.remove(h_path)
+    captures += [("graf1", "graf1.png", ""), ("graf3", "graf3.png", "")]
+    pairs.append(("graf1 -> graf3", "graf1", "graf3", graf_h))
+    rng = np.random.default_rng(SYNTHETIC_SEED)
+    for name in SYNTHETIC_SOURCES:
+        original, warped, homography, size = make_synthetic_pair(name, rng)
+        stem = os.path.splitext(name)[0]
+        files[name], files[stem + "-warped.png"] = original, warped
+        captures += [(stem, name, ""), (stem + "-warped", stem + "-warped.png", "")]
+        to_prepared = raw_to_prepared(*size)
+        pairs.append((f"{stem} synthetic", stem, stem + "-warped",
+                      to_prepared @ homography @ np.linalg.inv(to_prepared)))
+    write_workspace(folder, captures, files.__getitem__)
+    return pairs
+
+
+def export_models(out, weights):
+    exporter = str(HERE.parent / "demo" / "export_default_model.py")
+    models = {"untrained": os.path.join(out, "model-untrained"), "trained": os.path.join(out, "model-trained")}
+    subprocess.run([sys.executable, exporter, models["untrained"], "--untrained"], check=True)
+    command = [sys.executable, exporter, models["trained"]]
+    if weights:
+        command += ["--weights", weights]
+    subprocess.run(command, check=True)
+    return models
+
+
+def model_marker(model):
+    with open(os.path.join(model, "export_info.json")) as f:
+        return json.load(f)
+
+
+def run_program(program, model, workspace, results):
+    """The program's results for every capture, moved to `results`; kept from an
+    earlier run when made with the same model (the workspace is seeded, so the same)."""
+    stamp = os.path.join(results, "model_info.json")
+    if os.path.exists(stamp):
+        with open(stamp) as f:
+            if json.load(f) == model_marker(model):
+                print(f"{results}: kept, made with the same model", flush=True)
+                return
+    matches = os.path.join(workspace, "caches", "matches")
+    shutil.rmtree(matches, ignore_errors=True)
+    completed = subprocess.run([program, model, workspace], stdout=subprocess.PIPE, text=True)
+    if completed.returncode != 0:
+        raise RuntimeError(f"{program} failed on {workspace}:\n{completed.stdout}")
+    shutil.rmtree(results, ignore_errors=True)
+    os.rename(matches, results)
+    with open(stamp, "w") as f:
+        json.dump(model_marker(model), f)
+
+
+def python_descriptors(workspace, uuid, raw_name, program_xy):
+    """SIFT and raw-patch descriptors on the program's keypoints, checked to be the same."""
+    image = mirror.load_grey(os.path.join(workspace, "raw", raw_name))
+    sift = cv2.SIFT_create(-1, 3, 0.01, 10.0, 1.6)
+    keypoints, sift_descriptors = sift.detectAndCompute(image, None)
+    order = sorted(range(len(keypoints)), key=lambda i: keypoints[i].size, reverse=True)
+    keypoints = [keypoints[i] for i in order]
+    sift_descriptors = sift_descriptors[order]
+    xy = np.array([k.pt for k in keypoints], np.float32).reshape(-1, 2)
+    if len(xy) != len(program_xy) or np.abs(np.sort(xy, axis=0) - np.sort(program_xy, axis=0)).max() > 0.01:
+        raise RuntimeError(f"{uuid}: this OpenCV finds other keypoints than the program; "
+                           "run with Debian's python3-opencv (tools/training/evaluate.sh)")
+    raw = mirror.extract(image, keypoints).reshape(len(keypoints), -1)
+    return xy, {"sift": sift_descriptors.astype(np.float32), "raw": raw}
+
+
+def score(xy1, xy2, desc1, desc2, homography):
+    matches = mutual_nearest_neighbours(desc1, desc2)
+    accuracy = mean_matching_accuracy(xy1, xy2, matches, homography, THRESHOLDS)
+    return {"mutual": int(len(matches)),
+            "mma": {str(t): accuracy[t][0] for t in THRESHOLDS},
+            "correct": {str(t): accuracy[t][1] for t in THRESHOLDS}}
+
+
+def evaluate(program, out, weights):
+    workspace = os.path.join(out, "workspace")
+    shutil.rmtree(workspace, ignore_errors=True)
+    pairs = build_workspace(workspace)
+    models = export_models(out, weights)
+    for name, model in models.items():
+        run_program(program, model, workspace, os.path.join(out, "results-" + name))
+    raw_names = {os.path.splitext(os.path.basename(r["raw1_image"]))[0]: os.path.basename(r["raw1_image"])
+                 for r in json.load(open(os.path.join(workspace, "caches", "images.json")))["images"]}
+    rows = []
+    for pair_name, uuid1, uuid2, homography in pairs:
+        features = {}
+        for uuid in (uuid1, uuid2):
+            keypoints, trained = read_results(os.path.join(out, "results-trained"), uuid)
+            _, untrained = read_results(os.path.join(out, "results-untrained"), uuid)
+            program_xy = keypoints[:, :2]
+            xy, python_side = python_descriptors(workspace, uuid, raw_names[uuid], program_xy)
+            features[uuid] = {"sift": (xy, python_side["sift"]), "raw": (xy, python_side["raw"]),
+                              "untrained": (program_xy, np.array(untrained)),
+                              "trained": (program_xy, np.array(trained))}
+        for descriptor in DESCRIPTORS:
+            (xy1, d1), (xy2, d2) = features[uuid1][descriptor], features[uuid2][descriptor]
+            result = score(xy1, xy2, d1, d2, homography)
+            result.update(pair=pair_name, descriptor=descriptor, keypoints=[len(xy1), len(xy2)])
+            rows.append(result)
+            print(f"{pair_name:20s} {descriptor:9s} mutual {result['mutual']:5d}  MMA@3 "
+                  f"{result['mma']['3']:.3f}  correct@3 {result['correct']['3']}", flush=True)
+    return rows
+
+
+def summary(rows):
+    by = {(r["pair"], r["descriptor"]): r for r in rows}
+    pair_names = list(dict.fromkeys(r["pair"] for r in rows))
+    synthetic = [p for p in pair_names if p != "graf1 -> graf3"]
+    lines = ["| pair | descriptor | mutual matches | MMA@1 | MMA@3 | MMA@5 | correct@3 |",
+             "| --- | --- | ---: | ---: | ---: | ---: | ---: |"]
+    for pair in pair_names:
+        for descriptor in DESCRIPTORS:
+            r = by[(pair, descriptor)]
+            lines.append(f"| {pair} | {descriptor} | {r['mutual']} | {r['mma']['1']:.3f} | "
+                         f"{r['mma']['3']:.3f} | {r['mma']['5']:.3f} | {r['correct']['3']} |")
+    lines.append("")
+    lines.append("| descriptor | graf MMA@3 | graf correct@3 | synthetic mean MMA@3 | "
+                 "synthetic weakest correct@3 / SIFT's |")
+    lines.append("| --- | ---: | ---: | ---: | ---: |")
+    for descriptor in DESCRIPTORS:
+        graf = by[("graf1 -> graf3", descriptor)]
+        mean_mma = np.mean([by[(p, descriptor)]["mma"]["3"] for p in synthetic])
+        weakest = min(by[(p, descriptor)]["correct"]["3"] / max(1, by[(p, "sift")]["correct"]["3"])
+                      for p in synthetic)
+        lines.append(f"| {descriptor} | {graf['mma']['3']:.3f} | {graf['correct']['3']} | "
+                     f"{mean_mma:.3f} | {weakest:.2f}x |")
+    trained, sift = by[("graf1 -> graf3", "trained")], by[("graf1 -> graf3", "sift")]
+    sift_mean = np.mean([by[(p, "sift")]["mma"]["3"] for p in synthetic])
+    trained_mean = np.mean([by[(p, "trained")]["mma"]["3"] for p in synthetic])
+    weakest = min(by[(p, "trained")]["correct"]["3"] / max(1, by[(p, "sift")]["correct"]["3"])
+                  for p in synthetic)
+    goals = [
+        ("graf1 -> graf3 MMA@3 >= %.3f" % GOAL_GRAF_MMA3, trained["mma"]["3"] >= GOAL_GRAF_MMA3),
+        ("graf1 -> graf3 correct@3 >= %d" % GOAL_GRAF_CORRECT3,
+         trained["correct"]["3"] >= GOAL_GRAF_CORRECT3),
+        ("synthetic: correct@3 >= %.1fx SIFT's on every pair" % GOAL_SYNTHETIC_CORRECT_RATIO,
+         weakest >= GOAL_SYNTHETIC_CORRECT_RATIO),
+        ("synthetic: mean MMA@3 >= SIFT's", trained_mean >= sift_mean),
+    ]
+    lines.append("")
+    lines += [f"- goal {text}: {'met' if met else 'NOT met'}" for text, met in goals]
+    del sift
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--program", required=True, help="the compute_features executable")
+    parser.add_argument("--out", default="build/evaluation", help="work folder (replaced)")
+    parser.add_argument("--weights", help="trained weights (.npz); default: the committed ones")
+    args = parser.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+    rows = evaluate(os.path.abspath(args.program), os.path.abspath(args.out), args.weights)
+    with open(os.path.join(args.out, "results.json"), "w") as f:
+        json.dump(rows, f, indent=1)
+    print()
+    print(summary(rows))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,297 @@
+#!/usr/bin/env python3
+"""Train the default descriptor network on patch pairs made by pairs.py.
+
+HardNet-style: the network of tools/demo/export_default_model.py (batch
+normalisation without scale and offset, so that the export's inference graph
+holds it exactly), dropout before the last convolution, and a triplet margin
+loss whose negative is the hardest one in the batch, from either side.
+
+Shards are trained on one at a time: a shard never trained on first (the
+generator may still be adding them), otherwise the least recently used one.
+Each shard is reshuffled, and each pair flipped top to bottom (both patches,
+as a mirrored scene would give) at random. The learning rate falls linearly to
+zero over --steps or over --minutes of training, whichever runs out first
+(so a busy machine still ends on a decayed rate); a stopped run resumes from
+its last checkpoint with the same OUT, counting the minutes already trained. Batch-normalisation statistics are
+re-estimated over fresh batches before the weights are written.
+
+Output in OUT: checkpoint files, progress.log, and weights.npz (the arrays
+export_default_model.py --weights reads).
+
+Usage: train.py PAIRS OUT [--steps N] [--minutes M] [--seed S] [--batch B]
+"""
+
+import argparse
+import glob
+import json
+import os
+import pathlib
+import re
+import sys
+import time
+
+os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
+
+import numpy as np  # noqa: E402
+import tensorflow as tf  # noqa: E402
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "demo"))
+from export_default_model import BN_EPSILON, LAYERS  # noqa: E402
+
+MARGIN = 1.0
+DROPOUT = 0.3
+WEIGHT_DECAY = 1e-4
+BN_MOMENTUM = 0.95
+# Distances below this are the same point seen twice, not a negative.
+SAME_POINT_DISTANCE = 0.008
+
+
+def layer_channels(width):
+    """Output channels per layer: LAYERS' scaled by `width`, the 128 outputs kept."""
+    channels = [max(1, int(round(layer[1] * width))) for layer in LAYERS]
+    channels[-1] = LAYERS[-1][1]
+    return channels
+
+
+class Network(tf.Module):
+    def __init__(self, seed, width=1.0):
+        super().__init__()
+        rng = np.random.default_rng(seed)
+        self.kernels, self.means, self.variances = [], [], []
+        in_channels = 1
+        for index, ((size, _, _, _, _), out_channels) in enumerate(zip(LAYERS, layer_channels(width)),
+                                                                    start=1):
+            fan_in = size * size * in_channels
+            kernel = rng.normal(0.0, np.sqrt(2.0 / fan_in), (size, size, in_channels, out_channels))
+            self.kernels.append(tf.Variable(kernel.astype(np.float32), name=f"layer{index}_kernel"))
+            self.means.append(tf.Variable(tf.zeros([out_channels]), trainable=False,
+                                          name=f"layer{index}_moving_mean"))
+            self.variances.append(tf.Variable(tf.ones([out_channels]), trainable=False,
+                                              name=f"layer{index}_moving_variance"))
+            in_channels = out_channels
+
+    def __call__(self, patches, training, seed=None, statistics=None):
+        """Descriptors of [N, 32, 32, 1] patches; with `statistics` (a list), batch moments are appended."""
+        mean, variance = tf.nn.moments(patches, axes=[1, 2, 3], keepdims=True)
+        x = (patches - mean) / (tf.sqrt(variance) + 1e-7)
+        for index, (size, _, stride, padding, relu) in enumerate(LAYERS):
+            if seed is not None and index == len(LAYERS) - 1:
+                x = tf.nn.experimental.stateless_dropout(x, DROPOUT, seed=seed)
+            x = tf.nn.conv2d(x, self.kernels[index], strides=[1, stride, stride, 1], padding=padding)
+            if training:
+                batch_mean, batch_variance = tf.nn.moments(x, axes=[0, 1, 2])
+                if statistics is not None:
+                    statistics.append((batch_mean, batch_variance))
+                x = tf.nn.batch_normalization(x, batch_mean, batch_variance, None, None, BN_EPSILON)
+            else:
+                x = tf.nn.batch_normalization(x, self.means[index], self.variances[index], None, None,
+                                              BN_EPSILON)
+            if relu:
+                x = tf.nn.relu(x)
+        return tf.math.l2_normalize(tf.reshape(x, [tf.shape(x)[0], -1]), axis=1)
+
+    def weights(self):
+        out = {}
+        for index in range(len(LAYERS)):
+            out[f"layer{index + 1}/kernel"] = self.kernels[index].numpy()
+            out[f"layer{index + 1}/moving_mean"] = self.means[index].numpy()
+            out[f"layer{index + 1}/moving_variance"] = self.variances[index].numpy()
+        return out
+
+
+def hardest_negative_loss(first, second):
+    """Mean triplet margin loss with the hardest in-batch negative of each pair."""
+    similarity = tf.matmul(first, second, transpose_b=True)
+    distance = tf.sqrt(tf.maximum(2.0 - 2.0 * similarity, 0.0) + 1e-6)
+    positive = tf.linalg.diag_part(distance)
+    size = tf.shape(distance)[0]
+    excluded = tf.eye(size) * 10.0 + tf.cast(distance < SAME_POINT_DISTANCE, tf.float32) * 10.0
+    candidates = distance + excluded
+    negative = tf.minimum(tf.reduce_min(candidates, axis=1), tf.reduce_min(candidates, axis=0))
+    loss = tf.reduce_mean(tf.nn.relu(MARGIN + positive - negative))
+    return loss, tf.reduce_mean(positive), tf.reduce_mean(negative)
+
+
+def make_train_step(network, optimizer):
+    @tf.function(reduce_retracing=True)
+    def train_step(first, second, learning_rate, seed):
+        optimizer.learning_rate.assign(learning_rate)
+        count = tf.shape(first)[0]
+        with tf.GradientTape() as tape:
+            statistics = []
+            descriptors = network(tf.concat([first, second], axis=0), training=True,
+                                  seed=seed, statistics=statistics)
+            loss, positive, negative = hardest_negative_loss(descriptors[:count], descriptors[count:])
+            decay = tf.add_n([tf.reduce_sum(k * k) for k in network.kernels])
+            total = loss + WEIGHT_DECAY * 0.5 * decay
+        gradients = tape.gradient(total, network.kernels)
+        optimizer.apply_gradients(zip(gradients, network.kernels))
+        for (mean, variance), moving_mean, moving_variance in zip(statistics, network.means,
+                                                                   network.variances):
+            moving_mean.assign(BN_MOMENTUM * moving_mean + (1 - BN_MOMENTUM) * mean)
+            moving_variance.assign(BN_MOMENTUM * moving_variance + (1 - BN_MOMENTUM) * variance)
+        return loss, positive, negative
+    return train_step
+
+
+def shard_index(path):
+    return int(re.search(r"shard-(\d+)\.npz$", path).group(1))
+
+
+def available_shards(pairs):
+    return sorted(glob.glob(os.path.join(pairs, "shard-*.npz")), key=shard_index)
+
+
+def choose_shard(pairs, usage):
+    """A shard never used if there is one, else the least recently used."""
+    shards = available_shards(pairs)
+    if not shards:
+        raise FileNotFoundError(f"no shard-*.npz in {pairs}: run pairs.py first")
+    fresh = [s for s in shards if str(shard_index(s)) not in usage]
+    if fresh:
+        return fresh[0]
+    return min(shards, key=lambda s: (usage[str(shard_index(s))], shard_index(s)))
+
+
+def load_patches(path):
+    with np.load(path) as data:
+        return data["patches"].astype(np.float32)
+
+
+def batches(patches, batch, rng):
+    order = rng.permutation(len(patches))
+    for start in range(0, len(order) - batch + 1, batch):
+        chosen = patches[order[start:start + batch]]
+        flip = rng.random(batch) < 0.5
+        chosen[flip] = chosen[flip, :, ::-1, :]
+        yield chosen[:, 0, :, :, None], chosen[:, 1, :, :, None]
+
+
+def validation_accuracy(network, validation):
+    """Share of first patches whose nearest second patch (of all) is their own pair."""
+    first = network(validation[:, 0, :, :, None], training=False).numpy()
+    second = network(validation[:, 1, :, :, None], training=False).numpy()
+    nearest = np.argmax(first @ second.T, axis=1)
+    return float(np.mean(nearest == np.arange(len(first))))
+
+
+def recalibrate_batch_norm(network, patches, batch, rng, rounds):
+    """Moving statistics replaced by the average over `rounds` training-mode batches."""
+    sums = None
+    for _, (first, second) in zip(range(rounds), batches(patches, batch, rng)):
+        statistics = []
+        network(tf.concat([first, second], axis=0), training=True, statistics=statistics)
+        values = [(m.numpy(), v.numpy()) for m, v in statistics]
+        sums = values if sums is None else [(a + m, b + v) for (a, b), (m, v) in zip(sums, values)]
+    for (mean, variance), moving_mean, moving_variance in zip(sums, network.means, network.variances):
+        moving_mean.assign(mean / rounds)
+        moving_variance.assign(variance / rounds)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("pairs", help="folder of shard-*.npz made by pairs.py")
+    parser.add_argument("out", help="folder for checkpoints, progress.log and weights.npz")
+    parser.add_argument("--steps", type=int, default=1500, help="length of the learning-rate schedule")
+    parser.add_argument("--minutes", type=float, default=60.0,
+                        help="training time in all, resumed runs included")
+    parser.add_argument("--batch", type=int, default=512, help="pairs per step")
+    parser.add_argument("--width", type=float, default=1.0,
+                        help="channels relative to the default network's (0.5: half as many, "
+                             "about four times faster)")
+    parser.add_argument("--learning-rate", type=float, default=2e-3)
+    parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--validation", help="a shard kept for the validation figure "
+                        "(made by pairs.py with another seed)")
+    parser.add_argument("--threads", type=int, default=2)
+    args = parser.parse_args()
+
+    tf.config.threading.set_intra_op_parallelism_threads(args.threads)
+    tf.config.threading.set_inter_op_parallelism_threads(1)
+    os.makedirs(args.out, exist_ok=True)
+    started = time.time()
+    tf.random.set_seed(args.seed)
+    network = Network(args.seed, args.width)
+    optimizer = tf.keras.optimizers.Adam(learning_rate=args.learning_rate)
+    step = tf.Variable(0, dtype=tf.int64)
+    checkpoint = tf.train.Checkpoint(network=network, optimizer=optimizer, step=step)
+    manager = tf.train.CheckpointManager(checkpoint, os.path.join(args.out, "checkpoints"), max_to_keep=2)
+    state_path = os.path.join(args.out, "state.json")
+    usage, trained_seconds = {}, 0.0
+    if manager.latest_checkpoint:
+        checkpoint.restore(manager.latest_checkpoint)
+        with open(state_path) as f:
+            state = json.load(f)
+        usage, trained_seconds = state["usage"], state["trained_seconds"]
+        print(f"resumed at step {int(step.numpy())}", flush=True)
+    train_step = make_train_step(network, optimizer)
+    validation = load_patches(args.validation)[:2048] if args.validation else None
+    log = open(os.path.join(args.out, "progress.log"), "a")
+
+    def report(line):
+        print(line, flush=True)
+        log.write(line + "\n")
+        log.flush()
+
+    def trained():
+        return trained_seconds + time.time() - started
+
+    def progress():
+        return max(int(step.numpy()) / args.steps, trained() / (args.minutes * 60.0))
+
+    def save():
+        manager.save()
+        with open(state_path, "w") as f:
+            json.dump({"usage": usage, "seed": args.seed, "steps": args.steps, "batch": args.batch,
+                       "width": args.width,
+                       "trained_seconds": trained()}, f)
+
+    report(f"start: seed {args.seed}, width {args.width}, batch {args.batch}, schedule {args.steps} steps, "
+           f"learning rate {args.learning_rate}, {args.minutes} minutes")
+    last_save = time.time()
+    stop = False
+    while not stop and progress() < 1.0:
+        shard = choose_shard(args.pairs, usage)
+        usage[str(shard_index(shard))] = int(step.numpy())
+        rng = np.random.default_rng([args.seed, int(step.numpy())])
+        patches = load_patches(shard)
+        window_start, window_pairs, window_loss = time.time(), 0, []
+        for first, second in batches(patches, args.batch, rng):
+            current = int(step.numpy())
+            if progress() >= 1.0:
+                stop = True
+                break
+            rate = args.learning_rate * (1.0 - progress())
+            loss, positive, negative = train_step(tf.constant(first), tf.constant(second),
+                                                  tf.constant(rate, tf.float32),
+                                                  tf.constant([args.seed, current], tf.int64))
+            step.assign_add(1)
+            window_pairs += len(first)
+            window_loss.append(float(loss))
+            if (current + 1) % 25 == 0:
+                seconds = time.time() - window_start
+                line = (f"step {current + 1} shard {shard_index(shard)} "
+                        f"{window_pairs / seconds:.0f} pairs/s loss {np.mean(window_loss):.4f} "
+                        f"pos {float(positive):.3f} neg {float(negative):.3f} lr {rate:.2e} "
+                        f"trained {trained() / 60:.1f} min")
+                if validation is not None and (current + 1) % 100 == 0:
+                    line += f" val_top1 {validation_accuracy(network, validation):.4f}"
+                report(line)
+                window_start, window_pairs, window_loss = time.time(), 0, []
+            if time.time() - last_save > 300:
+                save()
+                last_save = time.time()
+    save()
+    rng = np.random.default_rng([args.seed, 1 << 20])
+    recalibrate_batch_norm(network, load_patches(choose_shard(args.pairs, usage)), args.batch, rng, 16)
+    np.savez(os.path.join(args.out, "weights.npz"), **network.weights())
+    line = f"done: step {int(step.numpy())}, {trained() / 60:.1f} min trained"
+    if validation is not None:
+        line += f", val_top1 {validation_accuracy(network, validation):.4f}"
+    report(line)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""Draw a capture's keypoints, or the matches between two captures, as PNG.
+
+Pictures are drawn on the capture's image prepared as the program prepares it
+(grey, 2048 columns, a pair's two images averaged), where the keypoints are.
+
+  draw.py keypoints WORKSPACE UUID OUT.png [--largest N]
+      a circle of the keypoint's size around each keypoint, with a radius
+      towards its angle;
+  draw.py matches WORKSPACE UUID1 UUID2 OUT.png [--ratio R] [--fit MODEL]
+      the two images side by side, a line per mutual-nearest-neighbour match:
+      green for the inliers of a RANSAC fit, red for the others; at most
+      --max-lines of them (default 300, 0 for all), spread over the list.
+
+--width N scales the picture down to N columns.
+"""
+
+import argparse
+import pathlib
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from common.drawing import draw_keypoints, draw_matches, save_png  # noqa: E402
+from common.matching import fit_geometry  # noqa: E402
+from common.prepared_image import ImageError, prepare_capture_image  # noqa: E402
+from common.results import ResultError  # noqa: E402
+from features import load_features  # noqa: E402
+from match import RANSAC_PIXELS, find_record, fit_line, match_captures  # noqa: E402
+
+DRAWN_MATCHES = 300
+
+
+def prepared(workspace, uuid):
+    return prepare_capture_image(workspace, find_record(workspace, uuid))
+
+
+def draw_keypoint_picture(workspace, uuid, out, largest=None, width=None):
+    """Returns how many keypoints were drawn (the file lists the largest first)."""
+    keypoints, _ = load_features(workspace, uuid)
+    if largest is not None:
+        keypoints = keypoints[:largest]
+    save_png(out, draw_keypoints(prepared(workspace, uuid), keypoints), width)
+    return len(keypoints)
+
+
+def draw_match_picture(workspace, uuid1, uuid2, keypoints1, keypoints2, matches, inliers, out,
+                       width=None, max_lines=None):
+    picture = draw_matches(prepared(workspace, uuid1), prepared(workspace, uuid2),
+                           keypoints1, keypoints2, matches, inliers, width, max_lines)
+    save_png(out, picture)
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    keypoints = commands.add_parser("keypoints", help="a capture's keypoints")
+    keypoints.add_argument("workspace")
+    keypoints.add_argument("uuid")
+    keypoints.add_argument("out", help="PNG file to write")
+    keypoints.add_argument("--largest", type=int, help="draw only the N largest keypoints")
+    matches = commands.add_parser("matches", help="the matches between two captures")
+    matches.add_argument("workspace")
+    matches.add_argument("uuid1")
+    matches.add_argument("uuid2")
+    matches.add_argument("out", help="PNG file to write")
+    matches.add_argument("--ratio", type=float, help="Lowe's ratio test threshold, e.g. 0.8")
+    matches.add_argument("--fit", choices=("homography", "fundamental"), default="homography")
+    matches.add_argument("--ransac-px", type=float, default=RANSAC_PIXELS)
+    matches.add_argument("--max-lines", type=int, default=DRAWN_MATCHES,
+                         help=f"draw at most N matches (default {DRAWN_MATCHES}, 0 for all)")
+    for command in (keypoints, matches):
+        command.add_argument("--width", type=int, help="scale the picture down to N columns")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_arguments(argv)
+    try:
+        if args.command == "keypoints":
+            count = draw_keypoint_picture(args.workspace, args.uuid, args.out, args.largest,
+                                          args.width)
+            print(f"{args.out}: {count} keypoints of {args.uuid}")
+            return 0
+        keypoints1, keypoints2, matches = match_captures(args.workspace, args.uuid1, args.uuid2,
+                                                         args.ratio)
+        _, inliers = fit_geometry(keypoints1, keypoints2, matches, args.fit, args.ransac_px)
+        draw_match_picture(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
+                           matches, inliers, args.out, args.width, args.max_lines or None)
+        print(f"{args.out}: {fit_line(args.fit, inliers, len(matches), args.ransac_px)}")
+        return 0
+    except (ResultError, ImageError, OSError) as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

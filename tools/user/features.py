@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""Read a capture's keypoints and descriptors into numpy arrays.
+
+As a module:
+    from features import load_features
+    keypoints, descriptors = load_features("build/demo/workspace", "demo-0002")
+keypoints is float32 [N, 4] (x, y, size, angle: pixels of the prepared image,
+degrees); descriptors is float32 [N, 128], memory-mapped and read-only, row i
+describing keypoint i. An inconsistent or missing pair raises ResultError.
+
+As a command, prints one line per capture (all of the workspace's list when no
+uuid is given) and exits 1 if any pair is missing or inconsistent.
+
+Usage: features.py FOLDER [UUID ...]    (FOLDER: a workspace or its caches/matches)
+"""
+
+import argparse
+import os
+import pathlib
+import sys
+
+import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from common.results import ResultError, read_results  # noqa: E402
+from common.workspace_writer import read_capture_list  # noqa: E402
+
+__all__ = ["ResultError", "load_features", "matches_folder"]
+
+
+def matches_folder(folder):
+    """The result folder of a workspace, or `folder` itself when it holds results."""
+    inside = os.path.join(folder, "caches", "matches")
+    return inside if os.path.isdir(inside) else folder
+
+
+def load_features(folder, uuid):
+    """(keypoints float32 [N, 4], descriptors memory-mapped float32 [N, 128])."""
+    return read_results(matches_folder(folder), uuid)
+
+
+def summary(uuid, keypoints, descriptors):
+    if len(keypoints) == 0:
+        return f"{uuid}: 0 keypoints"
+    norms = np.linalg.norm(descriptors, axis=1)
+    return (f"{uuid}: {len(keypoints)} keypoints, sizes {keypoints[:, 2].min():.3g}.."
+            f"{keypoints[:, 2].max():.3g}, descriptors {descriptors.shape[1]}-D with norms "
+            f"{norms.min():.3g}..{norms.max():.3g}")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("folder", help="workspace, or a folder of <uuid>.feat/<uuid>.desc files")
+    parser.add_argument("uuids", nargs="*", help="captures (default: every capture of the workspace)")
+    args = parser.parse_args(argv)
+    uuids = args.uuids or [record["uuid"] for record in read_capture_list(args.folder)]
+    failed = 0
+    for uuid in uuids:
+        try:
+            print(summary(uuid, *load_features(args.folder, uuid)))
+        except ResultError as error:
+            print(f"error: {error}", file=sys.stderr)
+            failed += 1
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
