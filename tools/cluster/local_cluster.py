@@ -128,7 +128,9 @@ class Cluster:
         self._spawn("munged", ["munged", "--foreground", "--force", f"--key-file={key}",
                                f"--socket={self.munge_socket}", f"--pid-file={folder}/munged.pid",
                                f"--log-file={folder}/munged.log", f"--seed-file={folder}/munged.seed"])
-        if not wait_until(self.munge_socket.exists, 20, self.deadline):
+        munged = self.daemons[-1][1]
+        if not wait_until(lambda: self.munge_socket.exists() or munged.poll() is not None, 20, self.deadline) \
+                or not self.munge_socket.exists():
             raise Skipped("munged did not create its socket:\n" + self._daemon_report(["munge/munged.log"]))
         credential = self._run_or_skip(["munge", "--no-input", f"--socket={self.munge_socket}"],
                                        "munge cannot encode a credential")
