@@ -12,6 +12,7 @@ Each run's result files are checked against the plain run's, byte for byte.
 Lines starting with "result " are for scripts. Not a test: figures depend on the load.
 
 Usage: measure_shards.py --program PATH --model DIR --workspace DIR --workdir DIR [--shards N]
+                         [--array-option OPT]... [--no-resume]
 """
 
 import argparse
@@ -94,7 +95,8 @@ def measure_array(args, workdir, plain_workspace, plain_cpu):
         start = time.monotonic()
         submitted = subprocess.run(
             [sys.executable, HERE / "submit_array.py", args.model, workspace, f"--shards={args.shards}",
-             f"--program={wrapper}", f"--log-dir={workdir / 'logs'}"],
+             f"--program={wrapper}", f"--log-dir={workdir / 'logs'}",
+             *(f"--array-option={option}" for option in args.array_option)],
             env=cluster.env, check=True, capture_output=True, text=True).stdout
         verify_id = re.search(r"^verification job (\d+)", submitted, re.MULTILINE).group(1)
         states = cluster.wait_for_job(verify_id, deadline.left() - 60)
@@ -157,13 +159,17 @@ def main():
     parser.add_argument("--workdir", required=True, type=pathlib.Path)
     parser.add_argument("--shards", type=int, default=4)
     parser.add_argument("--time-limit", type=float, default=1800)
+    parser.add_argument("--array-option", action="append", default=[], metavar="OPT",
+                        help="passed on to submit_array.py, e.g. --array-option=--cpus-per-task=2")
+    parser.add_argument("--no-resume", action="store_true", help="skip the kill-and-resume measurement")
     args = parser.parse_args()
     workdir = args.workdir.resolve()
     workdir.mkdir(parents=True, exist_ok=True)
 
     plain_workspace, plain_cpu = measure_plain(args, workdir)
     measure_array(args, workdir, plain_workspace, plain_cpu)
-    measure_resume(args, workdir, plain_workspace, plain_cpu)
+    if not args.no_resume:
+        measure_resume(args, workdir, plain_workspace, plain_cpu)
     return 0
 
 
