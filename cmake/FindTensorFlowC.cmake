@@ -6,6 +6,9 @@
 #  * otherwise: the tensorflow package of a Python wheel installed in LF_VENV_DIR
 #    (tensorflow/include, tensorflow/libtensorflow_cc.so.2, tensorflow/libtensorflow_framework.so.2).
 #    The package folder is located by globbing, because importing TensorFlow takes seconds.
+#    With the GPU wheel (tensorflow[and-cuda]) the CUDA libraries come as packages beside
+#    it (site-packages/nvidia/<name>/lib); their folders join the rpath, so the program
+#    needs no LD_LIBRARY_PATH on a GPU machine.
 #
 # Sets TensorFlowC_FOUND, TensorFlowC_INCLUDE_DIR, TensorFlowC_LIBRARY, TensorFlowC_FRAMEWORK_LIBRARY.
 
@@ -30,6 +33,8 @@ else()
   find_path(TensorFlowC_INCLUDE_DIR tensorflow/c/c_api.h PATHS "${_tf_package_dir}/include" NO_DEFAULT_PATH)
   find_file(TensorFlowC_LIBRARY libtensorflow_cc.so.2 PATHS "${_tf_package_dir}" NO_DEFAULT_PATH)
   find_file(TensorFlowC_FRAMEWORK_LIBRARY libtensorflow_framework.so.2 PATHS "${_tf_package_dir}" NO_DEFAULT_PATH)
+  file(GLOB TensorFlowC_CUDA_LIBRARY_DIRS LIST_DIRECTORIES true "${_tf_package_dir}/../nvidia/*/lib")
+  list(SORT TensorFlowC_CUDA_LIBRARY_DIRS)
 endif()
 
 include(FindPackageHandleStandardArgs)
@@ -58,6 +63,15 @@ if(TensorFlowC_FOUND)
   endif()
 
   get_filename_component(TensorFlowC_LIBRARY_DIR "${TensorFlowC_LIBRARY}" DIRECTORY)
+  set(_tf_rpath "${TensorFlowC_LIBRARY_DIR}")
+  foreach(_cuda_dir IN LISTS TensorFlowC_CUDA_LIBRARY_DIRS)
+    get_filename_component(_cuda_dir "${_cuda_dir}" REALPATH)
+    string(APPEND _tf_rpath ":${_cuda_dir}")
+  endforeach()
+  if(TensorFlowC_CUDA_LIBRARY_DIRS)
+    list(LENGTH TensorFlowC_CUDA_LIBRARY_DIRS _cuda_dir_count)
+    message(STATUS "TensorFlow GPU wheel: ${_cuda_dir_count} CUDA library folders in the rpath")
+  endif()
   if(NOT TARGET TensorFlow::C)
     add_library(TensorFlow::framework SHARED IMPORTED)
     set_target_properties(TensorFlow::framework PROPERTIES IMPORTED_LOCATION "${TensorFlowC_FRAMEWORK_LIBRARY}")
@@ -67,7 +81,7 @@ if(TensorFlowC_FOUND)
       INTERFACE_INCLUDE_DIRECTORIES "${TensorFlowC_INCLUDE_DIR}"
       INTERFACE_LINK_LIBRARIES TensorFlow::framework
       # The program must find the libraries without LD_LIBRARY_PATH.
-      INTERFACE_LINK_OPTIONS "LINKER:-rpath,${TensorFlowC_LIBRARY_DIR}")
+      INTERFACE_LINK_OPTIONS "LINKER:-rpath,${_tf_rpath}")
   endif()
 endif()
 mark_as_advanced(TensorFlowC_INCLUDE_DIR TensorFlowC_LIBRARY TensorFlowC_FRAMEWORK_LIBRARY)

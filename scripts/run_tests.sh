@@ -3,4 +3,6 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/setup.sh" "$@"
-ctest --test-dir "${LF_BUILD_DIR:-$root/build}" --output-on-failure --parallel "$(nproc)"
+default_build=$root/build
+[ "${LF_TENSORFLOW:-cpu}" = gpu ] && default_build=$root/build-gpu  # as setup.sh
+ctest --test-dir "${LF_BUILD_DIR:-$default_build}" --output-on-failure --parallel "$(nproc)"

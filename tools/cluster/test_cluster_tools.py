@@ -1,0 +1,53 @@
+import io
+import json
+import struct
+
+import pytest
+
+import verify_results
+from sharding import fnv1a_64, shard_of
+
+
+# Published FNV-1a 64 test vectors.
+@pytest.mark.parametrize("data, expected", [
+    (b"", 0xCBF29CE484222325),
+    (b"a", 0xAF63DC4C8601EC8C),
+    (b"foobar", 0x85944171F73967E8),
+])
+def test_fnv1a_64_matches_the_published_vectors(data, expected):
+    assert fnv1a_64(data) == expected
+
+
+def write_pair(matches, uuid, feat_lines, desc_rows, declared_rows=None):
+    (matches / f"{uuid}.feat").write_bytes(b"1 2 3 4\r\n" * feat_lines)
+    header = struct.pack("<Q", desc_rows if declared_rows is None else declared_rows)
+    (matches / f"{uuid}.desc").write_bytes(header + b"\0" * (512 * desc_rows))
+
+
+def test_verify_names_each_capture_without_a_consistent_pair_once(tmp_path):
+    uuids = ["good", "no-desc", "no-feat", "short-desc", "extra-line", "never-run", "good"]
+    (tmp_path / "caches").mkdir()
+    (tmp_path / "caches" / "images.json").write_text(json.dumps(
+        {"images": [{"raw1_image": "raw/x.jpg", "raw2_image": "", "uuid": uuid} for uuid in uuids]}))
+    matches = tmp_path / "caches" / "matches"
+    matches.mkdir()
+    write_pair(matches, "good", 3, 3)
+    write_pair(matches, "no-desc", 2, 2)
+    (matches / "no-desc.desc").unlink()
+    write_pair(matches, "no-feat", 2, 2)
+    (matches / "no-feat.feat").unlink()
+    write_pair(matches, "short-desc", 3, 2, declared_rows=3)
+    write_pair(matches, "extra-line", 4, 3)
+    (matches / ".12345-1.tmp").write_bytes(b"")
+    (matches / ".publish.lock").write_bytes(b"")
+
+    out = io.StringIO()
+    bad_count = verify_results.verify(str(tmp_path), 3, out)
+
+    bad = ["no-desc", "no-feat", "short-desc", "extra-line", "never-run"]
+    assert bad_count == len(bad)
+    assert out.getvalue().splitlines() == [
+        *(f"missing or inconsistent: {uuid} (shard {shard_of(uuid, 3)}/3)" for uuid in bad),
+        "temporary files left by interrupted runs: 1 (safe to delete when no run is active)",
+        "captures: 6 in the list, 1 with consistent results, 5 missing or inconsistent",
+    ]
