@@ -15,26 +15,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${LF_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh" "$@"
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
-  echo "Installing Debian package: python3-opencv"
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3-opencv
-fi
-
 venv=$root/.venv-bench
-requirements=$root/tools/benchmark/requirements-benchmark.txt
-stamp=$venv/.installed-requirements
-if ! { [ -f "$stamp" ] && cmp -s "$stamp" "$requirements"; }; then
-  echo "Installing Python packages into $venv"
-  # Debian's python3-opencv belongs to the system Python.
-  [ -x "$venv/bin/python" ] || /usr/bin/python3 -m venv --system-site-packages "$venv"
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
-  cp "$requirements" "$stamp"
-fi
+"$root/scripts/make_opencv_venv.sh" "$venv" "$root/tools/benchmark/requirements-benchmark.txt"
 
 export TF_CPP_MIN_LOG_LEVEL=${TF_CPP_MIN_LOG_LEVEL:-3}
 bench=$build_dir/benchmark

@@ -1,23 +1,6 @@
 #!/usr/bin/env bash
-# Makes .venv-train: Python that sees Debian's python3-opencv (the same OpenCV
-# build as the program, so that SIFT finds the same keypoints and patches are
-# sampled identically) plus the pinned packages of requirements-training.txt.
+# Makes .venv-train: Python that sees Debian's python3-opencv plus the pinned
+# packages of requirements-training.txt (see scripts/make_opencv_venv.sh).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
-  echo "Installing Debian package: python3-opencv"
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3-opencv
-fi
-venv=$root/.venv-train
-requirements=$root/tools/training/requirements-training.txt
-stamp=$venv/.installed-requirements
-if ! { [ -f "$stamp" ] && cmp -s "$stamp" "$requirements"; }; then
-  echo "Installing Python packages into $venv"
-  [ -x "$venv/bin/python" ] || /usr/bin/python3 -m venv --system-site-packages "$venv"
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
-  cp "$requirements" "$stamp"
-fi
+"$root/scripts/make_opencv_venv.sh" "$root/.venv-train" "$root/tools/training/requirements-training.txt"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Makes a virtual environment that sees Debian's python3-opencv (the same OpenCV
+# build as the program, so that SIFT finds the same keypoints and patches are
+# sampled identically) and holds the pinned packages of a requirements file.
+# Skipped when the environment already holds exactly those requirements.
+#
+#   scripts/make_opencv_venv.sh VENV REQUIREMENTS
+set -euo pipefail
+venv=$1
+requirements=$2
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
+  echo "Installing Debian package: python3-opencv"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3-opencv
+fi
+
+stamp=$venv/.installed-requirements
+if ! { [ -f "$stamp" ] && cmp -s "$stamp" "$requirements"; }; then
+  echo "Installing Python packages into $venv"
+  # Debian's python3-opencv belongs to the system Python.
+  [ -x "$venv/bin/python" ] || /usr/bin/python3 -m venv --system-site-packages "$venv"
+  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
+  cp "$requirements" "$stamp"
+fi
