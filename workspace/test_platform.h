@@ -13,9 +13,10 @@ class FakePlatform : public Platform {
  public:
   int drive = 0;                                   // current drive, 0 = none
   std::map<int, std::string> drive_directories;    // drive number -> current directory
-  std::map<std::string, int> entries;              // path -> file-type bits
+  mutable std::map<std::string, int> entries;      // path -> file-type bits
   mutable std::set<std::string> created;           // folders made by make_folder
   bool folder_creation_fails = false;
+  bool folder_made_by_another_process = false;     // make_folder loses a race
 
   bool drive_current_directory(int number, std::string& directory) const override {
     const auto found = drive_directories.find(number);
@@ -30,6 +31,11 @@ class FakePlatform : public Platform {
   }
   int make_folder(const std::string& path) const override {
     if (folder_creation_fails) return -1;
+    if (folder_made_by_another_process) {
+      // Seen afterwards as path_is_folder asks: without the trailing separator.
+      entries[path.substr(0, path.find_last_not_of("\\/") + 1)] = file_type_folder;
+      return -1;
+    }
     created.insert(path);
     return 0;
   }

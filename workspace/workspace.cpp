@@ -26,8 +26,10 @@ bool check_workspace(const Workspace& workspace, std::ostream& err) {
     err << "Error: folder " << workspace.images_folder << " doesn't exist" << std::endl;
     return false;
   }
+  // Another run (a shard) may create it between the check and the attempt.
   if (!path_is_folder(workspace.matches_folder) &&
-      current_platform().make_folder(workspace.matches_folder) != 0) {
+      current_platform().make_folder(workspace.matches_folder) != 0 &&
+      !path_is_folder(workspace.matches_folder)) {
     err << "Error: folder " << workspace.matches_folder << " doesn't exist and can not be created"
         << std::endl;
     return false;

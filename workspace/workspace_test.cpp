@@ -95,6 +95,12 @@ TEST_F(CheckWorkspaceTest, MatchesFolderThatCannotBeCreated) {
   EXPECT_EQ(check(), "Error: folder D:\\ws\\caches\\matches\\ doesn't exist and can not be created\n");
 }
 
+TEST_F(CheckWorkspaceTest, MatchesFolderMadeByAnotherRunMeanwhileIsAccepted) {
+  platform_.entries.erase("D:\\ws\\caches\\matches");
+  platform_.folder_made_by_another_process = true;
+  EXPECT_EQ(check(), "");
+}
+
 TEST_F(CheckWorkspaceTest, CaptureListMustBeAFile) {
   for (const int type : {-1, file_type_folder}) {
     if (type < 0) {
