@@ -146,6 +146,17 @@ TEST_F(TempFolder, PairsOfOneUuidStagedTogetherCommitInTurn) {
   EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "u.desc", "u.feat"}));
 }
 
+// Temporary names are short whatever the uuid: a uuid whose result names just
+// fit the system's 255-byte limit can be written.
+TEST_F(TempFolder, LongestUuidThatNamesAResultCanBeWritten) {
+  std::ostringstream err;
+  const std::string uuid(250, 'u');
+  StagedResultPair pair(folder_ + "/", uuid);
+  stage(pair, 1, 1.f, err);
+  EXPECT_TRUE(pair.commit(err)) << err.str();
+  EXPECT_EQ(read_bytes(folder_ + "/" + uuid + ".feat"), "1 2 3 1\r\n");
+}
+
 TEST_F(TempFolder, PairNotCommittedLeavesTheEarlierPairAndNoTemporaryFile) {
   std::ostringstream err;
   {
