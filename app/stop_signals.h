@@ -1,22 +1,19 @@
 #pragma once
-// While a StopSignalCleanup lives, SIGINT and SIGTERM first remove this
-// process's temporary result files, then end the process by the same signal,
+// While a StopSignalCleanup lives, a request to stop the process (SIGINT and
+// SIGTERM; the console's Ctrl+C, Ctrl+Break and close events on Windows)
+// first removes this process's temporary result files, then ends the process
 // as it would have ended without the handler (a shell shows 130 or 143).
 
-#include <csignal>
+#include "workspace/platform.h"
 
 namespace lf {
 
 class StopSignalCleanup {
  public:
   StopSignalCleanup();
-  ~StopSignalCleanup();
-  StopSignalCleanup(const StopSignalCleanup&) = delete;
-  StopSignalCleanup& operator=(const StopSignalCleanup&) = delete;
 
  private:
-  struct sigaction previous_interrupt_ {};
-  struct sigaction previous_terminate_ {};
+  StopRequestHandler handler_;
 };
 
 }  // namespace lf

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "workspace/platform.h"
 #include "workspace/stop_point.h"
 
 namespace lf {
@@ -23,7 +24,7 @@ namespace {
 AlignedFloatBuffer make_input_buffer() {
   constexpr std::size_t floats = DescriptorModel::input_byte_length / sizeof(float);
   auto* data = static_cast<float*>(
-      std::aligned_alloc(DescriptorModel::input_buffer_alignment, DescriptorModel::input_byte_length));
+      allocate_aligned(DescriptorModel::input_buffer_alignment, DescriptorModel::input_byte_length));
   if (data == nullptr) throw std::bad_alloc();
   std::fill(data, data + floats, 0.5f);
   return AlignedFloatBuffer(data);
@@ -151,14 +152,14 @@ bool DescriptorModel::open_session(const std::string& model_path, std::string& r
   TF_SetConfig(options.get(), session_config.data(), session_config.size(), status.get());
 
   const char* tags[] = {serve_tag};
-  try {
-    session.reset(TF_LoadSessionFromSavedModel(options.get(), nullptr, model_path.c_str(), tags, 1,
-                                               graph.get(), nullptr, status.get()));
-  } catch (const std::exception& error) {
+  std::string failure;
+  if (!run_guarded_call([&] { session.reset(TF_LoadSessionFromSavedModel(options.get(), nullptr, model_path.c_str(),
+                                                                         tags, 1, graph.get(), nullptr, status.get())); },
+                        failure)) {
     // Some malformed graphs make TensorFlow throw with the graph's lock held:
     // deleting that graph would wait on the lock forever, so it is let go.
     static_cast<void>(graph.release());
-    reason = std::string("TensorFlow failed inside its load call: ") + error.what();
+    reason = "TensorFlow failed inside its load call: " + failure;
     return false;
   }
   if (TF_GetCode(status.get()) != TF_OK) {

@@ -23,12 +23,13 @@
 
 #include "features/types.h"
 #include "inference/tf_handles.h"
+#include "workspace/platform.h"
 
 namespace lf {
 
 namespace detail {
 struct AlignedFree {
-  void operator()(float* data) const noexcept { std::free(data); }
+  void operator()(float* data) const noexcept { free_aligned(data); }
 };
 }  // namespace detail
 using AlignedFloatBuffer = std::unique_ptr<float[], detail::AlignedFree>;

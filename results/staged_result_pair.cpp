@@ -1,7 +1,4 @@
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,25 +19,12 @@ const char* const keypoint_extension = "feat";
 const char* const descriptor_extension = "desc";
 const char* const publish_lock_name = ".publish.lock";
 
-// flock on the matches folder's lock file for as long as the object lives.
+// The matches folder's lock file, held for as long as the object lives.
 // Where the file system offers no locks, the run goes on without them.
-class PublishLock {
+class PublishLock : public FileLock {
  public:
-  PublishLock(const std::string& matches_folder, int operation)
-      : fd_(::open(native_path(matches_folder + publish_lock_name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
-    if (fd_ >= 0) {
-      while (flock(fd_, operation) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~PublishLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  PublishLock(const PublishLock&) = delete;
-  PublishLock& operator=(const PublishLock&) = delete;
-
- private:
-  int fd_;
+  PublishLock(const std::string& matches_folder, bool exclusive)
+      : FileLock(native_path(matches_folder + publish_lock_name), exclusive) {}
 };
 
 void remove_file(const std::string& path) { std::remove(native_path(path).c_str()); }
@@ -126,7 +110,7 @@ bool StagedResultPair::commit(std::ostream& err) {
 }
 
 bool StagedResultPair::publish(std::ostream& err) {
-  const PublishLock lock(matches_folder_, LOCK_EX);
+  const PublishLock lock(matches_folder_, true);
   remove_file(descriptor_path_);
   if (!replace_file(keypoint_part_, keypoint_path_)) return report(keypoint_path_, err);
   unregister_file(keypoint_part_);
@@ -147,7 +131,7 @@ bool StagedResultPair::publish(std::ostream& err) {
 bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid) {
   const std::string keypoint_path = make_file_path(matches_folder, uuid, keypoint_extension);
   const std::string descriptor_path = make_file_path(matches_folder, uuid, descriptor_extension);
-  const PublishLock lock(matches_folder, LOCK_SH);
+  const PublishLock lock(matches_folder, false);
   std::uint64_t size = 0, count = 0, lines = 0;
   return file_size(descriptor_path, size) && size >= 8 && stored_count(descriptor_path, count) &&
          count <= (size - 8) / 512 && size == 8 + 512 * count && line_count(keypoint_path, lines) &&

@@ -1,8 +1,5 @@
 #include "results/temporary_files.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -19,10 +16,9 @@ namespace {
 constexpr const char* temporary_suffix = ".part";
 
 std::string host_tag() {
-  char name[256] = {};
-  if (gethostname(name, sizeof(name) - 1) != 0) name[0] = '\0';
+  const std::string name = host_name();
   std::uint32_t hash = 2166136261u;
-  for (const char* c = name; *c != '\0'; ++c) {
+  for (const char* c = name.c_str(); *c != '\0'; ++c) {
     hash ^= static_cast<unsigned char>(*c);
     hash *= 16777619u;
   }
@@ -61,8 +57,6 @@ bool register_path(const std::string& native) {
   return false;
 }
 
-bool process_is_gone(long pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
-
 // The process id in a temporary name of this host, or -1.
 long owner_on_this_host(const std::string& name) {
   const std::string prefix = "." + this_host_tag() + "-";
@@ -80,23 +74,18 @@ long owner_on_this_host(const std::string& name) {
   return pid;
 }
 
-struct FolderCloser {
-  void operator()(DIR* folder) const noexcept { closedir(folder); }
-};
-
 }  // namespace
 
 std::string make_temporary_path(const std::string& folder) {
   static std::atomic<unsigned long long> sequence{0};
-  return folder + "." + this_host_tag() + "-" + std::to_string(getpid()) + "-" +
+  return folder + "." + this_host_tag() + "-" + std::to_string(current_process_id()) + "-" +
          std::to_string(sequence.fetch_add(1)) + temporary_suffix;
 }
 
 std::FILE* create_registered_file(const std::string& path) {
   const std::string native = native_path(path);
   const bool registered = register_path(native);
-  // "x": never take over a file that is already there.
-  std::FILE* file = std::fopen(native.c_str(), "wbx");
+  std::FILE* file = create_new_file(native);
   if (file == nullptr) {
     const int error = errno;
     if (registered) unregister_file(path);
@@ -106,8 +95,8 @@ std::FILE* create_registered_file(const std::string& path) {
   if (terminating.load()) {
     // A stop signal is being handled: this file would outlive its cleanup.
     std::fclose(file);
-    std::remove(native.c_str());
-    for (;;) pause();
+    remove_file_now(native.c_str());
+    wait_forever();
   }
   return file;
 }
@@ -122,20 +111,17 @@ void unregister_file(const std::string& path) {
 void remove_registered_temporary_files() noexcept {
   terminating.store(true);
   for (Slot& slot : slots) {
-    if (slot.live.load()) unlink(slot.path);
+    if (slot.live.load()) remove_file_now(slot.path);
   }
 }
 
 int remove_stale_temporary_files(const std::string& folder) {
   const std::string native = native_path(folder);
-  std::unique_ptr<DIR, FolderCloser> listing(opendir(native.c_str()));
-  if (!listing) return 0;
   int removed = 0;
-  for (dirent* entry = readdir(listing.get()); entry != nullptr; entry = readdir(listing.get())) {
-    const std::string name = entry->d_name;
+  for (const std::string& name : folder_entry_names(native)) {
     const long pid = owner_on_this_host(name);
-    if (pid <= 0 || pid == static_cast<long>(getpid()) || !process_is_gone(pid)) continue;
-    if (unlink((native + name).c_str()) == 0) ++removed;
+    if (pid <= 0 || pid == current_process_id() || !process_is_gone(pid)) continue;
+    if (remove_file_now((native + name).c_str())) ++removed;
   }
   return removed;
 }
