@@ -92,6 +92,11 @@ std::string system_message(DWORD error) {
   return message;
 }
 
+template <typename Function>
+Function exported(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 }  // namespace
 
 const Platform& system_platform() {
@@ -303,9 +308,9 @@ class CapturedStandardError {
     using OpenHandle = int(__cdecl*)(std::intptr_t, int);
     using Duplicate = int(__cdecl*)(int, int);
     using Close = int(__cdecl*)(int);
-    const auto open_handle = reinterpret_cast<OpenHandle>(GetProcAddress(runtime, "_open_osfhandle"));
-    const auto duplicate = reinterpret_cast<Duplicate>(GetProcAddress(runtime, "_dup2"));
-    const auto close = reinterpret_cast<Close>(GetProcAddress(runtime, "_close"));
+    const auto open_handle = exported<OpenHandle>(runtime, "_open_osfhandle");
+    const auto duplicate = exported<Duplicate>(runtime, "_dup2");
+    const auto close = exported<Close>(runtime, "_close");
     HANDLE copy = INVALID_HANDLE_VALUE;
     if (open_handle == nullptr || duplicate == nullptr || close == nullptr ||
         !DuplicateHandle(GetCurrentProcess(), original_, GetCurrentProcess(), &copy, 0, FALSE,
