@@ -90,6 +90,7 @@ done
 "$wineserver" -w
 
 if [ -n "$linux_program" ]; then
+  linux_program=$(realpath "$linux_program") models=$(realpath "$models")
   # The demo's model and workspace, made once per build folder.
   inputs=$build_dir/e2e-inputs
   export TF_CPP_MIN_LOG_LEVEL=3

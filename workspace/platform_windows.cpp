@@ -245,8 +245,13 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
 void set_environment_default(const char* name, const char* value) {
   if (std::getenv(name) != nullptr) return;
   _putenv_s(name, value);
-  // The process environment too: TensorFlow's C runtime starts from it.
+  // The process environment too: TensorFlow's C runtime (the Universal CRT)
+  // copies it when it starts, or, where it runs already, gets it directly.
   SetEnvironmentVariableA(name, value);
+  using PutEnvironment = int(__cdecl*)(const char*, const char*);
+  if (const HMODULE runtime = GetModuleHandleW(L"ucrtbase.dll")) {
+    if (const auto put = exported<PutEnvironment>(runtime, "_putenv_s")) put(name, value);
+  }
 }
 
 std::string path_beside_program(const std::string& file_name) {
@@ -263,20 +268,28 @@ std::string shared_library_file_name(const std::string& name) { return "lib" + n
 namespace {
 
 // What standard error received while a library loaded, held in a temporary
-// file that the system deletes when it is closed.
+// file that the system deletes when it is closed. Two C runtimes may write
+// there: the program's own (msvcrt, untouched: nothing of the program writes
+// while the library loads) and the Universal CRT of TensorFlow's DLL, which
+// takes the process's standard error handle when it starts, or is switched
+// over when it runs already (under wine msvcrt starts it).
 class CapturedStandardError {
  public:
   CapturedStandardError() : original_(GetStdHandle(STD_ERROR_HANDLE)) {
+    if (original_ == nullptr || original_ == INVALID_HANDLE_VALUE) return;
     wchar_t folder[MAX_PATH + 1], path[MAX_PATH + 1];
     if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"lf", 0, path) == 0) return;
     capture_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (capture_ == INVALID_HANDLE_VALUE) return;
-    // A copy for the C runtime that the library may start, which keeps it.
-    HANDLE for_runtime = INVALID_HANDLE_VALUE;
-    DuplicateHandle(GetCurrentProcess(), capture_, GetCurrentProcess(), &for_runtime, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    SetStdHandle(STD_ERROR_HANDLE, for_runtime);
+    // A runtime that is switched over closes the handle it had, which may be
+    // the very handle the program's own runtime writes to.
+    SetHandleInformation(original_, HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
+    runtime_was_running_ = GetModuleHandleW(L"ucrtbase.dll") != nullptr;
+    if (runtime_was_running_) point_runtime_stderr_at(capture_);
+    // A copy for a runtime that starts while the library loads, which keeps it.
+    for_new_runtime_ = duplicate(capture_);
+    SetStdHandle(STD_ERROR_HANDLE, for_new_runtime_);
     active_ = this;
     previous_filter_ = SetUnhandledExceptionFilter(replay_on_crash);
   }
@@ -284,14 +297,20 @@ class CapturedStandardError {
     if (capture_ == INVALID_HANDLE_VALUE) return;
     SetUnhandledExceptionFilter(previous_filter_);
     active_ = nullptr;
-    restore_runtime_stderr();
+    const bool runtime_started = !runtime_was_running_ && GetModuleHandleW(L"ucrtbase.dll") != nullptr;
+    flush_runtime_streams();
+    point_runtime_stderr_at(original_);
     SetStdHandle(STD_ERROR_HANDLE, original_);
+    SetHandleInformation(original_, HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
+    // A runtime that started took the copy and has closed it just now.
+    if (!runtime_started && for_new_runtime_ != nullptr) CloseHandle(for_new_runtime_);
     CloseHandle(capture_);
   }
   CapturedStandardError(const CapturedStandardError&) = delete;
   CapturedStandardError& operator=(const CapturedStandardError&) = delete;
 
   void replay() const {
+    flush_runtime_streams();
     if (capture_ == INVALID_HANDLE_VALUE || SetFilePointer(capture_, 0, nullptr, FILE_BEGIN) != 0) return;
     char block[4096];
     DWORD length = 0, written = 0;
@@ -300,28 +319,42 @@ class CapturedStandardError {
   }
 
  private:
-  // TensorFlow's C runtime (the Universal CRT) took the capture as its
-  // standard error when it started; it gets the real one back.
-  void restore_runtime_stderr() const {
+  static HANDLE duplicate(HANDLE handle) {
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+      return nullptr;
+    return copy;
+  }
+
+  // What the Universal CRT holds in its stream buffers goes where its
+  // descriptors point now.
+  static void flush_runtime_streams() {
+    const HMODULE runtime = GetModuleHandleW(L"ucrtbase.dll");
+    using Flush = int(__cdecl*)(std::FILE*);
+    if (runtime == nullptr) return;
+    if (const auto flush = exported<Flush>(runtime, "fflush")) flush(nullptr);
+  }
+
+  // Makes the Universal CRT's descriptor 2, where that runtime runs, write to a
+  // copy of `target`.
+  static void point_runtime_stderr_at(HANDLE target) {
     const HMODULE runtime = GetModuleHandleW(L"ucrtbase.dll");
     if (runtime == nullptr) return;
     using OpenHandle = int(__cdecl*)(std::intptr_t, int);
     using Duplicate = int(__cdecl*)(int, int);
     using Close = int(__cdecl*)(int);
     const auto open_handle = exported<OpenHandle>(runtime, "_open_osfhandle");
-    const auto duplicate = exported<Duplicate>(runtime, "_dup2");
+    const auto duplicate_descriptor = exported<Duplicate>(runtime, "_dup2");
     const auto close = exported<Close>(runtime, "_close");
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    if (open_handle == nullptr || duplicate == nullptr || close == nullptr ||
-        !DuplicateHandle(GetCurrentProcess(), original_, GetCurrentProcess(), &copy, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS))
-      return;
+    if (open_handle == nullptr || duplicate_descriptor == nullptr || close == nullptr) return;
+    const HANDLE copy = duplicate(target);
+    if (copy == nullptr) return;
     const int fd = open_handle(reinterpret_cast<std::intptr_t>(copy), _O_TEXT);
     if (fd < 0) {
       CloseHandle(copy);
       return;
     }
-    duplicate(fd, 2);
+    duplicate_descriptor(fd, 2);
     close(fd);
   }
 
@@ -334,6 +367,8 @@ class CapturedStandardError {
   static inline const CapturedStandardError* active_ = nullptr;
   HANDLE original_;
   HANDLE capture_ = INVALID_HANDLE_VALUE;
+  HANDLE for_new_runtime_ = nullptr;
+  bool runtime_was_running_ = false;
   LPTOP_LEVEL_EXCEPTION_FILTER previous_filter_ = nullptr;
 };
 

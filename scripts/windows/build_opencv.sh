@@ -14,8 +14,11 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$root/scripts/progress.sh"
 sdist_version=4.6.0.66
 cache=${LF_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/learned-features}
-prefix=$cache/opencv-$sdist_version-mingw-w64
-log=$cache/opencv-$sdist_version-build.log
+# Keyed by the sources' version and this script (its options), so that a
+# changed recipe builds afresh.
+recipe=$(sha256sum "${BASH_SOURCE[0]}" | cut -c1-8)
+prefix=$cache/opencv-$sdist_version-mingw-w64-$recipe
+log=$cache/opencv-$sdist_version-$recipe-build.log
 
 if [ -f "$prefix/.complete" ]; then
   echo "$prefix"
@@ -37,7 +40,7 @@ if [ ! -f "$sdist" ]; then
 fi
 
 # An interrupted build resumes where it stopped.
-work=$cache/opencv-$sdist_version-work
+work=$cache/opencv-$sdist_version-$recipe-work
 rm -rf "$prefix"
 if [ ! -f "$work/opencv/.extracted" ]; then
   rm -rf "$work"
@@ -58,9 +61,13 @@ args=()
 for option in "${off[@]}"; do args+=("-D$option=OFF"); done
 for option in "${on[@]}"; do args+=("-D$option=ON"); done
 
+# As Debian builds its OpenCV: -O2 and SSE2 as the baseline, with the same
+# dispatched code (SSE4.1 to AVX-512), so that both find the same keypoints.
 build_and_install() {
   cmake -S "$work/opencv" -B "$work/build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+        -DCPU_BASELINE=SSE2 -DCPU_BASELINE_DISABLE=SSE3 \
         -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_LIST=core,imgproc,imgcodecs,features2d,flann "${args[@]}"
   nice -n 19 cmake --build "$work/build" --parallel 2
   cmake --install "$work/build"
