@@ -130,8 +130,17 @@ enum class RecordOutcome {
   run_failed,     // a network run failed; the run must stop
 };
 
+// Rows of 128 floats among `count` that hold a NaN or an infinity.
+std::size_t count_non_finite_rows(const float* rows, std::size_t count);
+
+// When some rows were not finite, one line on `err`: "Warning: capture
+// <uuid>: <n> descriptors hold NaN or infinity". The rows are written as the
+// model gave them.
+void report_non_finite_rows(const std::string& uuid, std::size_t non_finite, std::ostream& err);
+
 // Prints "uuid : <uuid>" and "keypoints: <n>" on `out`, then writes the pair
-// through a StagedResultPair while the network runs batch by batch.
+// through a StagedResultPair while the network runs batch by batch; reports
+// non-finite rows (report_non_finite_rows) once the pair is in place.
 RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
                             const std::string& uuid, const KeypointList& keypoints,
                             const PatchList& patches, std::ostream& out, std::ostream& err);

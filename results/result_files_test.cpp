@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -366,6 +367,22 @@ TEST_F(WriteResults, WritesBothFilesAndTheConsoleLines) {
   }
   EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "id0.desc", "id0.feat", "id1.desc",
                                                           "id1.feat", "id1025.desc", "id1025.feat"}));
+  EXPECT_EQ(err_.str(), "");
+}
+
+// The model's rows are written as they come; rows with NaN or infinity are
+// counted in one warning and the capture still counts as written.
+TEST_F(WriteResults, NonFiniteRowsAreWrittenAndCountedInOneWarning) {
+  PatchList list = patches(1030);
+  list[1].at<float>(0, 5) = std::numeric_limits<float>::quiet_NaN();
+  list[3].setTo(std::numeric_limits<float>::infinity());
+  list[1027].at<float>(3, 31) = -std::numeric_limits<float>::infinity();
+  list[1028].at<float>(31, 31) = std::numeric_limits<float>::quiet_NaN();  // beyond the 128 values of a row
+  ASSERT_EQ(write_results(model_, folder_ + "/", "odd", keypoints(1030), list, out_, err_), RecordOutcome::written);
+  EXPECT_EQ(err_.str(), "Warning: capture odd: 3 descriptors hold NaN or infinity\n");
+  EXPECT_EQ(read_bytes(desc("odd")).size(), 8u + 512 * 1030);
+  err_.str("");
+  ASSERT_EQ(write("finite", 2), RecordOutcome::written);
   EXPECT_EQ(err_.str(), "");
 }
 
