@@ -1,8 +1,9 @@
 #pragma once
-// While a StopSignalCleanup lives, a request to stop the process (SIGINT and
-// SIGTERM; the console's Ctrl+C, Ctrl+Break and close events on Windows)
-// first removes this process's temporary result files, then ends the process
-// as it would have ended without the handler (a shell shows 130 or 143).
+// While a StopSignalCleanup lives, a request to stop the process (SIGINT,
+// SIGTERM and SIGHUP, a closed terminal or a dropped ssh session; the
+// console's Ctrl+C, Ctrl+Break and close events on Windows) first removes this
+// process's temporary result files, then ends the process as it would have
+// ended without the handler (a shell shows 130, 143 or 129).
 
 #include "workspace/platform.h"
 

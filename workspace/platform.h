@@ -78,6 +78,28 @@ std::string native_path(const std::string& path);
 // system allows it; false on failure (errno tells why).
 bool replace_file(const std::string& from, const std::string& to);
 
+// Whole-file advisory locks. A lock is held through an open handle and ends
+// when the handle is closed or the process ends, however it ends, so a lock
+// that can be taken means its holder is gone. Locks conflict between handles
+// even within one process. (POSIX: flock. Windows: LockFileEx on one byte far
+// beyond any data, since its locks would otherwise stop reads and writes.)
+enum class FileLock {
+  taken,        // the handle now holds the exclusive lock
+  busy,         // another handle holds a lock on the file
+  unsupported,  // the file system offers no locks
+};
+
+// Opens an existing file only to hold or test a lock on it; the handle is not
+// inherited by child processes. Null (errno set) when it cannot be opened.
+FilePtr open_lock_handle(const std::string& path);
+
+// Tries once, without waiting, to take an exclusive lock through `handle`.
+FileLock try_lock_exclusive(std::FILE* handle);
+
+// True when `path` names the very file open in `handle`: not removed, and not
+// replaced by another file of the same name.
+bool path_names_open_file(const std::string& path, std::FILE* handle);
+
 // --- Files, locks and processes. Paths below are in the system's form
 // (native_path); on Windows the program runs with UTF-8 as its code page. ---
 
@@ -92,19 +114,17 @@ bool remove_file_now(const char* native) noexcept;
 std::vector<std::string> folder_entry_names(const std::string& native_folder);
 
 long current_process_id();
-// True only when no process `pid` exists on this host.
-bool process_is_gone(long pid);
 std::string host_name();
 
 // A lock on the file `native` (created when missing), shared or exclusive,
 // waited for and held while the object lives. Where the file cannot be opened
 // or its file system has no locks, nothing is held and the run goes on.
-class FileLock {
+class ScopedFileLock {
  public:
-  FileLock(const std::string& native, bool exclusive);
-  ~FileLock();
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
+  ScopedFileLock(const std::string& native, bool exclusive);
+  ~ScopedFileLock();
+  ScopedFileLock(const ScopedFileLock&) = delete;
+  ScopedFileLock& operator=(const ScopedFileLock&) = delete;
 
  private:
   std::intptr_t handle_;
@@ -113,9 +133,9 @@ class FileLock {
 // Blocks the calling thread until the process ends.
 [[noreturn]] void wait_forever() noexcept;
 
-// While the object lives, a request to stop (SIGINT and SIGTERM; on Windows the
-// console's Ctrl+C, Ctrl+Break and close events) first calls `cleanup`, then
-// ends the process as the request would have without the handler.
+// While the object lives, a request to stop (SIGINT, SIGTERM and SIGHUP; on
+// Windows the console's Ctrl+C, Ctrl+Break and close events) first calls
+// `cleanup`, then ends the process as the request would have without the handler.
 class StopRequestHandler {
  public:
   using Cleanup = void (*)() noexcept;

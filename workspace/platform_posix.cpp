@@ -77,15 +77,13 @@ std::vector<std::string> folder_entry_names(const std::string& native_folder) {
 
 long current_process_id() { return static_cast<long>(getpid()); }
 
-bool process_is_gone(long pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
-
 std::string host_name() {
   char name[256] = {};
   if (gethostname(name, sizeof(name) - 1) != 0) name[0] = '\0';
   return name;
 }
 
-FileLock::FileLock(const std::string& native, bool exclusive)
+ScopedFileLock::ScopedFileLock(const std::string& native, bool exclusive)
     : handle_(::open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
   if (handle_ < 0) return;
   const int fd = static_cast<int>(handle_);
@@ -93,8 +91,26 @@ FileLock::FileLock(const std::string& native, bool exclusive)
   }
 }
 
-FileLock::~FileLock() {
+ScopedFileLock::~ScopedFileLock() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+FilePtr open_lock_handle(const std::string& path) {
+  return FilePtr(std::fopen(native_path(path).c_str(), "rbe"));
+}
+
+FileLock try_lock_exclusive(std::FILE* handle) {
+  for (;;) {
+    if (flock(fileno(handle), LOCK_EX | LOCK_NB) == 0) return FileLock::taken;
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK ? FileLock::busy : FileLock::unsupported;
+  }
+}
+
+bool path_names_open_file(const std::string& path, std::FILE* handle) {
+  struct stat open_file {}, named_file {};
+  return fstat(fileno(handle), &open_file) == 0 && ::lstat(native_path(path).c_str(), &named_file) == 0 &&
+         open_file.st_dev == named_file.st_dev && open_file.st_ino == named_file.st_ino;
 }
 
 void wait_forever() noexcept {
@@ -105,12 +121,12 @@ void wait_forever() noexcept {
 
 namespace {
 
-const int stop_signals[] = {SIGINT, SIGTERM};
+const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 std::atomic<StopRequestHandler::Cleanup> stop_cleanup{nullptr};
 
 // Runs on whichever thread takes the signal; the cleanup must be
 // async-signal-safe. SA_RESETHAND has restored the default action, so the
-// raised signal ends the process (a shell shows 130 or 143).
+// raised signal ends the process (a shell shows 130, 143 or 129).
 void clean_up_then_stop(int signal_number) {
   const StopRequestHandler::Cleanup cleanup = stop_cleanup.load();
   if (cleanup != nullptr) cleanup();

@@ -157,15 +157,6 @@ std::vector<std::string> folder_entry_names(const std::string& native_folder) {
 
 long current_process_id() { return static_cast<long>(GetCurrentProcessId()); }
 
-bool process_is_gone(long pid) {
-  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
-  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
-  DWORD code = 0;
-  const bool ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
-  CloseHandle(process);
-  return ended;
-}
-
 std::string host_name() {
   wchar_t name[256] = {};
   DWORD length = 255;
@@ -173,21 +164,76 @@ std::string host_name() {
   return utf8(name);
 }
 
-FileLock::FileLock(const std::string& native, bool exclusive)
+namespace {
+
+// Windows locks are mandatory for the bytes they cover: every lock here covers
+// one byte far beyond any data, where it conflicts only with other locks.
+constexpr DWORD lock_offset_high = 0x7FFFFFFF;
+
+bool lock_far_byte(HANDLE handle, DWORD flags) {
+  OVERLAPPED far_byte{};
+  far_byte.OffsetHigh = lock_offset_high;
+  return LockFileEx(handle, flags, 0, 1, 0, &far_byte) != 0;
+}
+
+HANDLE handle_of(std::FILE* file) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))); }
+
+}  // namespace
+
+ScopedFileLock::ScopedFileLock(const std::string& native, bool exclusive)
     : handle_(reinterpret_cast<std::intptr_t>(
           CreateFileW(wide(native).c_str(), GENERIC_READ | GENERIC_WRITE,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, nullptr))) {
   const HANDLE handle = reinterpret_cast<HANDLE>(handle_);
-  if (handle == INVALID_HANDLE_VALUE) return;
-  OVERLAPPED whole_file{};
-  LockFileEx(handle, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, MAXDWORD, MAXDWORD, &whole_file);
+  if (handle != INVALID_HANDLE_VALUE) lock_far_byte(handle, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
 }
 
-FileLock::~FileLock() {
+ScopedFileLock::~ScopedFileLock() {
   // Closing the handle releases the lock.
   const HANDLE handle = reinterpret_cast<HANDLE>(handle_);
   if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
+FilePtr open_lock_handle(const std::string& path) {
+  // Others may still rename or remove the file while this handle is open, as on POSIX.
+  const HANDLE handle = CreateFileW(wide(native_path(path)).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    set_errno_from_last_error();
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* const file = _fdopen(fd, "rb");
+  if (file == nullptr) _close(fd);
+  return FilePtr(file);
+}
+
+FileLock try_lock_exclusive(std::FILE* handle) {
+  if (lock_far_byte(handle_of(handle), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY)) return FileLock::taken;
+  const DWORD error = GetLastError();
+  return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? FileLock::busy : FileLock::unsupported;
+}
+
+bool path_names_open_file(const std::string& path, std::FILE* handle) {
+  BY_HANDLE_FILE_INFORMATION open_file{}, named_file{};
+  if (!GetFileInformationByHandle(handle_of(handle), &open_file)) return false;
+  // A removed file that is still open cannot be opened by its name any more.
+  const HANDLE named = CreateFileW(wide(native_path(path)).c_str(), 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  const bool same = GetFileInformationByHandle(named, &named_file) &&
+                    open_file.dwVolumeSerialNumber == named_file.dwVolumeSerialNumber &&
+                    open_file.nFileIndexHigh == named_file.nFileIndexHigh &&
+                    open_file.nFileIndexLow == named_file.nFileIndexLow;
+  CloseHandle(named);
+  return same;
 }
 
 void wait_forever() noexcept {
