@@ -222,6 +222,9 @@ def main():
         expect("windows_matches" in state, "needs the demo run's results")
         ws = copy_workspace(demo_workspace, work / "shards", SMALL_CAPTURES)
         matches = ws / "caches" / "matches"
+        # A killed run's temporary file, whose lock nobody holds: the next run removes it.
+        matches.mkdir()
+        (matches / ".0badc0de-4242-0.part").write_bytes(b"left by a killed run")
         outputs = []
         for shard in ("0/2", "1/2"):
             code, out, err = runs.windows([windows_path(windows_model), windows_path(ws), "--shard", shard], work)
@@ -232,6 +235,7 @@ def main():
                 expect((matches / f"{uuid}.{extension}").read_bytes() ==
                        (state["windows_matches"] / f"{uuid}.{extension}").read_bytes(),
                        f"{uuid}.{extension} of the shards differs from the plain run's")
+        expect(temporary_files(matches) == [], f"temporary files left: {temporary_files(matches)}")
         counts = [line for out in outputs for line in out.splitlines() if line.startswith("records: ")]
         processed = sum(int(line.split()[1]) for line in counts)
         expect(len(counts) == 2 and processed == len(SMALL_CAPTURES), f"shard counts {counts}")
