@@ -13,6 +13,7 @@ compared after dropping the CR of Windows' CR LF line ends.
 
 import argparse
 import json
+import math
 import os
 import pathlib
 import shutil
@@ -26,8 +27,14 @@ REPOSITORY = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPOSITORY / "tools"))
 from common.workspace_writer import read_capture_list  # noqa: E402
 
-# Descriptors of the two builds may differ by rounding in TensorFlow's kernels.
+# Descriptors of the two builds differ by rounding: TensorFlow's two builds
+# (about 1e-7), and patches whose samples fall on the other side of a 1/32
+# pixel step where the C runtimes' sin and cos differ in their last bit (a few
+# rows per hundred, up to about 5e-4 on the demo). Descriptors are unit vectors.
 DESCRIPTOR_TOLERANCE = 1e-5
+MEDIAN_ROW_DIFFERENCE = 1e-6
+ROWS_WITHIN_TOLERANCE = 0.95
+LARGEST_DIFFERENCE = 2e-3
 # A wine run that takes longer than this hangs.
 WINE_TIMEOUT = 1200
 SMALL_CAPTURES = ("demo-0004", "demo-0005")  # for the shard and concurrency cases
@@ -90,18 +97,54 @@ def read_descriptors(path):
     return np.frombuffer(data[8:], dtype="<f4").reshape(count, 128)
 
 
+def keypoint_lines_apart(windows_feat, linux_feat, uuid):
+    """Lines of two keypoint files that differ. They may differ only in the
+    size's last printed digit: SIFT computes a keypoint's size with powf, whose
+    glibc and MinGW versions differ in the last bit for about 0.06% of
+    arguments. Everything else must be the same text."""
+    windows_lines, linux_lines = windows_feat.split(b"\r\n"), linux_feat.split(b"\r\n")
+    expect(len(windows_lines) == len(linux_lines), f"{uuid}.feat: {len(windows_lines)} vs {len(linux_lines)} lines")
+    apart = 0
+    for windows_line, linux_line in zip(windows_lines, linux_lines):
+        if windows_line == linux_line:
+            continue
+        apart += 1
+        w, l = windows_line.split(b" "), linux_line.split(b" ")
+        same_rest = len(w) == len(l) == 4 and w[0] == l[0] and w[1] == l[1] and w[3] == l[3]
+        size = abs(float(l[2]))
+        last_digit = 10.0 ** (math.floor(math.log10(size)) - 5) if size > 0 else 0.0  # "%g": 6 digits
+        expect(same_rest and abs(float(w[2]) - float(l[2])) <= 1.01 * last_digit,
+               f"{uuid}.feat: {windows_line!r} vs {linux_line!r}")
+    return apart
+
+
 def compare_results(windows_matches, linux_matches, uuids):
-    """Largest descriptor difference; keypoint files must be byte-identical."""
+    """Keypoint lines apart (keypoint_lines_apart), lines in all, and the
+    descriptor figures as text."""
     largest = 0.0
+    apart = lines = 0
+    all_rows = []
     for uuid in uuids:
         windows_feat = (windows_matches / f"{uuid}.feat").read_bytes()
-        expect(windows_feat == (linux_matches / f"{uuid}.feat").read_bytes(), f"{uuid}.feat differs from Linux's")
+        apart += keypoint_lines_apart(windows_feat, (linux_matches / f"{uuid}.feat").read_bytes(), uuid)
+        lines += windows_feat.count(b"\n")
         windows_desc = read_descriptors(windows_matches / f"{uuid}.desc")
         linux_desc = read_descriptors(linux_matches / f"{uuid}.desc")
         expect(windows_desc.shape == linux_desc.shape, f"{uuid}.desc: {windows_desc.shape} vs {linux_desc.shape}")
-        largest = max(largest, float(np.abs(windows_desc - linux_desc).max(initial=0.0)))
-    expect(largest <= DESCRIPTOR_TOLERANCE, f"descriptors differ by up to {largest:.3g}")
-    return largest
+        rows = np.abs(windows_desc - linux_desc).max(axis=1)
+        if len(rows) == 0:
+            continue
+        within = float((rows <= DESCRIPTOR_TOLERANCE).mean())
+        expect(float(np.median(rows)) <= MEDIAN_ROW_DIFFERENCE and within >= ROWS_WITHIN_TOLERANCE and
+               float(rows.max()) <= LARGEST_DIFFERENCE,
+               f"{uuid}.desc: median row difference {np.median(rows):.3g}, {within:.1%} of rows within "
+               f"{DESCRIPTOR_TOLERANCE:g}, largest {rows.max():.3g}")
+        largest = max(largest, float(rows.max()))
+        all_rows.append(rows)
+    rows = np.concatenate(all_rows) if all_rows else np.zeros(0)
+    figures = (f"descriptor rows within {DESCRIPTOR_TOLERANCE:g}: {(rows <= DESCRIPTOR_TOLERANCE).mean():.2%}, "
+               f"median row difference {np.median(rows) if len(rows) else 0:.2g}, largest {largest:.2g}")
+    return apart, lines, figures
 
 
 def temporary_files(folder):
@@ -169,9 +212,10 @@ def main():
         expect(windows[1].endswith(SUCCESS_LINE + "\n"), "no success line")
         state["windows_matches"] = windows_ws / "caches" / "matches"
         uuids = [record["uuid"] for record in read_capture_list(str(demo_workspace))]
-        largest = compare_results(windows_ws / "caches" / "matches", linux_ws / "caches" / "matches", uuids)
-        return (f"{len(uuids)} captures, keypoint files identical, largest descriptor difference "
-                f"{largest:.3g}, {seconds:.0f} s under wine")
+        apart, lines, figures = compare_results(windows_ws / "caches" / "matches", linux_ws / "caches" / "matches",
+                                                uuids)
+        return (f"{len(uuids)} captures, {lines} keypoint lines of which {apart} differ in the size's last digit, "
+                f"{figures}, {seconds:.0f} s under wine")
 
     def bad_images_and_uuids():
         # One workspace, run by both builds from the same folder with the same relative paths.

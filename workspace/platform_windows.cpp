@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -549,3 +550,12 @@ bool run_guarded_call(const std::function<void()>& call, std::string& failure) {
 }
 
 }  // namespace lf
+
+// OpenCV's SIFT derives its scale-space sigmas from powers of 2^(1/3). The C
+// runtime's pow differs between Windows versions and wine, and from glibc's
+// in the last bits of those values, which moves some keypoint sizes by a
+// float step from the Linux build's. Through the x87's extended precision,
+// pow gives glibc's values there, whichever runtime the program meets.
+extern "C" double pow(double base, double exponent) {
+  return static_cast<double>(powl(static_cast<long double>(base), static_cast<long double>(exponent)));
+}
