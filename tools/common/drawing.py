@@ -80,12 +80,31 @@ def draw_matches(grey1, grey2, xy1, xy2, matches, inliers, width=None, max_lines
     return picture
 
 
+def check_picture_name(path):
+    """Raise ValueError unless `path` ends in an image type OpenCV can write (.png, .jpg, ...)."""
+    import cv2
+
+    if not cv2.haveImageWriter(path):
+        raise ValueError(f"{path}: not a picture file name; give it an image extension such as .png")
+
+
+def check_width(width, option="--width"):
+    if width is not None and width < 1:
+        raise ValueError(f"{option} must be a positive number of columns, not {width}")
+
+
 def save_png(path, picture, width=None):
     """Write `picture` as PNG, scaled down (area averaging) to `width` columns if given."""
     import cv2
 
+    check_picture_name(path)
+    check_width(width)
     if width and picture.shape[1] > width:
         height = max(1, round(picture.shape[0] * width / picture.shape[1]))
         picture = cv2.resize(picture, (width, height), interpolation=cv2.INTER_AREA)
-    if not cv2.imwrite(path, picture, [cv2.IMWRITE_PNG_COMPRESSION, 9]):
+    try:
+        written = cv2.imwrite(path, picture, [cv2.IMWRITE_PNG_COMPRESSION, 9])
+    except cv2.error as error:
+        raise OSError(f"cannot write {path}: {str(error).strip().splitlines()[-1]}") from None
+    if not written:
         raise OSError(f"cannot write {path}")

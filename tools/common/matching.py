@@ -20,16 +20,30 @@ def _squared_distances(block, desc2, norms2):
     return np.maximum(distances, 0.0, out=distances)
 
 
+def finite_rows(descriptors):
+    """bool [N]: rows without NaN or infinity."""
+    descriptors = np.asarray(descriptors)
+    if len(descriptors) == 0:
+        return np.zeros(0, bool)
+    return np.isfinite(descriptors).all(axis=1)
+
+
 def mutual_nearest_neighbours(desc1, desc2, ratio=None):
     """Index pairs (i, j), int64 [M, 2], where j is i's nearest neighbour in
     desc2 and i is j's nearest in desc1 (Euclidean distance).
 
     With `ratio`, a pair is kept only when i's nearest distance is below
     `ratio` times its second nearest (Lowe's test, from desc1's side).
+    Rows holding NaN or infinity take no part (see finite_rows).
     Pairs are sorted by i.
     """
     desc1 = np.asarray(desc1, np.float32)
     desc2 = np.asarray(desc2, np.float32)
+    keep1, keep2 = finite_rows(desc1), finite_rows(desc2)
+    if not (keep1.all() and keep2.all()):
+        index1, index2 = np.flatnonzero(keep1), np.flatnonzero(keep2)
+        pairs = mutual_nearest_neighbours(desc1[keep1], desc2[keep2], ratio)
+        return np.stack([index1[pairs[:, 0]], index2[pairs[:, 1]]], axis=1).astype(np.int64)
     if len(desc1) == 0 or len(desc2) == 0:
         return np.zeros((0, 2), np.int64)
     norms2 = np.einsum("ij,ij->i", desc2, desc2)
@@ -99,6 +113,10 @@ def load_homography(path):
                          f"or an OpenCV XML/YAML file holding a 3x3 matrix)")
     if not np.all(np.isfinite(matrix)):
         raise ValueError(f"{path}: the homography has non-finite values")
+    rank = np.linalg.matrix_rank(matrix)
+    if rank < 3:
+        what = "all zero" if rank == 0 else f"singular (rank {rank})"
+        raise ValueError(f"{path}: the homography is {what}; it must be an invertible 3x3 matrix")
     return matrix
 
 

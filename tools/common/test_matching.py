@@ -104,3 +104,21 @@ def test_ransac_finds_the_planted_inliers():
     assert inliers.tolist() == [True] * 40 + [False] * 20
     np.testing.assert_allclose(matrix / matrix[2, 2], H, rtol=1e-3, atol=1e-6)
     assert not fit_geometry(xy1, xy2, matches[:3], "homography")[1].any()
+
+
+@pytest.mark.parametrize("content, words", [("0 0 0\n0 0 0\n0 0 0\n", "all zero"),
+                                            ("1 0 0\n2 0 0\n0 0 1\n", r"singular \(rank 2\)")])
+def test_refuses_a_homography_that_cannot_be_inverted(tmp_path, content, words):
+    path = tmp_path / "h.txt"
+    path.write_text(content)
+    with pytest.raises(ValueError, match=words):
+        load_homography(str(path))
+
+
+def test_rows_with_nan_or_infinity_take_no_part_in_matching():
+    desc1 = unit_rows(0, 90, 180)
+    desc2 = unit_rows(89, 1, 179)
+    desc1[1, 5] = np.nan
+    desc2[2, 0] = np.inf
+    # Without the bad rows: 0 <-> 1 only; indices stay those of the full arrays.
+    assert mutual_nearest_neighbours(desc1, desc2).tolist() == [[0, 1]]

@@ -20,7 +20,9 @@ import pathlib
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.drawing import draw_keypoints, draw_matches, save_png  # noqa: E402
+from common.drawing import (check_picture_name, check_width, draw_keypoints,  # noqa: E402
+                            draw_matches, save_png)
+from common.capture_list import CaptureListError  # noqa: E402
 from common.matching import fit_geometry  # noqa: E402
 from common.prepared_image import ImageError, prepare_capture_image  # noqa: E402
 from common.results import ResultError  # noqa: E402
@@ -73,9 +75,19 @@ def parse_arguments(argv):
     return parser.parse_args(argv)
 
 
+def check_options(args):
+    check_picture_name(args.out)
+    check_width(args.width)
+    for option in ("largest", "max_lines"):
+        value = getattr(args, option, None)
+        if value is not None and value < 0:
+            raise ValueError(f"--{option.replace('_', '-')} cannot be negative ({value})")
+
+
 def main(argv=None):
     args = parse_arguments(argv)
     try:
+        check_options(args)
         if args.command == "keypoints":
             count = draw_keypoint_picture(args.workspace, args.uuid, args.out, args.largest,
                                           args.width)
@@ -88,7 +100,7 @@ def main(argv=None):
                            matches, inliers, args.out, args.width, args.max_lines or None)
         print(f"{args.out}: {fit_line(args.fit, inliers, len(matches), args.ransac_px)}")
         return 0
-    except (ResultError, ImageError, OSError) as error:
+    except (ResultError, ImageError, CaptureListError, ValueError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
 

@@ -25,11 +25,13 @@ import sys
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.matching import (MMA_THRESHOLDS, fit_geometry, load_homography,  # noqa: E402
-                             mean_matching_accuracy, mutual_nearest_neighbours, project)
+from common.matching import (MMA_THRESHOLDS, finite_rows, fit_geometry,  # noqa: E402
+                             load_homography, mean_matching_accuracy, mutual_nearest_neighbours,
+                             project)
 from common.prepared_image import ImageError, raw_size, raw_to_prepared  # noqa: E402
 from common.results import ResultError  # noqa: E402
-from common.workspace_writer import read_capture_list  # noqa: E402
+from common.capture_list import CaptureListError, read_capture_list  # noqa: E402
+from common.drawing import check_picture_name, check_width  # noqa: E402
 from features import load_features  # noqa: E402
 
 RANSAC_PIXELS = 3.0
@@ -46,6 +48,8 @@ def match_captures(workspace, uuid1, uuid2, ratio=None):
     """(keypoints1, keypoints2, matches int [M, 2] of row indices)."""
     keypoints1, descriptors1 = load_features(workspace, uuid1)
     keypoints2, descriptors2 = load_features(workspace, uuid2)
+    report_non_finite(uuid1, descriptors1)
+    report_non_finite(uuid2, descriptors2)
     return keypoints1, keypoints2, mutual_nearest_neighbours(descriptors1, descriptors2, ratio)
 
 
@@ -92,15 +96,35 @@ def parse_arguments(argv):
     return parser.parse_args(argv)
 
 
+def check_options(args):
+    if args.draw:
+        check_picture_name(args.draw)
+        check_width(args.draw_width, "--draw-width")
+    if args.draw_max_lines < 0:
+        raise ValueError(f"--draw-max-lines cannot be negative ({args.draw_max_lines})")
+    if args.ratio is not None and not 0 < args.ratio <= 1:
+        raise ValueError(f"--ratio must be above 0 and at most 1, not {args.ratio:g}")
+    if not args.ransac_px > 0:
+        raise ValueError(f"--ransac-px must be positive, not {args.ransac_px:g}")
+
+
+def report_non_finite(uuid, descriptors):
+    bad = len(descriptors) - int(finite_rows(descriptors).sum())
+    if bad:
+        print(f"warning: {uuid}: {bad} descriptor rows hold NaN or infinity; left out of matching",
+              file=sys.stderr)
+
+
 def main(argv=None):
     args = parse_arguments(argv)
     try:
+        check_options(args)
         H = load_homography(args.homography) if args.homography else None
         if H is not None and args.homography_pixels == "raw":
             H = homography_in_prepared_pixels(H, args.workspace, args.uuid1, args.uuid2)
         keypoints1, keypoints2, matches = match_captures(args.workspace, args.uuid1, args.uuid2,
                                                          args.ratio)
-    except (ResultError, ImageError, ValueError, OSError) as error:
+    except (ResultError, ImageError, CaptureListError, ValueError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
     rule = "mutual nearest neighbours" + (f", ratio < {args.ratio:g}" if args.ratio else "")
@@ -123,7 +147,7 @@ def main(argv=None):
             draw_match_picture(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
                                matches, inliers, args.draw, args.draw_width,
                                args.draw_max_lines or None)
-        except (ImageError, OSError) as error:
+        except (ImageError, CaptureListError, ValueError, OSError) as error:
             print(f"error: {error}", file=sys.stderr)
             return 1
         print(f"drawing: {args.draw}")
