@@ -4,8 +4,8 @@ import struct
 
 import pytest
 
-import verify_results
-from sharding import fnv1a_64, shard_of
+from lf_tools.cluster import verify_results
+from lf_tools.cluster.sharding import fnv1a_64, shard_of
 
 
 # Published FNV-1a 64 test vectors.

@@ -15,14 +15,12 @@ Usage: verify_results.py DATA [--shards N]
 
 import argparse
 import os
-import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common import results  # noqa: E402
-from common.capture_list import CaptureListError, capture_uuids  # noqa: E402
+from lf_tools.common import results  # noqa: E402
+from lf_tools.common.capture_list import CaptureListError, capture_uuids  # noqa: E402
 
-from sharding import shard_of  # noqa: E402
+from lf_tools.cluster.sharding import shard_of  # noqa: E402
 
 
 # Writers lock it while they put a pair in place (see results/result_files.h); it stays.

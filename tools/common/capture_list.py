@@ -139,3 +139,11 @@ def read_capture_list(workspace):
 def capture_uuids(workspace):
     """Distinct uuids of the list, in list order."""
     return list(dict.fromkeys(record["uuid"] for record in read_capture_list(workspace)))
+
+
+def find_record(workspace, uuid):
+    """The list's record of capture `uuid`; CaptureListError if it has none."""
+    for record in read_capture_list(workspace):
+        if record["uuid"] == uuid:
+            return record
+    raise CaptureListError(f"capture {uuid} is not in {capture_list_path(workspace)}")

@@ -108,3 +108,15 @@ def save_png(path, picture, width=None):
         raise OSError(f"cannot write {path}: {str(error).strip().splitlines()[-1]}") from None
     if not written:
         raise OSError(f"cannot write {path}")
+
+
+def draw_capture_matches(workspace, uuid1, uuid2, keypoints1, keypoints2, matches, inliers, out,
+                         width=None, max_lines=None):
+    """Draw matches between two captures of `workspace` on their prepared images into `out`."""
+    from .capture_list import find_record
+    from .program import prepare
+
+    picture = draw_matches(prepare(workspace, find_record(workspace, uuid1)),
+                           prepare(workspace, find_record(workspace, uuid2)),
+                           keypoints1, keypoints2, matches, inliers, width, max_lines)
+    save_png(out, picture)

@@ -7,6 +7,7 @@ OpenCV is imported only by the functions that need it.
 import numpy as np
 
 MMA_THRESHOLDS = (1, 2, 3, 5, 10)
+RANSAC_PIXELS = 3.0
 # Rows of the first set compared at once: bounds the distance block's memory.
 _CHUNK_ROWS = 1024
 
@@ -28,21 +29,24 @@ def finite_rows(descriptors):
     return np.isfinite(descriptors).all(axis=1)
 
 
-def mutual_nearest_neighbours(desc1, desc2, ratio=None):
+def mutual_nearest_neighbours(desc1, desc2, ratio=None, symmetric=False):
     """Index pairs (i, j), int64 [M, 2], where j is i's nearest neighbour in
     desc2 and i is j's nearest in desc1 (Euclidean distance).
 
     With `ratio`, a pair is kept only when i's nearest distance is below
-    `ratio` times its second nearest (Lowe's test, from desc1's side).
+    `ratio` times its second nearest (Lowe's test, from desc1's side), and with
+    `symmetric` also j's nearest below `ratio` times j's second nearest in
+    desc1 (the test from both sides, as COLMAP's matcher does it).
     Rows holding NaN or infinity take no part (see finite_rows).
-    Pairs are sorted by i.
+    desc1 is compared in blocks of rows, so memory stays bounded by
+    _CHUNK_ROWS x len(desc2) distances. Pairs are sorted by i.
     """
     desc1 = np.asarray(desc1, np.float32)
     desc2 = np.asarray(desc2, np.float32)
     keep1, keep2 = finite_rows(desc1), finite_rows(desc2)
     if not (keep1.all() and keep2.all()):
         index1, index2 = np.flatnonzero(keep1), np.flatnonzero(keep2)
-        pairs = mutual_nearest_neighbours(desc1[keep1], desc2[keep2], ratio)
+        pairs = mutual_nearest_neighbours(desc1[keep1], desc2[keep2], ratio, symmetric)
         return np.stack([index1[pairs[:, 0]], index2[pairs[:, 1]]], axis=1).astype(np.int64)
     if len(desc1) == 0 or len(desc2) == 0:
         return np.zeros((0, 2), np.int64)
@@ -50,7 +54,9 @@ def mutual_nearest_neighbours(desc1, desc2, ratio=None):
     best_for_row = np.empty(len(desc1), np.int64)
     row_passes_ratio = np.ones(len(desc1), bool)
     best_column_distance = np.full(len(desc2), np.inf, np.float32)
+    second_column_distance = np.full(len(desc2), np.inf, np.float32)
     best_for_column = np.zeros(len(desc2), np.int64)
+    columns = np.arange(len(desc2))
     for start in range(0, len(desc1), _CHUNK_ROWS):
         distances = _squared_distances(desc1[start:start + _CHUNK_ROWS], desc2, norms2)
         rows = np.arange(len(distances))
@@ -64,13 +70,24 @@ def mutual_nearest_neighbours(desc1, desc2, ratio=None):
             row_passes_ratio[start:start + len(distances)] = \
                 np.sqrt(nearest_distance) < ratio * np.sqrt(second_distance)
         column_nearest = np.argmin(distances, axis=0)
-        column_distance = distances[column_nearest, np.arange(len(desc2))]
+        column_distance = distances[column_nearest, columns]
+        if ratio is not None and symmetric:
+            distances[column_nearest, columns] = np.inf
+            column_second = distances.min(axis=0) if len(distances) > 1 else \
+                np.full(len(desc2), np.inf, np.float32)
+            # Second smallest of the block's two and the running two.
+            second_column_distance = np.minimum(
+                np.maximum(best_column_distance, column_distance),
+                np.minimum(second_column_distance, column_second))
         # Strictly closer only: on a tie the earlier row stays, as one argmin over all rows gives.
         closer = column_distance < best_column_distance
         best_column_distance[closer] = column_distance[closer]
         best_for_column[closer] = column_nearest[closer] + start
     first = np.arange(len(desc1))
     mutual = (best_for_column[best_for_row] == first) & row_passes_ratio
+    if ratio is not None and symmetric and len(desc1) > 1:
+        column_passes = np.sqrt(best_column_distance) < ratio * np.sqrt(second_column_distance)
+        mutual &= column_passes[best_for_row]
     return np.stack([first[mutual], best_for_row[mutual]], axis=1).astype(np.int64)
 
 
@@ -173,3 +190,24 @@ def fit_geometry(xy1, xy2, matches, model, threshold=3.0, seed=0):
     if matrix is None or mask is None:
         return None, inliers
     return matrix, mask.ravel().astype(bool)
+
+
+def non_finite_count(descriptors):
+    return len(descriptors) - int(finite_rows(descriptors).sum())
+
+
+def match_captures(folder, uuid1, uuid2, ratio=None, symmetric=False):
+    """(keypoints1, keypoints2, matches int [M, 2] of row indices) of two captures
+    of a workspace or result folder."""
+    from .results import load_features
+
+    keypoints1, descriptors1 = load_features(folder, uuid1)
+    keypoints2, descriptors2 = load_features(folder, uuid2)
+    return keypoints1, keypoints2, mutual_nearest_neighbours(descriptors1, descriptors2, ratio,
+                                                             symmetric)
+
+
+def fit_line(model, inliers, match_count, threshold=RANSAC_PIXELS):
+    share = inliers.sum() / match_count if match_count else 0.0
+    return (f"{model} fit (RANSAC, {threshold:g} px): {int(inliers.sum())} inliers of "
+            f"{match_count} matches ({share:.1%})")

@@ -127,6 +127,18 @@ def read_results(matches_folder, uuid):
     return keypoints, descriptors
 
 
+def matches_folder(folder):
+    """The result folder of a workspace, or `folder` itself when it holds results."""
+    inside = os.path.join(folder, "caches", "matches")
+    return inside if os.path.isdir(inside) else folder
+
+
+def load_features(folder, uuid):
+    """(keypoints float32 [N, 4], descriptors memory-mapped float32 [N, 128]) of a
+    capture, from a workspace or its result folder."""
+    return read_results(matches_folder(folder), uuid)
+
+
 def write_results(matches_folder, uuid, keypoints, descriptors):
     """Write a pair in the program's formats (not atomically: for tools and tests).
 

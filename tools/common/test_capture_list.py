@@ -1,6 +1,6 @@
 import pytest
 
-from common.capture_list import CaptureListError, parse_capture_list, read_capture_list
+from lf_tools.common.capture_list import CaptureListError, parse_capture_list, read_capture_list
 
 
 def record(raw1="a", raw2="", uuid="u"):

@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from common.drawing import draw_matches, spread_subset
+from lf_tools.common.drawing import draw_matches, spread_subset
 
 pytest.importorskip("cv2")
 

@@ -3,7 +3,7 @@ import struct
 import numpy as np
 import pytest
 
-from common.results import ResultError, pair_is_consistent, read_results, write_results
+from lf_tools.common.results import ResultError, pair_is_consistent, read_results, write_results
 
 
 def write_pair(folder, uuid, feat, rows, count=None):

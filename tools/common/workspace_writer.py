@@ -10,7 +10,6 @@ import gzip
 import json
 import os
 
-from .capture_list import read_capture_list  # noqa: F401  (where callers have found it)
 
 DEBIAN_SAMPLES = "/usr/share/doc/opencv-doc/examples/data"
 

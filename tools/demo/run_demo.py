@@ -16,17 +16,15 @@ Usage: run_demo.py PROGRAM MODEL WORKSPACE [--drawing PNG]
 
 import argparse
 import os
-import pathlib
 import subprocess
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.drawing import draw_matches, save_png  # noqa: E402
-from common.matching import fit_geometry, mutual_nearest_neighbours  # noqa: E402
-from common.prepared_image import prepare_capture_image  # noqa: E402
-from common.results import read_results  # noqa: E402
-from common.workspace_writer import read_capture_list  # noqa: E402
+from lf_tools.common.drawing import draw_matches, save_png  # noqa: E402
+from lf_tools.common.matching import fit_geometry, mutual_nearest_neighbours  # noqa: E402
+from lf_tools.common.prepared_image import prepare_capture_image  # noqa: E402
+from lf_tools.common.results import read_results  # noqa: E402
+from lf_tools.common.capture_list import read_capture_list  # noqa: E402
 
 # leuvenA.jpg and leuvenB.jpg: one street, the camera turned between the two.
 MATCHED_PAIR = ("demo-0002", "demo-0003")

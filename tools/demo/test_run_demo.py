@@ -9,8 +9,8 @@ import sys
 import numpy as np
 import pytest
 
-from common.results import write_results
-from common.workspace_writer import write_workspace
+from lf_tools.common.results import write_results
+from lf_tools.common.workspace_writer import write_workspace
 
 cv2 = pytest.importorskip("cv2")
 RUN_DEMO = pathlib.Path(__file__).resolve().parent / "run_demo.py"

@@ -16,24 +16,16 @@ Pictures are drawn on the capture's image prepared as the program prepares it
 """
 
 import argparse
-import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.drawing import (check_picture_name, check_width, draw_keypoints,  # noqa: E402
-                            draw_matches, save_png)
-from common.capture_list import CaptureListError  # noqa: E402
-from common.matching import fit_geometry  # noqa: E402
-from common.prepared_image import ImageError, prepare_capture_image  # noqa: E402
-from common.results import ResultError  # noqa: E402
-from features import load_features  # noqa: E402
-from match import RANSAC_PIXELS, find_record, fit_line, match_captures  # noqa: E402
+from lf_tools.common.capture_list import CaptureListError, find_record
+from lf_tools.common.drawing import (check_picture_name, check_width, draw_capture_matches,
+                                     draw_keypoints, save_png)
+from lf_tools.common.matching import RANSAC_PIXELS, fit_geometry, fit_line, match_captures
+from lf_tools.common.prepared_image import ImageError, prepare_capture_image
+from lf_tools.common.results import ResultError, load_features
 
 DRAWN_MATCHES = 300
-
-
-def prepared(workspace, uuid):
-    return prepare_capture_image(workspace, find_record(workspace, uuid))
 
 
 def draw_keypoint_picture(workspace, uuid, out, largest=None, width=None):
@@ -41,15 +33,9 @@ def draw_keypoint_picture(workspace, uuid, out, largest=None, width=None):
     keypoints, _ = load_features(workspace, uuid)
     if largest is not None:
         keypoints = keypoints[:largest]
-    save_png(out, draw_keypoints(prepared(workspace, uuid), keypoints), width)
+    image = prepare_capture_image(workspace, find_record(workspace, uuid))
+    save_png(out, draw_keypoints(image, keypoints), width)
     return len(keypoints)
-
-
-def draw_match_picture(workspace, uuid1, uuid2, keypoints1, keypoints2, matches, inliers, out,
-                       width=None, max_lines=None):
-    picture = draw_matches(prepared(workspace, uuid1), prepared(workspace, uuid2),
-                           keypoints1, keypoints2, matches, inliers, width, max_lines)
-    save_png(out, picture)
 
 
 def parse_arguments(argv):
@@ -96,7 +82,7 @@ def main(argv=None):
         keypoints1, keypoints2, matches = match_captures(args.workspace, args.uuid1, args.uuid2,
                                                          args.ratio)
         _, inliers = fit_geometry(keypoints1, keypoints2, matches, args.fit, args.ransac_px)
-        draw_match_picture(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
+        draw_capture_matches(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
                            matches, inliers, args.out, args.width, args.max_lines or None)
         print(f"{args.out}: {fit_line(args.fit, inliers, len(matches), args.ransac_px)}")
         return 0

@@ -2,7 +2,7 @@
 """Read a capture's keypoints and descriptors into numpy arrays.
 
 As a module:
-    from features import load_features
+    from lf_tools.user.features import load_features
     keypoints, descriptors = load_features("build/demo/workspace", "demo-0002")
 keypoints is float32 [N, 4] (x, y, size, angle: pixels of the prepared image,
 degrees); descriptors is float32 [N, 128], memory-mapped and read-only, row i
@@ -18,28 +18,15 @@ Usage: features.py FOLDER [UUID ...]    (FOLDER: a workspace or its caches/match
 
 import argparse
 import os
-import pathlib
 import sys
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.capture_list import CaptureListError, read_capture_list  # noqa: E402
-from common.matching import finite_rows  # noqa: E402
-from common.results import ResultError, read_results  # noqa: E402
+from lf_tools.common.capture_list import CaptureListError, read_capture_list
+from lf_tools.common.matching import finite_rows
+from lf_tools.common.results import ResultError, load_features, matches_folder
 
 __all__ = ["ResultError", "load_features", "matches_folder"]
-
-
-def matches_folder(folder):
-    """The result folder of a workspace, or `folder` itself when it holds results."""
-    inside = os.path.join(folder, "caches", "matches")
-    return inside if os.path.isdir(inside) else folder
-
-
-def load_features(folder, uuid):
-    """(keypoints float32 [N, 4], descriptors memory-mapped float32 [N, 128])."""
-    return read_results(matches_folder(folder), uuid)
 
 
 def list_workspace(folder):

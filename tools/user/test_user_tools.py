@@ -10,11 +10,9 @@ i.e. X -> 2X + 18.5 in prepared pixels, for k < 20; the last 10 are 60 to
 import numpy as np
 import pytest
 
-import draw
-import features
-import match
-from common.results import write_results
-from common.workspace_writer import write_workspace
+from lf_tools.user import draw, features, match
+from lf_tools.common.results import write_results
+from lf_tools.common.workspace_writer import write_workspace
 
 cv2 = pytest.importorskip("cv2")
 
