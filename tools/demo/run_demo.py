@@ -7,9 +7,11 @@ covers one capture's network runs and file writing plus the next capture's
 image preparation and keypoint search.
 
 When the run succeeds, it then matches two captures of one scene seen from
-two places (mutual nearest neighbours of the descriptors), fits a homography
-to the matches with RANSAC, prints one line with the inlier count and draws
-the matches (inliers green, outliers red) into a PNG file.
+two places as COLMAP's matcher does (mutual nearest neighbours of the
+descriptors passing the ratio test from both sides), fits a homography to the
+matches with RANSAC, prints one line with the match and inlier counts and
+draws the inliers green, the outliers faint red, into a PNG file whose caption
+gives the same counts.
 
 Usage: run_demo.py PROGRAM MODEL WORKSPACE [--drawing PNG]
 """
@@ -30,7 +32,8 @@ from lf_tools.common.capture_list import read_capture_list  # noqa: E402
 MATCHED_PAIR = ("demo-0002", "demo-0003")
 RANSAC_PIXELS = 3.0
 DRAWING_WIDTH = 1024
-DRAWN_MATCHES = 300
+DRAWN_MATCHES = 300  # inliers, and as many outliers at most
+RATIO = 0.8  # COLMAP's matcher's default
 
 
 def matching_summary(workspace, drawing, pair=MATCHED_PAIR):
@@ -39,17 +42,23 @@ def matching_summary(workspace, drawing, pair=MATCHED_PAIR):
     records = {record["uuid"]: record for record in read_capture_list(workspace)}
     (keypoints1, descriptors1), (keypoints2, descriptors2) = (
         read_results(matches_folder, uuid) for uuid in pair)
-    matches = mutual_nearest_neighbours(descriptors1, descriptors2)
+    matches = mutual_nearest_neighbours(descriptors1, descriptors2, RATIO, symmetric=True)
     _, inliers = fit_geometry(keypoints1, keypoints2, matches, "homography", RANSAC_PIXELS)
+    inlier_count = int(inliers.sum())
+    share = inlier_count / len(matches) if len(matches) else 0.0
+    names = ", ".join(os.path.basename(records[uuid]["raw1_image"]) for uuid in pair)
+    drawn = min(inlier_count, DRAWN_MATCHES)
+    caption = (f"{names}: {len(matches)} matches (ratio test {RATIO:g} both ways, cross-checked), "
+               f"{inlier_count} homography inliers ({share:.1%}); {drawn} inliers drawn green, "
+               f"outliers faint red")
     picture = draw_matches(prepare_capture_image(workspace, records[pair[0]]),
                            prepare_capture_image(workspace, records[pair[1]]),
-                           keypoints1, keypoints2, matches, inliers, DRAWING_WIDTH, DRAWN_MATCHES)
+                           keypoints1, keypoints2, matches, inliers, DRAWING_WIDTH, DRAWN_MATCHES,
+                           outliers="faint", caption=caption)
     save_png(drawing, picture)
-    share = inliers.sum() / len(matches) if len(matches) else 0.0
-    names = ", ".join(os.path.basename(records[uuid]["raw1_image"]) for uuid in pair)
-    return (f"Matching {pair[0]} with {pair[1]} ({names}): {len(matches)} mutual nearest "
-            f"neighbours, {int(inliers.sum())} inliers of a homography fit (RANSAC, "
-            f"{RANSAC_PIXELS:g} px; {share:.1%}). Drawing: {os.path.abspath(drawing)}")
+    return (f"Matching {pair[0]} with {pair[1]} ({names}): {len(matches)} matches (mutual nearest "
+            f"neighbours, ratio test {RATIO:g} both ways), {inlier_count} inliers of a homography "
+            f"fit (RANSAC, {RANSAC_PIXELS:g} px; {share:.1%}). Drawing: {os.path.abspath(drawing)}")
 
 
 def main():

@@ -8,9 +8,12 @@ Pictures are drawn on the capture's image prepared as the program prepares it
       a circle of the keypoint's size around each keypoint, with a radius
       towards its angle;
   draw.py matches WORKSPACE UUID1 UUID2 OUT.png [--ratio R] [--fit MODEL]
-      the two images side by side, a line per mutual-nearest-neighbour match:
-      green for the inliers of a RANSAC fit, red for the others; at most
-      --max-lines of them (default 300, 0 for all), spread over the list.
+                  [--outliers full|faint|off]
+      the two images side by side, a line per mutual-nearest-neighbour match
+      (with --ratio, passing the ratio test from both sides): green for the
+      inliers of a RANSAC fit, faint red for the others (or full red, or
+      none); at most --max-lines inliers and as many outliers (default 300,
+      0 for all), spread over each list; a caption with the counts.
 
 --width N scales the picture down to N columns.
 """
@@ -55,7 +58,9 @@ def parse_arguments(argv):
     matches.add_argument("--fit", choices=("homography", "fundamental"), default="homography")
     matches.add_argument("--ransac-px", type=float, default=RANSAC_PIXELS)
     matches.add_argument("--max-lines", type=int, default=DRAWN_MATCHES,
-                         help=f"draw at most N matches (default {DRAWN_MATCHES}, 0 for all)")
+                         help=f"draw at most N inliers and N outliers (default {DRAWN_MATCHES}, 0 for all)")
+    matches.add_argument("--outliers", choices=("full", "faint", "off"), default="faint",
+                         help="how outliers are drawn (default faint)")
     for command in (keypoints, matches):
         command.add_argument("--width", type=int, help="scale the picture down to N columns")
     return parser.parse_args(argv)
@@ -80,11 +85,13 @@ def main(argv=None):
             print(f"{args.out}: {count} keypoints of {args.uuid}")
             return 0
         keypoints1, keypoints2, matches = match_captures(args.workspace, args.uuid1, args.uuid2,
-                                                         args.ratio)
+                                                         args.ratio, symmetric=True)
         _, inliers = fit_geometry(keypoints1, keypoints2, matches, args.fit, args.ransac_px)
+        line = fit_line(args.fit, inliers, len(matches), args.ransac_px)
         draw_capture_matches(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
-                           matches, inliers, args.out, args.width, args.max_lines or None)
-        print(f"{args.out}: {fit_line(args.fit, inliers, len(matches), args.ransac_px)}")
+                             matches, inliers, args.out, args.width, args.max_lines or None,
+                             args.outliers, f"{args.uuid1} - {args.uuid2}: {line}")
+        print(f"{args.out}: {line}")
         return 0
     except (ResultError, ImageError, CaptureListError, ValueError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)

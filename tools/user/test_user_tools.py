@@ -116,7 +116,7 @@ def test_keypoint_drawing_on_the_prepared_pair(workspace, tmp_path, angle, on_ti
 def test_match_drawing_is_both_prepared_images_side_by_side(workspace, tmp_path, capsys):
     out = tmp_path / "matches.png"
     assert draw.main(["matches", str(workspace), "a", "b", str(out), "--width", "1024"]) == 0
-    assert cv2.imread(str(out)).shape == (256, 1024, 3)
+    assert cv2.imread(str(out)).shape == (28 + 256, 1024, 3)  # a caption band above the pair
     assert "20 inliers of 30 matches" in capsys.readouterr().out
 
 
