@@ -55,16 +55,19 @@ def spread_subset(count, limit):
 OUTLIER_STYLES = ("full", "faint", "off")
 # Weight of a faint outlier's line against the picture under it.
 FAINT = 0.25
-CAPTION_ROWS = 28
+CAPTION_LINE_ROWS = 22
 
 
 def add_caption(picture, text):
-    """The picture with a dark band above it holding `text` in white."""
+    """The picture with a dark band above it holding `text` (lines split at
+    newlines) in white: 6 + 22 rows per line."""
     import cv2
 
-    band = np.full((CAPTION_ROWS, picture.shape[1], 3), 32, np.uint8)
-    cv2.putText(band, text, (8, CAPTION_ROWS - 9), cv2.FONT_HERSHEY_SIMPLEX, 0.5, (255, 255, 255), 1,
-                cv2.LINE_AA)
+    lines = text.split("\n")
+    band = np.full((6 + CAPTION_LINE_ROWS * len(lines), picture.shape[1], 3), 32, np.uint8)
+    for number, line in enumerate(lines, 1):
+        cv2.putText(band, line, (8, CAPTION_LINE_ROWS * number - 3), cv2.FONT_HERSHEY_SIMPLEX, 0.5,
+                    (255, 255, 255), 1, cv2.LINE_AA)
     return np.vstack([band, picture])
 
 

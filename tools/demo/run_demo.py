@@ -32,7 +32,7 @@ from lf_tools.common.capture_list import read_capture_list  # noqa: E402
 MATCHED_PAIR = ("demo-0002", "demo-0003")
 RANSAC_PIXELS = 3.0
 DRAWING_WIDTH = 1024
-DRAWN_MATCHES = 300  # inliers, and as many outliers at most
+DRAWN_MATCHES = 150  # inliers, and as many outliers at most: more hide each other at this width
 RATIO = 0.8  # COLMAP's matcher's default
 
 
@@ -48,8 +48,9 @@ def matching_summary(workspace, drawing, pair=MATCHED_PAIR):
     share = inlier_count / len(matches) if len(matches) else 0.0
     names = ", ".join(os.path.basename(records[uuid]["raw1_image"]) for uuid in pair)
     drawn = min(inlier_count, DRAWN_MATCHES)
-    caption = (f"{names}: {len(matches)} matches (ratio test {RATIO:g} both ways, cross-checked), "
-               f"{inlier_count} homography inliers ({share:.1%}); {drawn} inliers drawn green, "
+    caption = (f"{names.replace(', ', ' - ')}: {len(matches)} matches (mutual nearest neighbours, "
+               f"ratio test {RATIO:g} both ways)\n{inlier_count} inliers of a homography fit "
+               f"(RANSAC, {RANSAC_PIXELS:g} px; {share:.1%}): {drawn} of them drawn green, "
                f"outliers faint red")
     picture = draw_matches(prepare_capture_image(workspace, records[pair[0]]),
                            prepare_capture_image(workspace, records[pair[1]]),

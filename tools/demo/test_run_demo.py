@@ -68,8 +68,8 @@ def test_passes_the_program_lines_through_then_tables_and_scores_a_pair(tmp_path
     assert lines[-1].startswith("Matching demo-0002 with demo-0003 (leuvenA.jpg, leuvenB.jpg): "
                                 "40 matches (mutual nearest neighbours, ratio test 0.8 both ways), "
                                 "25 inliers of a homography fit (RANSAC, 3 px; 62.5%). Drawing: ")
-    # The picture, under a caption band.
-    assert cv2.imread(str(drawing)).shape == (256 + 28, 1024, 3)
+    # The picture, under a caption band of two lines.
+    assert cv2.imread(str(drawing)).shape == (50 + 256, 1024, 3)
 
 
 def test_a_failed_run_keeps_its_exit_code_and_scores_nothing(tmp_path, workspace):
