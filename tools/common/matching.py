@@ -12,13 +12,19 @@ RANSAC_PIXELS = 3.0
 _CHUNK_ROWS = 1024
 
 
-def _squared_distances(block, desc2, norms2):
-    # In place: the block is the largest array here.
-    distances = block @ desc2.T
-    distances *= -2.0
-    distances += norms2[None, :]
-    distances += np.einsum("ij,ij->i", block, block)[:, None]
-    return np.maximum(distances, 0.0, out=distances)
+def _augmented(desc1, desc2):
+    """(A, B) such that A @ B.T holds the squared distances: rows [x, |x|^2, 1]
+    and [-2y, 1, |y|^2]. One product then gives a block's distances, with no
+    further pass over the block (memory traffic, not arithmetic, bounds this)."""
+    ones1, ones2 = np.ones((len(desc1), 1), np.float32), np.ones((len(desc2), 1), np.float32)
+    norms1 = np.einsum("ij,ij->i", desc1, desc1)[:, None]
+    norms2 = np.einsum("ij,ij->i", desc2, desc2)[:, None]
+    return (np.hstack([desc1, norms1, ones1]).astype(np.float32),
+            np.ascontiguousarray(np.hstack([-2.0 * desc2, ones2, norms2]).astype(np.float32).T))
+
+
+def _root(squared):
+    return np.sqrt(np.maximum(squared, 0.0))
 
 
 def finite_rows(descriptors):
@@ -50,7 +56,7 @@ def mutual_nearest_neighbours(desc1, desc2, ratio=None, symmetric=False):
         return np.stack([index1[pairs[:, 0]], index2[pairs[:, 1]]], axis=1).astype(np.int64)
     if len(desc1) == 0 or len(desc2) == 0:
         return np.zeros((0, 2), np.int64)
-    norms2 = np.einsum("ij,ij->i", desc2, desc2)
+    augmented1, augmented2_t = _augmented(desc1, desc2)
     best_for_row = np.empty(len(desc1), np.int64)
     row_passes_ratio = np.ones(len(desc1), bool)
     best_column_distance = np.full(len(desc2), np.inf, np.float32)
@@ -58,7 +64,7 @@ def mutual_nearest_neighbours(desc1, desc2, ratio=None, symmetric=False):
     best_for_column = np.zeros(len(desc2), np.int64)
     columns = np.arange(len(desc2))
     for start in range(0, len(desc1), _CHUNK_ROWS):
-        distances = _squared_distances(desc1[start:start + _CHUNK_ROWS], desc2, norms2)
+        distances = augmented1[start:start + _CHUNK_ROWS] @ augmented2_t
         rows = np.arange(len(distances))
         nearest = np.argmin(distances, axis=1)
         best_for_row[start:start + len(distances)] = nearest
@@ -68,7 +74,7 @@ def mutual_nearest_neighbours(desc1, desc2, ratio=None, symmetric=False):
             second_distance = distances.min(axis=1)
             distances[rows, nearest] = nearest_distance
             row_passes_ratio[start:start + len(distances)] = \
-                np.sqrt(nearest_distance) < ratio * np.sqrt(second_distance)
+                _root(nearest_distance) < ratio * _root(second_distance)
         column_nearest = np.argmin(distances, axis=0)
         column_distance = distances[column_nearest, columns]
         if ratio is not None and symmetric:
@@ -86,7 +92,7 @@ def mutual_nearest_neighbours(desc1, desc2, ratio=None, symmetric=False):
     first = np.arange(len(desc1))
     mutual = (best_for_column[best_for_row] == first) & row_passes_ratio
     if ratio is not None and symmetric and len(desc1) > 1:
-        column_passes = np.sqrt(best_column_distance) < ratio * np.sqrt(second_column_distance)
+        column_passes = _root(best_column_distance) < ratio * _root(second_column_distance)
         mutual &= column_passes[best_for_row]
     return np.stack([first[mutual], best_for_row[mutual]], axis=1).astype(np.int64)
 

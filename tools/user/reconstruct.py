@@ -92,9 +92,20 @@ def map_scene(database, workspace, out, seed=0):
     work = os.path.join(out, ".models")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
+    from tqdm import tqdm
+
+    db = pycolmap.Database.open(database)
     try:
-        models = pycolmap.incremental_mapping(database, workspace, work, options)
+        images = db.num_images()
     finally:
+        db.close()
+    bar = tqdm(total=images, desc="mapping", unit="image", disable=None, leave=False)
+    try:
+        models = pycolmap.incremental_mapping(database, workspace, work, options,
+                                              initial_image_pair_callback=lambda: bar.update(2),
+                                              next_image_callback=lambda: bar.update(1))
+    finally:
+        bar.close()
         shutil.rmtree(work, ignore_errors=True)
     if not models:
         return None

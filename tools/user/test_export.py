@@ -112,3 +112,14 @@ def test_bad_input_gives_one_line_and_exit_1(workspace, tmp_path, capsys, case):
     assert export.main(make_arguments(workspace[0], tmp_path) + ["--no-verify"]) == 1
     error = capsys.readouterr().err
     assert len(error.splitlines()) == 1 and error.startswith("error: ") and words in error
+
+
+@pytest.mark.parametrize("case", ["workspace without results", "output under a file",
+                                  "pairs naming an unknown capture"])
+def test_reconstruct_refuses_bad_input_in_one_line(workspace, tmp_path, capsys, case):
+    from lf_tools.user import reconstruct
+
+    make_arguments, words = BAD_INPUT[case]
+    assert reconstruct.main(make_arguments(workspace[0], tmp_path)) == 1
+    error = capsys.readouterr().err
+    assert len(error.splitlines()) == 1 and error.startswith("error: ") and words in error
