@@ -256,10 +256,11 @@ def write_database(path, captures, matched, camera):
 
 
 def quiet_pycolmap():
-    """pycolmap's progress lines (glog INFO) off, its warnings and errors kept."""
+    """pycolmap's log lines off but for fatal ones (glog level 3): the tools
+    report what failed in their own one line."""
     pycolmap = load_pycolmap()
 
-    pycolmap.logging.minloglevel = 1
+    pycolmap.logging.minloglevel = 3
 
 
 def verify(path):
@@ -341,9 +342,9 @@ def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RAT
     camera = parse_camera(camera) if isinstance(camera, str) else camera
     if not os.path.isdir(workspace):
         raise ExportError(f"{workspace} is not a folder")
-    prepare_output(out)
     captures = load_captures(workspace, descriptors)
     pairs = read_pairs(pairs_file, captures) if pairs_file else exhaustive_pairs(len(captures))
+    prepare_output(out)
     non_finite = sum(len(c.descriptors) - int(finite_rows(c.descriptors).sum()) for c in captures)
     if non_finite:
         log(f"warning: {non_finite} descriptor rows hold NaN or infinity; left out of matching")

@@ -173,8 +173,8 @@ def reconstruct(workspace, out, pairs_file=None, camera="per-size", ratio=0.8, f
     """Writes OUT; returns (ReconstructionSummary, model or None). Raises ExportError."""
     if not os.path.isdir(workspace):
         raise ExportError(f"{workspace} is not a folder")
-    prepare_output(out)
     if features == "pycolmap-sift":
+        prepare_output(out)
         mark = time.monotonic()
         images, verified_pairs, inliers = pycolmap_sift_database(workspace, out)
         seconds = {"pycolmap SIFT and matching": time.monotonic() - mark}
@@ -187,6 +187,9 @@ def reconstruct(workspace, out, pairs_file=None, camera="per-size", ratio=0.8, f
     model = map_scene(os.path.join(out, "database.db"), workspace, out)
     seconds["mapping"] = time.monotonic() - mark
     model_folder = os.path.join(out, "model")
+    for stale in ("points.ply", "reconstruction.png"):
+        if os.path.exists(os.path.join(out, stale)):
+            os.remove(os.path.join(out, stale))
     shutil.rmtree(model_folder, ignore_errors=True)
     if model is None:
         return ReconstructionSummary(images, 0, 0, 0.0, 0.0, verified_pairs, inliers, seconds), None
@@ -221,7 +224,8 @@ def main(argv=None):
         return 1
     print(summary.line())
     if model is None:
-        print("error: no model: too few verified matches to start the reconstruction", file=sys.stderr)
+        print("error: no model: pycolmap found no initial pair to start from (too few verified "
+              "matches, or views turned with too little movement between them)", file=sys.stderr)
         return 1
     return 0
 

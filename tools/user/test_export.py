@@ -110,6 +110,7 @@ BAD_INPUT = {
 def test_bad_input_gives_one_line_and_exit_1(workspace, tmp_path, capsys, case):
     make_arguments, words = BAD_INPUT[case]
     assert export.main(make_arguments(workspace[0], tmp_path) + ["--no-verify"]) == 1
+    assert not (tmp_path / "out").exists() or case == "one camera for images of two sizes"
     error = capsys.readouterr().err
     assert len(error.splitlines()) == 1 and error.startswith("error: ") and words in error
 
