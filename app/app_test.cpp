@@ -130,7 +130,13 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentCase{{"model", "no/such/folder", "extra"}, "Error: folder no/such/folder doesn't exist\n"},
                       ArgumentCase{{"model", "data", "x", "--shard", "3/2"},
                                    "Error: --shard expects K/N with 0 <= K < N, got \"3/2\"\n"},
-                      ArgumentCase{{"model", "data", "--skip-done", "--resume"}, "Error: unknown option --resume\n"}),
+                      ArgumentCase{{"model", "data", "--skip-done", "--resume"}, "Error: unknown option --resume\n"},
+                      ArgumentCase{{"--skip-done", "model", "data"},
+                                   "Error: options follow the model and workspace arguments\n"},
+                      ArgumentCase{{"--shard", "0/2", "model", "data"},
+                                   "Error: options follow the model and workspace arguments\n"},
+                      ArgumentCase{{"model", "--shard=0/2", "data"},
+                                   "Error: options follow the model and workspace arguments\n"}),
     [](const ::testing::TestParamInfo<ArgumentCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(ProgramRun, WorkspaceFaultsNameTheRenderedPaths) {
@@ -436,7 +442,7 @@ class StoppedRun : public ProgramRun, public ::testing::WithParamInterface<StopC
 
 // Stopped at each step of writing a capture, the capture has its earlier
 // complete pair, or its new keypoint file alone; never a new keypoint file
-// beside older descriptors. SIGINT and SIGTERM then remove the run's temporary
+// beside older descriptors. SIGINT, SIGTERM and SIGHUP then remove the run's temporary
 // files and end it by the signal; after SIGKILL the next run removes them.
 TEST_P(StoppedRun, LeavesWhatTheHeaderPromises) {
   const StopCase& c = GetParam();
@@ -476,6 +482,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, StoppedRun,
                          ::testing::Values(StopCase{"after_keypoint_file", SIGKILL, false},
                                            StopCase{"between_batches", SIGTERM, false},
                                            StopCase{"between_batches", SIGINT, false},
+                                           StopCase{"between_batches", SIGHUP, false},
                                            StopCase{"between_renames", SIGKILL, true},
                                            StopCase{"between_renames", SIGTERM, true}),
                          [](const auto& info) {

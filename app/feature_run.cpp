@@ -75,6 +75,10 @@ bool process_records(const std::vector<CaptureRecord>& records, const RunOptions
 }
 
 int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  if (options_precede_arguments(argc, argv)) {
+    err << "Error: options follow the model and workspace arguments" << std::endl;
+    return 1;
+  }
   if (argc < 3) {
     err << "Error: no enough params specified" << std::endl;
     return 1;

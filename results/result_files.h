@@ -97,7 +97,9 @@ class StagedResultPair {
 };
 
 // True when both files of the uuid exist and agree: the descriptor file is
-// 8 + 512 * N bytes for its count N, and the keypoint file has N lines. Holds
+// 8 + 512 * N bytes for its count N, and the keypoint file holds exactly N
+// line feeds and is empty or ends in CR LF (the Python checkers apply the same
+// rule; tools/fixtures/pair_consistency_cases.json tables the cases). Holds
 // a shared lock on ".publish.lock" while it looks.
 bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid);
 

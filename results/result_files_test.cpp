@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <cereal/archives/json.hpp>
 #include <gtest/gtest.h>
+#include <rapidjson/istreamwrapper.h>
 
 #include "results/temporary_files.h"
 #include "workspace/test_support.h"
@@ -188,6 +190,40 @@ TEST_F(TempFolder, ConsistentPairsAreTheCompleteOnes) {
   EXPECT_TRUE(result_pair_is_consistent(folder_ + "/", "good"));
   for (const char* uuid : {"lone_feat", "lone_desc", "short_desc", "extra_line", "missing"})
     EXPECT_FALSE(result_pair_is_consistent(folder_ + "/", uuid)) << uuid;
+}
+
+// The bytes a case of the shared table gives for a descriptor file.
+std::string descriptor_bytes(const rapidjson::Value& desc) {
+  std::string bytes;
+  if (desc.HasMember("raw_hex")) {
+    const std::string hex = desc["raw_hex"].GetString();
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+  }
+  const std::uint64_t count = desc["count"].GetUint64();
+  for (int i = 0; i < 8; ++i) bytes += static_cast<char>(count >> (8 * i));
+  bytes.append(512 * desc["rows"].GetUint64() + desc["extra_bytes"].GetUint64(), '\x01');
+  return bytes;
+}
+
+// One table of edge files decides for the program and the Python checkers alike.
+TEST_F(TempFolder, PairConsistencyFollowsTheSharedTable) {
+  std::ifstream file(LF_PAIR_CASES, std::ios::binary);
+  ASSERT_TRUE(file) << LF_PAIR_CASES;
+  rapidjson::IStreamWrapper stream(file);
+  rapidjson::Document table;
+  table.ParseStream(stream);
+  ASSERT_FALSE(table.HasParseError());
+  ASSERT_GT(table["cases"].Size(), 0u);
+  for (const rapidjson::Value& c : table["cases"].GetArray()) {
+    const std::string uuid = c["name"].GetString();
+    if (!c["feat"].IsNull())
+      std::ofstream(folder_ + "/" + uuid + ".feat", std::ios::binary)
+          << std::string(c["feat"].GetString(), c["feat"].GetStringLength());
+    if (!c["desc"].IsNull())
+      std::ofstream(folder_ + "/" + uuid + ".desc", std::ios::binary) << descriptor_bytes(c["desc"]);
+    EXPECT_EQ(result_pair_is_consistent(folder_ + "/", uuid), c["consistent"].GetBool()) << uuid;
+  }
 }
 
 // Temporary names carry the host tag and the owner's process id.

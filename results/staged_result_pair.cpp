@@ -61,14 +61,21 @@ bool stored_count(const std::string& path, std::uint64_t& count) {
   return true;
 }
 
-bool line_count(const std::string& path, std::uint64_t& lines) {
+// The number of line feeds; false when the file cannot be read, or is not
+// empty and does not end in CR LF (a last line cut short, or one appended
+// without its end).
+bool keypoint_line_count(const std::string& path, std::uint64_t& lines) {
   FilePtr file(std::fopen(native_path(path).c_str(), "rb"));
   if (!file) return false;
   lines = 0;
   char block[65536];
-  for (std::size_t read; (read = std::fread(block, 1, sizeof(block), file.get())) > 0;)
+  char last[2] = {'\r', '\n'};
+  for (std::size_t read; (read = std::fread(block, 1, sizeof(block), file.get())) > 0;) {
     lines += static_cast<std::uint64_t>(std::count(block, block + read, '\n'));
-  return !std::ferror(file.get());
+    last[0] = read >= 2 ? block[read - 2] : last[1];
+    last[1] = block[read - 1];
+  }
+  return !std::ferror(file.get()) && last[0] == '\r' && last[1] == '\n';
 }
 
 }  // namespace
@@ -150,7 +157,7 @@ bool result_pair_is_consistent(const std::string& matches_folder, const std::str
   const PublishLock lock(matches_folder, LOCK_SH);
   std::uint64_t size = 0, count = 0, lines = 0;
   return file_size(descriptor_path, size) && size >= 8 && stored_count(descriptor_path, count) &&
-         count <= (size - 8) / 512 && size == 8 + 512 * count && line_count(keypoint_path, lines) &&
+         count <= (size - 8) / 512 && size == 8 + 512 * count && keypoint_line_count(keypoint_path, lines) &&
          lines == count;
 }
 
