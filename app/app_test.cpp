@@ -419,6 +419,14 @@ class BackgroundRun {
     return waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
   }
   void signal(int signal_number) { kill(pid_, signal_number); }
+  // Continues the process each time it stops itself, until it ends.
+  int continue_to_end() {
+    int status = 0;
+    do {
+      kill(pid_, SIGCONT);
+    } while (waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status));
+    return status;
+  }
   int wait_for_end() {
     int status = 0;
     while (waitpid(pid_, &status, 0) == pid_ && WIFSTOPPED(status)) {
@@ -488,6 +496,24 @@ INSTANTIATE_TEST_SUITE_P(Steps, StoppedRun,
                          [](const auto& info) {
                            return info.param.step + "_" + std::to_string(info.param.signal_number);
                          });
+
+// A run that starts while another has just created and opened a temporary
+// file, before it took the file's lock, removes that file as stale; the
+// creator notices, writes under a new name, and both runs leave complete pairs.
+TEST_F(ProgramRun, TemporaryFileRemovedBeforeItsLockIsTakenIsReplaced) {
+  make_workspace(R"({"images": [{"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "u"}]})");
+  write_image("raw/a.png", textured_image(512, 256, 3));
+  BackgroundRun creator({model("valid"), ws_}, root_ + "/creator.txt", "before_lock");
+  ASSERT_TRUE(creator.wait_until_stopped()) << read_text(root_ + "/creator.txt");
+  ASSERT_EQ(temporary_files_in(ws_ + "/caches/matches").size(), 1u);
+  const RunResult cleaner = run({model("valid"), ws_});
+  EXPECT_EQ(cleaner.exit_code, 0) << cleaner.err;
+  const int status = creator.continue_to_end();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << read_text(root_ + "/creator.txt");
+  EXPECT_TRUE(complete_pair(read_text(matches("u.feat")), read_text(matches("u.desc"))));
+  EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
+}
 
 // Two runs over one workspace at once (whole runs, or a whole run and a
 // shard), round after round: both succeed, and every capture is left with a

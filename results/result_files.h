@@ -11,9 +11,13 @@
 //   Size 8 + 512 * N bytes.
 //
 // How a pair is put in place (StagedResultPair). Both files are written under
-// temporary names unique to the process (see temporary_files.h), and only when
-// the whole capture has succeeded, with an exclusive lock on the matches
-// folder's ".publish.lock" (flock) held:
+// temporary names unique to the process, each locked by its writer from its
+// creation on (see temporary_files.h), and only when the whole capture has
+// succeeded, with an exclusive lock on the matches folder's ".publish.lock"
+// (flock) held:
+//   0. both temporary files are checked to be still the ones this object
+//      created (same file, not removed); otherwise nothing is touched and the
+//      capture fails,
 //   1. the old "<uuid>.desc" is removed,
 //   2. the new keypoint file is renamed to "<uuid>.feat",
 //   3. the new descriptor file is renamed to "<uuid>.desc".
@@ -81,18 +85,27 @@ class StagedResultPair {
   bool commit(std::ostream& err);
 
  private:
-  // A new registered temporary file; `temporary` holds its path, or is empty
-  // (errno set) when it could not be created.
-  FilePtr create_temporary(std::string& temporary);
+  // A temporary file and the handle holding its lock (temporary_files.h).
+  struct Temporary {
+    std::string path;  // empty once renamed or removed
+    FilePtr claim;
+  };
+
+  // A new claimed temporary file; `temporary.path` is empty (errno set) when
+  // it could not be created.
+  FilePtr create_temporary(Temporary& temporary);
+  // True when the path still names the file this object created.
+  static bool still_ours(const Temporary& temporary);
+  static void release(Temporary& temporary);
   bool report(const std::string& final_path, std::ostream& err) const;
   bool publish(std::ostream& err);
-  void discard(std::string& temporary);
+  void discard(Temporary& temporary);
 
   std::string matches_folder_;
   std::string keypoint_path_;
   std::string descriptor_path_;
-  std::string keypoint_part_;    // empty once renamed or removed
-  std::string descriptor_part_;  // empty once renamed or removed
+  Temporary keypoint_part_;
+  Temporary descriptor_part_;
   DescriptorFile descriptors_;
 };
 
@@ -117,8 +130,17 @@ enum class RecordOutcome {
   run_failed,     // a network run failed; the run must stop
 };
 
+// Rows of 128 floats among `count` that hold a NaN or an infinity.
+std::size_t count_non_finite_rows(const float* rows, std::size_t count);
+
+// When some rows were not finite, one line on `err`: "Warning: capture
+// <uuid>: <n> descriptors hold NaN or infinity". The rows are written as the
+// model gave them.
+void report_non_finite_rows(const std::string& uuid, std::size_t non_finite, std::ostream& err);
+
 // Prints "uuid : <uuid>" and "keypoints: <n>" on `out`, then writes the pair
-// through a StagedResultPair while the network runs batch by batch.
+// through a StagedResultPair while the network runs batch by batch; reports
+// non-finite rows (report_non_finite_rows) once the pair is in place.
 RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
                             const std::string& uuid, const KeypointList& keypoints,
                             const PatchList& patches, std::ostream& out, std::ostream& err);
