@@ -107,11 +107,12 @@ void report_non_finite_rows(const std::string& uuid, std::size_t non_finite, std
 
 RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
                             const std::string& uuid, const KeypointList& keypoints,
-                            const PatchList& patches, std::ostream& out, std::ostream& err) {
+                            const PatchList& patches, std::ostream& out, std::ostream& err,
+                            const std::string& model_fingerprint) {
   out << "uuid : " << uuid << std::endl;
   out << "keypoints: " << keypoints.size() << std::endl;
 
-  StagedResultPair pair(matches_folder, uuid);
+  StagedResultPair pair(matches_folder, uuid, model_fingerprint);
   if (!pair.write_keypoints(keypoints, err) || !pair.open_descriptors(patches.size(), err))
     return RecordOutcome::record_failed;
   std::size_t non_finite = 0;

@@ -9,7 +9,8 @@
 #                    also MinGW-w64 with wine and ninja for the Windows build, and
 #                    Slurm with munge for the one-machine cluster test.
 #   .venv:           pinned Python packages of tools/requirements.txt (TensorFlow's
-#                    wheel also carries the C library the program links).
+#                    wheel also carries the C library the program links), and the
+#                    Python tools installed editable as the package lf_tools.
 #   build/:          Release build of the program, its tests and benchmarks.
 #   build/windows/:  without --demo, the Windows package (scripts/windows/build.sh:
 #                    TensorFlow's Windows wheel and an OpenCV cross-build, cached
@@ -100,5 +101,6 @@ build_windows_package() {
 
 install_debian_packages
 install_python_packages
+"$root/scripts/install_tools_package.sh" "$venv"  # the tools as package lf_tools, editable
 run_logged "$log" "Building $build_dir" build "$@"
 [ "$demo_only" -eq 1 ] || build_windows_package

@@ -23,9 +23,7 @@ import time
 
 import numpy as np
 
-REPOSITORY = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPOSITORY / "tools"))
-from common.workspace_writer import read_capture_list  # noqa: E402
+from lf_tools.common.capture_list import read_capture_list
 
 # Descriptors of the two builds differ by rounding: TensorFlow's two builds
 # (about 1e-7), and patches whose samples fall on the other side of a 1/32
