@@ -25,10 +25,11 @@ import numpy as np
 
 from lf_tools.common.capture_list import read_capture_list
 
-# Descriptors of the two builds differ by rounding: TensorFlow's two builds
-# (about 1e-7), and patches whose samples fall on the other side of a 1/32
-# pixel step where the C runtimes' sin and cos differ in their last bit (a few
-# rows per hundred, up to about 5e-4 on the demo). Descriptors are unit vectors.
+# Descriptors of the two builds differ by rounding: most rows by about 1e-7
+# (TensorFlow's two builds), a few in a hundred by up to about 5e-4 on the
+# demo (TensorFlow's Windows kernels or last-bit differences of the C
+# runtimes' maths in the patch geometry; not yet told apart). Descriptors are
+# unit vectors.
 DESCRIPTOR_TOLERANCE = 1e-5
 MEDIAN_ROW_DIFFERENCE = 1e-6
 ROWS_WITHIN_TOLERANCE = 0.95
