@@ -25,14 +25,12 @@ import numpy as np
 
 from lf_tools.common.capture_list import read_capture_list
 
-# Descriptors of the two builds differ by rounding: most rows by about 1e-7
-# (TensorFlow's two builds), a few in a hundred by up to about 5e-4 on the
-# demo (TensorFlow's Windows kernels or last-bit differences of the C
-# runtimes' maths in the patch geometry; not yet told apart). Descriptors are
-# unit vectors.
+# Descriptors of the two builds differ by TensorFlow's two builds' rounding
+# (up to about 3e-7 on the demo). A keypoint whose size differs in its last
+# bit (see keypoint_lines_apart) has its patch sampled a little differently:
+# on the demo 1 row in 128320 differs by 1e-4. Descriptors are unit vectors.
 DESCRIPTOR_TOLERANCE = 1e-5
-MEDIAN_ROW_DIFFERENCE = 1e-6
-ROWS_WITHIN_TOLERANCE = 0.95
+ROWS_BEYOND_TOLERANCE = 1e-4  # share of rows
 LARGEST_DIFFERENCE = 2e-3
 # A wine run that takes longer than this hangs.
 WINE_TIMEOUT = 1200
@@ -120,7 +118,6 @@ def keypoint_lines_apart(windows_feat, linux_feat, uuid):
 def compare_results(windows_matches, linux_matches, uuids):
     """Keypoint lines apart (keypoint_lines_apart), lines in all, and the
     descriptor figures as text."""
-    largest = 0.0
     apart = lines = 0
     all_rows = []
     for uuid in uuids:
@@ -131,18 +128,14 @@ def compare_results(windows_matches, linux_matches, uuids):
         linux_desc = read_descriptors(linux_matches / f"{uuid}.desc")
         expect(windows_desc.shape == linux_desc.shape, f"{uuid}.desc: {windows_desc.shape} vs {linux_desc.shape}")
         rows = np.abs(windows_desc - linux_desc).max(axis=1)
-        if len(rows) == 0:
-            continue
-        within = float((rows <= DESCRIPTOR_TOLERANCE).mean())
-        expect(float(np.median(rows)) <= MEDIAN_ROW_DIFFERENCE and within >= ROWS_WITHIN_TOLERANCE and
-               float(rows.max()) <= LARGEST_DIFFERENCE,
-               f"{uuid}.desc: median row difference {np.median(rows):.3g}, {within:.1%} of rows within "
-               f"{DESCRIPTOR_TOLERANCE:g}, largest {rows.max():.3g}")
-        largest = max(largest, float(rows.max()))
         all_rows.append(rows)
     rows = np.concatenate(all_rows) if all_rows else np.zeros(0)
-    figures = (f"descriptor rows within {DESCRIPTOR_TOLERANCE:g}: {(rows <= DESCRIPTOR_TOLERANCE).mean():.2%}, "
-               f"median row difference {np.median(rows) if len(rows) else 0:.2g}, largest {largest:.2g}")
+    beyond = int((rows > DESCRIPTOR_TOLERANCE).sum())
+    largest = float(rows.max(initial=0.0))
+    within_largest = float(rows[rows <= DESCRIPTOR_TOLERANCE].max(initial=0.0))
+    figures = (f"descriptor rows within {DESCRIPTOR_TOLERANCE:g}: {len(rows) - beyond} of {len(rows)} "
+               f"(largest difference there {within_largest:.2g}), largest {largest:.2g}")
+    expect(beyond <= ROWS_BEYOND_TOLERANCE * len(rows) and largest <= LARGEST_DIFFERENCE, figures)
     return apart, lines, figures
 
 
