@@ -17,8 +17,7 @@ FilePtr open_for_writing(const std::string& path) {
 bool write_keypoint_line(std::FILE* file, const cv::KeyPoint& keypoint) {
   return std::fprintf(file, "%g %g %g %g\r\n", static_cast<double>(keypoint.pt.x),
                       static_cast<double>(keypoint.pt.y), static_cast<double>(keypoint.size),
-                      static_cast<double>(keypoint.angle)) > 0 &&
-         std::fflush(file) == 0;
+                      static_cast<double>(keypoint.angle)) > 0;
 }
 
 bool is_control_character(char c) {
@@ -59,7 +58,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "descriptor rows need a
 
 void DescriptorFile::append_rows(const float* rows, std::size_t count) {
   if (failed_ || !file_) return;
-  const std::size_t floats = count * DescriptorModel::descriptor_length;
+  const std::size_t floats = count * descriptor_row_length;
   failed_ = std::fwrite(rows, sizeof(float), floats, file_.get()) != floats;
 }
 
@@ -87,20 +86,6 @@ std::string printable_uuid(const std::string& uuid) {
     text += {'\\', 'x', hex[byte >> 4], hex[byte & 0xF]};
   }
   return text;
-}
-
-RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
-                            const std::string& uuid, const KeypointList& keypoints,
-                            const PatchList& patches, std::ostream& out, std::ostream& err) {
-  out << "uuid : " << uuid << std::endl;
-  out << "keypoints: " << keypoints.size() << std::endl;
-
-  StagedResultPair pair(matches_folder, uuid);
-  if (!pair.write_keypoints(keypoints, err) || !pair.open_descriptors(patches.size(), err))
-    return RecordOutcome::record_failed;
-  const DescriptorSink sink = [&pair](const float* rows, std::size_t count) { pair.append_rows(rows, count); };
-  if (!compute_descriptors(model, patches, sink, out, err)) return RecordOutcome::run_failed;
-  return pair.commit(err) ? RecordOutcome::written : RecordOutcome::record_failed;
 }
 
 }  // namespace lf

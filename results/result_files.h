@@ -38,12 +38,15 @@
 #include <opencv2/core/types.hpp>
 
 #include "features/types.h"
-#include "inference/descriptor_model.h"
 #include "workspace/platform.h"
 
 namespace lf {
 
-// Writes the keypoint file; false (errno set) when it cannot be created or written.
+// Floats in one descriptor row.
+constexpr std::size_t descriptor_row_length = 128;
+
+// Writes the keypoint file with ordinary buffering, flushed once when it is
+// closed; false (errno set) when it cannot be created or written.
 bool write_keypoint_file(const std::string& path, const KeypointList& keypoints);
 bool write_keypoint_file(FilePtr file, const KeypointList& keypoints);
 
@@ -76,7 +79,7 @@ class StagedResultPair {
   // path>: <reason>") and returns false.
   bool write_keypoints(const KeypointList& keypoints, std::ostream& err);
   bool open_descriptors(std::uint64_t count, std::ostream& err);
-  // The row sink of compute_descriptors; a failed write shows at commit().
+  // `count` rows of descriptor_row_length floats; a failed write shows at commit().
   void append_rows(const float* rows, std::size_t count) { descriptors_.append_rows(rows, count); }
   bool commit(std::ostream& err);
 
@@ -108,17 +111,5 @@ bool is_valid_result_stem(const std::string& uuid);
 
 // The uuid for a message: control characters as "\xNN".
 std::string printable_uuid(const std::string& uuid);
-
-enum class RecordOutcome {
-  written,        // both files in place
-  record_failed,  // reported on err; the run may go on with the next record
-  run_failed,     // a network run failed; the run must stop
-};
-
-// Prints "uuid : <uuid>" and "keypoints: <n>" on `out`, then writes the pair
-// through a StagedResultPair while the network runs batch by batch.
-RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
-                            const std::string& uuid, const KeypointList& keypoints,
-                            const PatchList& patches, std::ostream& out, std::ostream& err);
 
 }  // namespace lf

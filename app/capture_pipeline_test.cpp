@@ -1,0 +1,183 @@
+// The per-capture pipeline with a fake network whose row b is the first 128
+// values of patch b, so that every row in a descriptor file shows which patch
+// it was computed from.
+
+#include "app/capture_pipeline.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "inference/fake_network.h"
+#include "workspace/test_support.h"
+
+namespace lf {
+namespace {
+
+std::string read_bytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+cv::Mat textured_image(int cols, int rows, int seed) {
+  cv::Mat noise(rows / 8, cols / 8, CV_8UC1);
+  cv::RNG rng(seed);
+  rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+  cv::Mat image;
+  cv::resize(noise, image, cv::Size(cols, rows), 0, 0, cv::INTER_CUBIC);
+  return image;
+}
+
+// Images by capture name: "large" needs two batches and leaves a tail, the
+// small ones fit together into one; "flat" has no keypoints; "missing" has
+// no image at all.
+class Captures : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder_ = new TemporaryFolder("lf_pipeline_");
+    std::filesystem::create_directories(folder_->path() + "/raw");
+    const std::map<std::string, cv::Mat> images{{"large", textured_image(2048, 1024, 5)},
+                                                {"small", textured_image(512, 256, 1)},
+                                                {"other", textured_image(640, 320, 2)},
+                                                {"tiny", textured_image(256, 128, 3)},
+                                                {"flat", cv::Mat(300, 600, CV_8UC1, cv::Scalar(90))}};
+    for (const auto& [name, image] : images) ASSERT_TRUE(cv::imwrite(folder_->path() + "/raw/" + name + ".png", image));
+  }
+  static void TearDownTestSuite() {
+    delete folder_;
+    folder_ = nullptr;
+  }
+
+  struct Run {
+    bool finished = false;
+    RecordCounts counts;
+    std::string console;  // standard output and error, as one stream sees them
+    int network_runs = 0;
+    std::map<std::string, std::string> files;
+  };
+
+  // One run over the named captures, into a matches folder of its own.
+  static Run run(const std::vector<std::string>& names, bool prepare_ahead = true, int fail_run = -1) {
+    static int count = 0;
+    const std::string matches = folder_->path() + "/matches" + std::to_string(count++) + "/";
+    std::filesystem::create_directories(matches);
+    Workspace workspace;
+    workspace.data_path = folder_->path();
+    workspace.matches_folder = matches;
+    std::vector<CaptureRecord> records;
+    for (const std::string& name : names) {
+      CaptureRecord record;
+      record.raw1_image = "raw/" + name + ".png";
+      record.uuid = name;
+      records.push_back(record);
+    }
+    FakeNetwork network;
+    network.fail_run = fail_run;
+    std::ostringstream console;
+    Reporter reporter(console, console);
+    Run result;
+    PipelineSettings settings;
+    settings.prepare_ahead = prepare_ahead;
+    result.finished = run_captures(records, RunOptions{}, workspace, network, reporter, result.counts, settings);
+    result.console = console.str();
+    result.network_runs = network.runs;
+    for (const auto& entry : std::filesystem::directory_iterator(matches)) {
+      const std::string name = entry.path().filename();
+      if (name[0] != '.') result.files[name] = read_bytes(entry.path());
+    }
+    return result;
+  }
+
+  // A run of the one capture, kept for the whole suite.
+  static const Run& run_alone(const std::string& name) {
+    static std::map<std::string, Run> runs;
+    if (runs.count(name) == 0) runs[name] = run({name});
+    return runs.at(name);
+  }
+
+  static TemporaryFolder* folder_;
+};
+
+TemporaryFolder* Captures::folder_ = nullptr;
+
+class SharedBatches : public Captures, public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+// Each capture's files equal those of a run of that capture alone, which pads
+// its last batch; together only the run's last batch is padded.
+TEST_P(SharedBatches, GiveTheRowsOfSeparateBatches) {
+  const std::vector<std::string>& names = GetParam();
+  const Run together = run(names);
+  ASSERT_TRUE(together.finished);
+  std::size_t rows = 0;
+  for (const std::string& name : names) {
+    const Run& alone = run_alone(name);
+    if (alone.files.count(name + ".desc") == 1) rows += (alone.files.at(name + ".desc").size() - 8) / 512;
+    for (const auto& [file, bytes] : alone.files) {
+      ASSERT_EQ(together.files.count(file), 1u) << file;
+      EXPECT_TRUE(together.files.at(file) == bytes) << file << " differs from a run of " << name << " alone";
+    }
+  }
+  EXPECT_EQ(together.network_runs, static_cast<int>((rows + 1023) / 1024));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, SharedBatches,
+    ::testing::Values(std::vector<std::string>{"small", "other", "tiny"},
+                      std::vector<std::string>{"large", "small", "large", "tiny"},
+                      std::vector<std::string>{"small", "flat", "missing", "tiny", "other", "large"},
+                      std::vector<std::string>{"tiny", "large", "other", "flat"}),
+    [](const auto& info) { return "Order" + std::to_string(info.index); });
+
+// A capture that fails between two good ones: the same lines in the same
+// order and the same files whether captures are prepared ahead or at their turn.
+TEST_F(Captures, PreparingAheadKeepsTheOrderOfLinesAndFiles) {
+  const std::vector<std::string> names{"small", "missing", "large", "flat", "other"};
+  const Run ahead = run(names, true);
+  const Run in_turn = run(names, false);
+  EXPECT_EQ(ahead.console, in_turn.console);
+  EXPECT_EQ(ahead.files, in_turn.files);
+  EXPECT_EQ(ahead.counts.processed, 4u);
+  EXPECT_EQ(ahead.counts.failed, 1u);
+
+  std::istringstream lines(ahead.console);
+  std::vector<std::string> console;
+  for (std::string line; std::getline(lines, line);) console.push_back(line);
+  ASSERT_EQ(console.size(), 11u) << ahead.console;
+  EXPECT_EQ(console[0], "uuid : small");
+  EXPECT_THAT(console[2], ::testing::StartsWith("Error: cannot read image "));
+  EXPECT_THAT(console[2], ::testing::EndsWith("missing.png of capture missing"));
+  EXPECT_EQ(console[3], "uuid : large");
+  EXPECT_EQ(console[5], "Error : No keypoints detected.");
+  EXPECT_EQ(console[6], "Error : No keypoints imported.");
+  EXPECT_EQ(console[7], "uuid : flat");
+  EXPECT_EQ(console[8], "keypoints: 0");
+  EXPECT_EQ(console[9], "uuid : other");
+}
+
+// A failed network run stops the run at the capture whose turn it is: nothing
+// of the captures prepared after it shows, and none of its files stay.
+TEST_F(Captures, FailedNetworkRunShowsNothingOfLaterCaptures) {
+  const Run failed = run({"small", "large", "missing", "flat"}, true, 1);
+  EXPECT_FALSE(failed.finished);
+  std::istringstream lines(failed.console);
+  std::vector<std::string> console;
+  for (std::string line; std::getline(lines, line);) console.push_back(line);
+  ASSERT_EQ(console.size(), 6u) << failed.console;
+  EXPECT_EQ(console[2], "uuid : large");
+  EXPECT_EQ(console[4], "TF_Error:3");
+  EXPECT_EQ(console[5], "Error: the fake network was told to fail run 1");
+  EXPECT_EQ(failed.files.count("large.feat"), 0u);
+  EXPECT_EQ(failed.files.size(), 2u);  // small's pair
+}
+
+}  // namespace
+}  // namespace lf
