@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -176,7 +177,8 @@ class CaptureSource {
     }
     std::unique_lock<std::mutex> lock(mutex_);
     if (handed_ == order_.size()) return std::nullopt;
-    changed_.wait(lock, [this] { return ready_.has_value(); });
+    changed_.wait(lock, [this] { return ready_.has_value() || finished_; });
+    if (!ready_) return std::nullopt;
     std::optional<PreparedCapture> capture = std::move(ready_);
     ready_.reset();
     ++handed_;
@@ -187,6 +189,15 @@ class CaptureSource {
 
  private:
   void prepare_ahead() {
+    prepare_in_order();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      finished_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  void prepare_in_order() {
     for (std::size_t position = 0; position < order_.size(); ++position) {
       {
         // One ahead: the next preparation starts once the last one was taken.
@@ -213,6 +224,7 @@ class CaptureSource {
   std::condition_variable changed_;
   std::optional<PreparedCapture> ready_;
   bool stopping_ = false;
+  bool finished_ = false;  // the thread has prepared all it will
   std::thread thread_;
 };
 
@@ -253,7 +265,9 @@ class Pipeline {
         ++counts.failed;
         continue;
       }
+      const Clock::time_point waiting = Clock::now();
       PreparedCapture capture = take_next();
+      capture.times.wait = seconds_since(waiting);
       if (options_.skip_done && pair_is_done(workspace_, record.uuid)) {
         reporter_.skipped(record.uuid);
         ++counts.skipped;
@@ -277,7 +291,9 @@ class Pipeline {
       return capture;
     }
     std::optional<PreparedCapture> capture = source_->next();
-    // The source holds exactly the records this loop asks for.
+    // The source holds exactly the records the loop asks for, up to the first
+    // that failed, after which the loop asks for none.
+    if (!capture) throw std::logic_error("a capture was asked for after the last one");
     return std::move(*capture);
   }
 
@@ -299,7 +315,9 @@ class Pipeline {
   Outcome process(PreparedCapture& capture) {
     const Clock::time_point start = Clock::now();
     const Outcome outcome = write_pair(capture);
-    capture.times.write = seconds_since(start) - capture.times.network;
+    capture.times.write = seconds_since(start) - capture.times.network - pull_wait_;
+    capture.times.wait += pull_wait_;
+    pull_wait_ = 0;
     if (settings_.observer != nullptr && outcome != Outcome::run_failed && capture.image_read)
       settings_.observer->capture_finished(records_[capture.record].uuid, capture.keypoints.size(), capture.times,
                                            outcome == Outcome::written);
@@ -384,7 +402,9 @@ class Pipeline {
   // or when as many records wait as a batch has slots.
   PreparedCapture* pull() {
     if (pulled_.size() >= batch_) return nullptr;
+    const Clock::time_point start = Clock::now();
     std::optional<PreparedCapture> capture = source_->next();
+    pull_wait_ += seconds_since(start);
     if (!capture) return nullptr;
     pulled_.push_back(std::move(*capture));
     return &pulled_.back();
@@ -402,6 +422,7 @@ class Pipeline {
   PatchBuffer staging_;
   std::vector<float> rows_;
   NetworkFailure failure_;
+  double pull_wait_ = 0;  // of the capture whose turn it is
   CaptureSource* source_ = nullptr;
   std::deque<PreparedCapture> pulled_;  // prepared ahead for a shared batch, in list order
   std::unique_ptr<CapturePreparer> own_preparer_;

@@ -28,10 +28,11 @@
 namespace lf {
 
 // Seconds per stage of one capture. prepare, detect and extract are spent on
-// the preparing thread; network and write at the capture's turn, where write is
-// everything but the network runs.
+// the preparing thread; the rest at the capture's turn: wait for the preparing
+// thread (for this capture, or for the next ones whose patches share its last
+// batch), network runs, and write, everything else.
 struct CaptureTimes {
-  double prepare = 0, detect = 0, extract = 0, network = 0, write = 0;
+  double prepare = 0, detect = 0, extract = 0, wait = 0, network = 0, write = 0;
 };
 
 // Told what the pipeline did, on the pipeline's own thread; for measurements.

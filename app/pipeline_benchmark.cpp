@@ -5,12 +5,13 @@
 //
 // Output, one item per line, fields separated by single spaces:
 //   capture UUID KEYPOINTS PREPARE DETECT EXTRACT NETWORK WRITE RELEASE   (seconds)
-//   stage NAME SECONDS      for startup prepare detect extract network write release
+//   stage NAME SECONDS      for startup prepare detect extract network write release wait
 //   first_batch SECONDS     the run's first network run (graph set-up included)
 //   keypoints N / batches N / captures N / failed N
 //   total SECONDS           from the start of main to the end of the last capture
 // prepare, detect and extract run on the preparing thread, beside the network,
-// so the stages add up to more than the total. "release" is kept for the
+// so the stages add up to more than the total; wait is the time the pipeline
+// spent waiting for that thread. "release" is kept for the
 // readers of this output; captures free nothing of their own any more (their
 // patch buffers are reused), so it is 0. The program's console lines are kept
 // off standard output, which carries the figures; they are shown when the run fails.
@@ -48,6 +49,7 @@ class TimingObserver final : public PipelineObserver {
     total.prepare += times.prepare;
     total.detect += times.detect;
     total.extract += times.extract;
+    total.wait += times.wait;
     total.network += times.network;
     total.write += times.write;
     ++captures;
@@ -94,6 +96,7 @@ int main(int argc, char** argv) {
   std::printf("stage network %.6f\n", timer.total.network);
   std::printf("stage write %.6f\n", timer.total.write);
   std::printf("stage release %.6f\n", 0.0);
+  std::printf("stage wait %.6f\n", timer.total.wait);
   std::printf("first_batch %.6f\n", timer.first_batch);
   std::printf("keypoints %llu\n", static_cast<unsigned long long>(timer.keypoint_total));
   std::printf("batches %d\n", timer.batches);
