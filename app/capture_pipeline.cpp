@@ -335,7 +335,8 @@ class Pipeline {
     StagedResultPair pair(workspace_.matches_folder, uuid);
     if (!pair.write_keypoints(capture.keypoints, reporter_.err()) || !pair.open_descriptors(count, reporter_.err()))
       return Outcome::failed;
-    pair.append_rows(capture.carried_rows.data(), capture.carried);
+    non_finite_ = 0;
+    append_rows(pair, capture.carried_rows.data(), capture.carried);
     std::size_t next = capture.carried;
     // Whole batches straight from the capture's patches.
     while (count - next >= batch_) {
@@ -343,12 +344,20 @@ class Pipeline {
         reporter_.network_failed(failure_);
         return Outcome::run_failed;
       }
-      pair.append_rows(rows_.data(), batch_);
+      append_rows(pair, rows_.data(), batch_);
       next += batch_;
       if (next < count) stop_point("between_batches");
     }
     if (next < count && !run_last_batch(capture, next, pair)) return Outcome::run_failed;
-    return pair.commit(reporter_.err()) ? Outcome::written : Outcome::failed;
+    if (!pair.commit(reporter_.err())) return Outcome::failed;
+    if (non_finite_ > 0) reporter_.non_finite_rows(uuid, non_finite_);
+    return Outcome::written;
+  }
+
+  // Rows as the model gave them; those holding NaN or infinity are counted.
+  void append_rows(StagedResultPair& pair, const float* rows, std::size_t count) {
+    pair.append_rows(rows, count);
+    non_finite_ += count_non_finite_rows(rows, count);
   }
 
   struct Sharer {
@@ -382,7 +391,7 @@ class Pipeline {
       // batches at its turn, and fails there.
       sharers.clear();
     }
-    pair.append_rows(rows_.data(), tail);
+    append_rows(pair, rows_.data(), tail);
     for (const Sharer& sharer : sharers) {
       const float* rows = rows_.data() + sharer.slot * row_length_;
       sharer.capture->carried_rows.assign(rows, rows + sharer.count * row_length_);
@@ -422,7 +431,8 @@ class Pipeline {
   PatchBuffer staging_;
   std::vector<float> rows_;
   NetworkFailure failure_;
-  double pull_wait_ = 0;  // of the capture whose turn it is
+  double pull_wait_ = 0;       // of the capture whose turn it is
+  std::size_t non_finite_ = 0;  // rows of the capture whose turn it is
   CaptureSource* source_ = nullptr;
   std::deque<PreparedCapture> pulled_;  // prepared ahead for a shared batch, in list order
   std::unique_ptr<CapturePreparer> own_preparer_;

@@ -4,6 +4,8 @@
 
 #include "app/capture_pipeline.h"
 
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -66,7 +68,8 @@ class Captures : public ::testing::Test {
   };
 
   // One run over the named captures, into a matches folder of its own.
-  static Run run(const std::vector<std::string>& names, bool prepare_ahead = true, int fail_run = -1) {
+  static Run run(const std::vector<std::string>& names, bool prepare_ahead = true, int fail_run = -1,
+                 const std::vector<int>& non_finite_slots = {}) {
     static int count = 0;
     const std::string matches = folder_->path() + "/matches" + std::to_string(count++) + "/";
     std::filesystem::create_directories(matches);
@@ -82,6 +85,7 @@ class Captures : public ::testing::Test {
     }
     FakeNetwork network;
     network.fail_run = fail_run;
+    network.non_finite_slots = non_finite_slots;
     std::ostringstream console;
     Reporter reporter(console, console);
     Run result;
@@ -177,6 +181,23 @@ TEST_F(Captures, FailedNetworkRunShowsNothingOfLaterCaptures) {
   EXPECT_EQ(console[5], "Error: the fake network was told to fail run 1");
   EXPECT_EQ(failed.files.count("large.feat"), 0u);
   EXPECT_EQ(failed.files.size(), 2u);  // small's pair
+}
+
+// Rows are written as the model gives them; those holding NaN count in one
+// warning after the pair is in place, spare slots of the last batch not.
+TEST_F(Captures, NonFiniteRowsAreWrittenAndCountedInOneWarning) {
+  const Run run_with_nan = run({"large"}, true, -1, {1, 3, 900});
+  ASSERT_TRUE(run_with_nan.finished);
+  const std::size_t rows = (run_with_nan.files.at("large.desc").size() - 8) / 512;
+  ASSERT_GT(rows % 1024, 3u);
+  ASSERT_LT(rows % 1024, 900u) << "slot 900 of the last batch must be spare";
+  const std::size_t expected = rows / 1024 * 3 + 2;
+  EXPECT_THAT(run_with_nan.console, ::testing::EndsWith("Warning: capture large: " + std::to_string(expected) +
+                                                        " descriptors hold NaN or infinity\n"));
+  float value = 0;
+  std::memcpy(&value, run_with_nan.files.at("large.desc").data() + 8 + 512 + 5 * 4, 4);
+  EXPECT_TRUE(std::isnan(value));
+  EXPECT_EQ(run_alone("large").console.find("Warning"), std::string::npos);
 }
 
 }  // namespace

@@ -20,6 +20,10 @@ namespace {
 int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                 PipelineObserver* observer) {
   Reporter reporter(out, err);
+  if (options_precede_arguments(argc, argv)) {
+    reporter.error("options follow the model and workspace arguments");
+    return 1;
+  }
   if (argc < 3) {
     reporter.error("no enough params specified");
     return 1;

@@ -39,6 +39,10 @@ void Reporter::network_failed(const NetworkFailure& failure) {
   error(failure.reason);
 }
 
+void Reporter::non_finite_rows(const std::string& uuid, std::size_t rows) {
+  err_ << "Warning: capture " << uuid << ": " << rows << " descriptors hold NaN or infinity" << std::endl;
+}
+
 void Reporter::counts(const RunOptions& options, const RecordCounts& counts) {
   if (!options.given) return;
   out_ << "records: " << counts.processed << " processed, " << counts.skipped << " skipped, " << counts.failed

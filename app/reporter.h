@@ -37,6 +37,8 @@ class Reporter {
   void preparation_messages(const std::string& err_text, const std::string& out_text);
   void capture_started(const std::string& uuid, std::size_t keypoints);
   void network_failed(const NetworkFailure& failure);
+  // After the pair is in place: its rows were written as the model gave them.
+  void non_finite_rows(const std::string& uuid, std::size_t rows);
   // "records: ..." when any option was given.
   void counts(const RunOptions& options, const RecordCounts& counts);
   void captures_failed(const RecordCounts& counts);

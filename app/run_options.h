@@ -27,6 +27,10 @@ struct RunOptions {
   bool given = false;  // any option at all
 };
 
+// True when the first or second argument starts with "--": an option given
+// where the model or workspace argument belongs.
+bool options_precede_arguments(int argc, const char* const* argv);
+
 // Reads argv[3..]. False with `error` (without the "Error: " prefix) for an
 // unknown "--" argument or a malformed value.
 bool parse_run_options(int argc, const char* const* argv, RunOptions& options, std::string& error);

@@ -4,8 +4,10 @@
 // The image library decodes such a file without failing: it fills what is
 // missing with grey and only prints a warning. This check decodes the file once
 // more with libjpeg (at 1/8 scale, which still reads every entropy-coded bit) and
-// treats libjpeg's data-corruption warnings as damage. Data after the end
-// marker is never read, so files with trailing bytes still pass.
+// treats libjpeg's data-corruption warnings and errors as damage. What libjpeg
+// cannot decode without the data being broken (an unsupported precision,
+// process or colour conversion) is no damage: the image reader decides. Data
+// after the end marker is never read, so files with trailing bytes still pass.
 
 #include <string>
 

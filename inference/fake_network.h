@@ -1,9 +1,11 @@
 #pragma once
 // A descriptor network without a runtime, for the tests of the layers above
 // inference/: row b is the first descriptor_length values of patch b, so every
-// row shows which patch it came from. It can be told to fail a given run.
+// row shows which patch it came from. It can be told to fail a given run, and
+// to give NaN in the rows of given batch slots.
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -25,11 +27,13 @@ class FakeNetwork final : public DescriptorNetwork {
       return false;
     }
     for (int b = 0; b < batch; ++b) std::copy_n(patches + b * patch_floats, length, rows + b * length);
+    for (const int slot : non_finite_slots) rows[slot * length + 5] = std::numeric_limits<float>::quiet_NaN();
     return true;
   }
 
   int runs = 0;
   int fail_run = -1;  // the run (counted from 0) that fails, or -1
+  std::vector<int> non_finite_slots;
 };
 
 }  // namespace lf

@@ -1,6 +1,7 @@
 #include "results/result_files.h"
 
 #include <algorithm>
+#include <cmath>
 #include <ostream>
 
 #include "workspace/platform.h"
@@ -86,6 +87,16 @@ std::string printable_uuid(const std::string& uuid) {
     text += {'\\', 'x', hex[byte >> 4], hex[byte & 0xF]};
   }
   return text;
+}
+
+std::size_t count_non_finite_rows(const float* rows, std::size_t count) {
+  std::size_t non_finite = 0;
+  for (std::size_t row = 0; row < count; ++row) {
+    const float* values = rows + row * descriptor_row_length;
+    non_finite += std::any_of(values, values + descriptor_row_length,
+                              [](float value) { return !std::isfinite(value); });
+  }
+  return non_finite;
 }
 
 }  // namespace lf

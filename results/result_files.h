@@ -11,9 +11,13 @@
 //   Size 8 + 512 * N bytes.
 //
 // How a pair is put in place (StagedResultPair). Both files are written under
-// temporary names unique to the process (see temporary_files.h), and only when
-// the whole capture has succeeded, with an exclusive lock on the matches
-// folder's ".publish.lock" (flock) held:
+// temporary names unique to the process, each locked by its writer from its
+// creation on (see temporary_files.h), and only when the whole capture has
+// succeeded, with an exclusive lock on the matches folder's ".publish.lock"
+// (flock) held:
+//   0. both temporary files are checked to be still the ones this object
+//      created (same file, not removed); otherwise nothing is touched and the
+//      capture fails,
 //   1. the old "<uuid>.desc" is removed,
 //   2. the new keypoint file is renamed to "<uuid>.feat",
 //   3. the new descriptor file is renamed to "<uuid>.desc".
@@ -84,23 +88,34 @@ class StagedResultPair {
   bool commit(std::ostream& err);
 
  private:
-  // A new registered temporary file; `temporary` holds its path, or is empty
-  // (errno set) when it could not be created.
-  FilePtr create_temporary(std::string& temporary);
+  // A temporary file and the handle holding its lock (temporary_files.h).
+  struct Temporary {
+    std::string path;  // empty once renamed or removed
+    FilePtr claim;
+  };
+
+  // A new claimed temporary file; `temporary.path` is empty (errno set) when
+  // it could not be created.
+  FilePtr create_temporary(Temporary& temporary);
+  // True when the path still names the file this object created.
+  static bool still_ours(const Temporary& temporary);
+  static void release(Temporary& temporary);
   bool report(const std::string& final_path, std::ostream& err) const;
   bool publish(std::ostream& err);
-  void discard(std::string& temporary);
+  void discard(Temporary& temporary);
 
   std::string matches_folder_;
   std::string keypoint_path_;
   std::string descriptor_path_;
-  std::string keypoint_part_;    // empty once renamed or removed
-  std::string descriptor_part_;  // empty once renamed or removed
+  Temporary keypoint_part_;
+  Temporary descriptor_part_;
   DescriptorFile descriptors_;
 };
 
 // True when both files of the uuid exist and agree: the descriptor file is
-// 8 + 512 * N bytes for its count N, and the keypoint file has N lines. Holds
+// 8 + 512 * N bytes for its count N, and the keypoint file holds exactly N
+// line feeds and is empty or ends in CR LF (the Python checkers apply the same
+// rule; tools/fixtures/pair_consistency_cases.json tables the cases). Holds
 // a shared lock on ".publish.lock" while it looks.
 bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid);
 
@@ -111,5 +126,9 @@ bool is_valid_result_stem(const std::string& uuid);
 
 // The uuid for a message: control characters as "\xNN".
 std::string printable_uuid(const std::string& uuid);
+
+// Rows of descriptor_row_length floats among `count` that hold a NaN or an
+// infinity. They are written as the model gave them; the caller warns.
+std::size_t count_non_finite_rows(const float* rows, std::size_t count);
 
 }  // namespace lf

@@ -10,11 +10,14 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <cereal/archives/json.hpp>
 #include <gtest/gtest.h>
+#include <rapidjson/istreamwrapper.h>
 
 #include "results/temporary_files.h"
 #include "workspace/test_support.h"
@@ -185,8 +188,98 @@ TEST_F(TempFolder, ConsistentPairsAreTheCompleteOnes) {
     EXPECT_FALSE(result_pair_is_consistent(folder_ + "/", uuid)) << uuid;
 }
 
-// Temporary names carry the host tag and the owner's process id.
-TEST_F(TempFolder, StaleTemporaryFilesAreThoseOfDeadProcessesOfThisHost) {
+// The bytes a case of the shared table gives for a descriptor file.
+std::string descriptor_bytes(const rapidjson::Value& desc) {
+  std::string bytes;
+  if (desc.HasMember("raw_hex")) {
+    const std::string hex = desc["raw_hex"].GetString();
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+  }
+  const std::uint64_t count = desc["count"].GetUint64();
+  for (int i = 0; i < 8; ++i) bytes += static_cast<char>(count >> (8 * i));
+  bytes.append(512 * desc["rows"].GetUint64() + desc["extra_bytes"].GetUint64(), '\x01');
+  return bytes;
+}
+
+// One table of edge files decides for the program and the Python checkers alike.
+TEST_F(TempFolder, PairConsistencyFollowsTheSharedTable) {
+  std::ifstream file(LF_PAIR_CASES, std::ios::binary);
+  ASSERT_TRUE(file) << LF_PAIR_CASES;
+  rapidjson::IStreamWrapper stream(file);
+  rapidjson::Document table;
+  table.ParseStream(stream);
+  ASSERT_FALSE(table.HasParseError());
+  ASSERT_GT(table["cases"].Size(), 0u);
+  for (const rapidjson::Value& c : table["cases"].GetArray()) {
+    const std::string uuid = c["name"].GetString();
+    if (!c["feat"].IsNull())
+      std::ofstream(folder_ + "/" + uuid + ".feat", std::ios::binary)
+          << std::string(c["feat"].GetString(), c["feat"].GetStringLength());
+    if (!c["desc"].IsNull())
+      std::ofstream(folder_ + "/" + uuid + ".desc", std::ios::binary) << descriptor_bytes(c["desc"]);
+    EXPECT_EQ(result_pair_is_consistent(folder_ + "/", uuid), c["consistent"].GetBool()) << uuid;
+  }
+}
+
+// Temporary files in a folder, oldest first (by sequence number within this process).
+std::vector<std::string> temporary_names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const std::string& name : names_in(folder)) {
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const auto sequence = [](const std::string& name) { return std::stoull(name.substr(name.rfind('-') + 1)); };
+    return sequence(a) < sequence(b);
+  });
+  return names;
+}
+
+struct LostTemporaryCase {
+  const char* label;
+  bool keypoint_file;    // taken away
+  bool descriptor_file;  // taken away
+};
+void PrintTo(const LostTemporaryCase& c, std::ostream* os) { *os << c.label; }
+
+class LostTemporary : public TempFolder, public ::testing::WithParamInterface<LostTemporaryCase> {};
+
+// Another process (an earlier version's cleaner in another process-id
+// namespace, a user) removes a run's live temporary files: the commit fails
+// and the older complete pair stays as it was.
+TEST_P(LostTemporary, CommitFailsAndKeepsTheOlderPair) {
+  std::ostringstream err;
+  {
+    StagedResultPair older(folder_ + "/", "u");
+    stage(older, 2, 1.f, err);
+    ASSERT_TRUE(older.commit(err));
+  }
+  const std::string feat = read_bytes(folder_ + "/u.feat"), desc = read_bytes(folder_ + "/u.desc");
+  {
+    StagedResultPair newer(folder_ + "/", "u");
+    stage(newer, 3, 2.f, err);
+    const std::vector<std::string> parts = temporary_names(folder_);
+    ASSERT_EQ(parts.size(), 2u);
+    if (GetParam().keypoint_file) std::remove((folder_ + "/" + parts[0]).c_str());
+    if (GetParam().descriptor_file) std::remove((folder_ + "/" + parts[1]).c_str());
+    EXPECT_FALSE(newer.commit(err));
+  }
+  EXPECT_NE(err.str().find("Error: cannot write result file "), std::string::npos);
+  EXPECT_EQ(read_bytes(folder_ + "/u.feat"), feat);
+  EXPECT_EQ(read_bytes(folder_ + "/u.desc"), desc);
+  EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "u.desc", "u.feat"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LostTemporary,
+                         ::testing::Values(LostTemporaryCase{"KeypointFile", true, false},
+                                           LostTemporaryCase{"DescriptorFile", false, true},
+                                           LostTemporaryCase{"Both", true, true}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// A temporary file is stale when no process holds its lock, whatever its
+// name says about its host and process: a live run in another process-id
+// namespace may carry the id of a process that is gone here.
+TEST_F(TempFolder, StaleTemporaryFilesAreThoseWhoseLockIsFree) {
   const std::string own = make_temporary_path(folder_ + "/");
   const std::string name = own.substr(own.rfind('/') + 1);
   const std::string tag = name.substr(1, 8);
@@ -194,13 +287,32 @@ TEST_F(TempFolder, StaleTemporaryFilesAreThoseOfDeadProcessesOfThisHost) {
   if (child == 0) _exit(0);
   ASSERT_GT(child, 0);
   ASSERT_EQ(waitpid(child, nullptr, 0), child);
-  const std::string dead = "." + tag + "-" + std::to_string(child) + "-3.part";
-  const std::string alive = "." + tag + "-" + std::to_string(getppid()) + "-3.part";
-  const std::string other_host = ".0000000z-" + std::to_string(child) + "-3.part";
-  for (const std::string& file : {dead, alive, other_host, std::string("x.feat")})
+  const std::string dead_but_locked = "." + tag + "-" + std::to_string(child) + "-3.part";
+  const std::string alive_but_unlocked = "." + tag + "-" + std::to_string(getppid()) + "-3.part";
+  const std::string other_host_unlocked = ".0000000a-" + std::to_string(child) + "-3.part";
+  const std::string other_host_locked = ".0000000b-" + std::to_string(child) + "-3.part";
+  for (const std::string& file : {dead_but_locked, alive_but_unlocked, other_host_unlocked, other_host_locked,
+                                  std::string("x.feat"), std::string(".x-1-1.part")})
     std::ofstream(folder_ + "/" + file) << "x";
-  EXPECT_EQ(remove_stale_temporary_files(folder_ + "/"), 1);
-  std::vector<std::string> left{alive, other_host, "x.feat"};
+  std::vector<FilePtr> holders;
+  for (const std::string& file : {dead_but_locked, other_host_locked}) {
+    holders.push_back(open_lock_handle(folder_ + "/" + file));
+    ASSERT_TRUE(holders.back());
+    ASSERT_EQ(try_lock_exclusive(holders.back().get()), FileLock::taken);
+  }
+  std::vector<std::string> left = names_in(folder_);
+  std::ostringstream err;
+  StagedResultPair live(folder_ + "/", "u");
+  stage(live, 1, 1.f, err);
+  for (const std::string& file : names_in(folder_)) {
+    if (std::find(left.begin(), left.end(), file) == left.end()) left.push_back(file);
+  }
+  ASSERT_EQ(left.size(), 8u);
+
+  EXPECT_EQ(remove_stale_temporary_files(folder_ + "/"), 2);
+  left.erase(std::remove_if(left.begin(), left.end(),
+                            [&](const std::string& file) { return file == alive_but_unlocked || file == other_host_unlocked; }),
+             left.end());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(names_in(folder_), left);
 }
