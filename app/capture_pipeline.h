@@ -13,7 +13,10 @@
 //    contract makes a row depend on its own patch only). Only the last batch
 //    of the run is padded.
 // A failed network run stops the run at the capture whose turn it is; what was
-// prepared ahead is dropped unseen.
+// prepared ahead is dropped unseen. A shared last batch that fails is run once
+// more with only that capture's patches (the other slots back to 0.5), so that
+// a failure coming from a later capture's patches shows at that capture's turn,
+// as it would without sharing; a failure that does not recur lets the run go on.
 
 #include <cstddef>
 #include <string>
