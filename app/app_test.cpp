@@ -364,6 +364,7 @@ TEST_F(Options, ShardsTogetherWriteThePlainRunsFilesEachOnce) {
 
 TEST_F(Options, SkipDoneRecomputesOnlyIncompletePairs) {
   const auto plain = plain_run_files();
+  ASSERT_EQ(run({model("valid"), ws_, "--shard", "0/1"}).exit_code, 0);
   std::filesystem::remove(matches("beta.desc"));
   std::filesystem::resize_file(matches("delta.desc"), 8 + 512);
   const RunResult result = run({model("valid"), ws_, "--skip-done"});
@@ -374,6 +375,31 @@ TEST_F(Options, SkipDoneRecomputesOnlyIncompletePairs) {
     EXPECT_NE(result.out.find("uuid : " + uuid + "\nkeypoints: "), std::string::npos) << uuid;
   EXPECT_NE(result.out.find("records: 2 processed, 3 skipped, 0 failed\n"), std::string::npos) << result.out;
   EXPECT_EQ(result_files(), plain);
+}
+
+// --skip-done skips a pair only when the model that runs wrote it; a plain
+// run records nothing, so its pairs are recomputed once.
+TEST_F(Options, SkipDoneSkipsOnlyPairsOfTheSameModel) {
+  const auto plain = plain_run_files();
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(ws_ + "/caches/matches"))
+    names.push_back(entry.path().filename());
+  EXPECT_EQ(names.size(), 11u) << "a plain run writes the pairs and the publish lock only";
+  struct Step {
+    const char* model;
+    const char* counts;
+    bool plain_files;
+  };
+  for (const Step& step : {Step{"valid", "5 processed, 0 skipped", true}, Step{"valid", "0 processed, 5 skipped", true},
+                           Step{"batch_mean", "5 processed, 0 skipped", false},
+                           Step{"batch_mean", "0 processed, 5 skipped", false},
+                           Step{"valid", "5 processed, 0 skipped", true}}) {
+    const RunResult result = run({model(step.model), ws_, "--skip-done"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.out.find(std::string("records: ") + step.counts + ", 0 failed\n"), std::string::npos)
+        << step.model << "\n" << result.out;
+    EXPECT_EQ(result_files() == plain, step.plain_files) << step.model;
+  }
 }
 
 // A uuid's pair as the header promises it: present, and counts that agree.

@@ -28,8 +28,9 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool pair_is_done(const Workspace& workspace, const std::string& uuid) {
-  return result_pair_is_consistent(workspace.matches_folder, uuid);
+// --skip-done: a complete pair written by the same model.
+bool pair_is_done(const Workspace& workspace, const RunOptions& options, const std::string& uuid) {
+  return result_pair_is_done(workspace.matches_folder, uuid, options.model_fingerprint);
 }
 
 // Patch buffers handed from capture to capture, so that their memory is
@@ -95,9 +96,14 @@ struct PreparedCapture {
 // preparing thread each have their own.
 class CapturePreparer {
  public:
-  CapturePreparer(const std::vector<CaptureRecord>& records, const Workspace& workspace, PatchBufferPool& pool,
-                  bool check_done)
-      : records_(records), workspace_(workspace), pool_(pool), check_done_(check_done), extractor_(messages_) {}
+  CapturePreparer(const std::vector<CaptureRecord>& records, const Workspace& workspace, const RunOptions& options,
+                  PatchBufferPool& pool, bool check_done)
+      : records_(records),
+        workspace_(workspace),
+        options_(options),
+        pool_(pool),
+        check_done_(check_done),
+        extractor_(messages_) {}
 
   PreparedCapture prepare(std::size_t index) {
     PreparedCapture capture;
@@ -108,7 +114,7 @@ class CapturePreparer {
     try {
       // A pair that is complete now will most likely be skipped at its turn,
       // where it is looked at again.
-      if (check_done_ && pair_is_done(workspace_, record.uuid)) {
+      if (check_done_ && pair_is_done(workspace_, options_, record.uuid)) {
         capture.presumed_done = true;
         return capture;
       }
@@ -142,6 +148,7 @@ class CapturePreparer {
  private:
   const std::vector<CaptureRecord>& records_;
   const Workspace& workspace_;
+  const RunOptions& options_;
   PatchBufferPool& pool_;
   const bool check_done_;
   std::ostringstream messages_;  // the extractor's lines
@@ -253,7 +260,7 @@ class Pipeline {
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < records_.size(); ++i)
       if (in_shard(options_, records_[i].uuid) && is_valid_result_stem(records_[i].uuid)) order.push_back(i);
-    CapturePreparer ahead_preparer(records_, workspace_, pool_, options_.skip_done);
+    CapturePreparer ahead_preparer(records_, workspace_, options_, pool_, options_.skip_done);
     CaptureSource source(std::move(order), ahead_preparer, settings_.prepare_ahead);
     source_ = &source;
 
@@ -268,7 +275,7 @@ class Pipeline {
       const Clock::time_point waiting = Clock::now();
       PreparedCapture capture = take_next();
       capture.times.wait = seconds_since(waiting);
-      if (options_.skip_done && pair_is_done(workspace_, record.uuid)) {
+      if (options_.skip_done && pair_is_done(workspace_, options_, record.uuid)) {
         reporter_.skipped(record.uuid);
         ++counts.skipped;
         continue;
@@ -299,7 +306,7 @@ class Pipeline {
 
   // A record that looked done ahead but is not at its turn.
   PreparedCapture prepare_now(std::size_t index) {
-    if (!own_preparer_) own_preparer_ = std::make_unique<CapturePreparer>(records_, workspace_, pool_, false);
+    if (!own_preparer_) own_preparer_ = std::make_unique<CapturePreparer>(records_, workspace_, options_, pool_, false);
     return own_preparer_->prepare(index);
   }
 
@@ -332,7 +339,9 @@ class Pipeline {
     const std::size_t count = capture.keypoints.size();
     reporter_.capture_started(uuid, count);
 
-    StagedResultPair pair(workspace_.matches_folder, uuid);
+    // With a model fingerprint (a run given options), the pair's model record
+    // follows it into place.
+    StagedResultPair pair(workspace_.matches_folder, uuid, options_.model_fingerprint);
     if (!pair.write_keypoints(capture.keypoints, reporter_.err()) || !pair.open_descriptors(count, reporter_.err()))
       return Outcome::failed;
     non_finite_ = 0;

@@ -11,6 +11,7 @@
 #include "app/stop_signals.h"
 #include "capture_list/capture_list.h"
 #include "inference/tensorflow_network.h"
+#include "results/model_records.h"
 #include "results/temporary_files.h"
 #include "workspace/workspace.h"
 
@@ -54,6 +55,7 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
     return 1;
   }
   if (!model.device.empty()) reporter.network_device(model.device);
+  if (options.given) options.model_fingerprint = model_fingerprint(model_path);
 
   const std::vector<CaptureRecord> records = load_capture_list(workspace.capture_list_path);
 

@@ -20,7 +20,13 @@ struct CheckingErrorManager {
   jpeg_error_mgr base;
   std::jmp_buf on_error;
   std::string damage;
+  bool zero_scan_parameters = false;
 };
+
+bool scan_parameters_are_zero(j_common_ptr info) {
+  const auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
+  return decompress->Ss == 0 && decompress->Se == 0 && decompress->Ah == 0 && decompress->Al == 0;
+}
 
 // Warnings that mean the compressed data is broken. Others (an unknown
 // Adobe transform code, an unknown JFIF revision) leave the pixels sound.
@@ -34,12 +40,10 @@ bool is_damage_warning(j_common_ptr info, int code) {
     case JWRN_EXTRANEOUS_DATA:
     case JWRN_BOGUS_PROGRESSION:
       return true;
-    case JWRN_NOT_SEQUENTIAL: {
+    case JWRN_NOT_SEQUENTIAL:
       // Some cameras write zeros for all four scan parameters of a baseline
       // scan; libjpeg decodes those files to the same pixels.
-      const auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
-      return decompress->Ss != 0 || decompress->Se != 0 || decompress->Ah != 0 || decompress->Al != 0;
-    }
+      return !scan_parameters_are_zero(info);
     default:
       return false;
   }
@@ -88,8 +92,10 @@ std::string message_of(j_common_ptr info) {
 
 void keep_damage_warning(j_common_ptr info, int level) {
   auto* manager = reinterpret_cast<CheckingErrorManager*>(info->err);
-  if (level < 0 && manager->damage.empty() && is_damage_warning(info, info->err->msg_code))
-    manager->damage = message_of(info);
+  if (level >= 0) return;
+  if (info->err->msg_code == JWRN_NOT_SEQUENTIAL && scan_parameters_are_zero(info))
+    manager->zero_scan_parameters = true;
+  if (manager->damage.empty() && is_damage_warning(info, info->err->msg_code)) manager->damage = message_of(info);
 }
 
 [[noreturn]] void leave_on_error(j_common_ptr info) {
@@ -135,6 +141,12 @@ void decode_small(std::FILE* file, jpeg_decompress_struct& info, CheckingErrorMa
 }  // namespace
 
 std::string find_jpeg_damage(const std::string& native_file_path) {
+  bool zero_scan_parameters = false;
+  return find_jpeg_damage(native_file_path, zero_scan_parameters);
+}
+
+std::string find_jpeg_damage(const std::string& native_file_path, bool& zero_scan_parameters) {
+  zero_scan_parameters = false;
   FilePtr file(std::fopen(native_file_path.c_str(), "rb"));
   if (!file || !starts_as_jpeg(file.get())) return "";
   jpeg_decompress_struct info{};
@@ -145,7 +157,31 @@ std::string find_jpeg_damage(const std::string& native_file_path) {
   std::vector<JSAMPLE> row;
   decode_small(file.get(), info, manager, row);
   jpeg_destroy_decompress(&info);
+  zero_scan_parameters = manager.zero_scan_parameters;
   return manager.damage;
+}
+
+void fix_zero_scan_parameters(std::vector<unsigned char>& jpeg) {
+  // Segments are skipped by their length, so marker-like bytes inside them
+  // (an EXIF thumbnail) are never taken for scan headers.
+  std::size_t at = 2;
+  while (at + 4 <= jpeg.size()) {
+    const unsigned char marker = jpeg[at + 1];
+    if (jpeg[at] != 0xFF || marker == 0xFF || marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      // Entropy-coded data, fill bytes, stuffed bytes and restart markers.
+      at += jpeg[at] == 0xFF && marker != 0xFF ? 2 : 1;
+      continue;
+    }
+    if (marker == 0xD9) return;
+    const std::size_t length = static_cast<std::size_t>(jpeg[at + 2]) << 8 | jpeg[at + 3];
+    if (marker == 0xDA && at + 4 < jpeg.size()) {
+      const std::size_t parameters = at + 5 + 2 * static_cast<std::size_t>(jpeg[at + 4]);
+      if (parameters + 2 < jpeg.size() && parameters + 3 <= at + 2 + length && jpeg[parameters] == 0 &&
+          jpeg[parameters + 1] == 0 && jpeg[parameters + 2] == 0)
+        jpeg[parameters + 1] = 63;
+    }
+    at += 2 + length;
+  }
 }
 
 }  // namespace lf

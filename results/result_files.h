@@ -31,6 +31,10 @@
 // run's pair. A reader that holds a shared lock on ".publish.lock" while it
 // opens both files never sees one run's keypoint file beside another run's
 // descriptor file (result_pair_is_consistent does so).
+//
+// Which model wrote a pair is kept apart from the two files, in
+// ".model_records/<uuid>" in the matches folder, written by runs given an
+// option and changed under the same lock (see model_records.h).
 
 #include <cstdint>
 #include <cstdio>
@@ -73,8 +77,11 @@ class DescriptorFile {
 // committed is removed when the object goes.
 class StagedResultPair {
  public:
-  // `matches_folder` ends with a separator.
-  StagedResultPair(const std::string& matches_folder, const std::string& uuid);
+  // `matches_folder` ends with a separator. With a model fingerprint, the
+  // pair's model record is written once the pair is in place
+  // (model_records.h); the old record goes in any case.
+  StagedResultPair(const std::string& matches_folder, const std::string& uuid,
+                   const std::string& model_fingerprint = "");
   ~StagedResultPair();
   StagedResultPair(const StagedResultPair&) = delete;
   StagedResultPair& operator=(const StagedResultPair&) = delete;
@@ -105,6 +112,8 @@ class StagedResultPair {
   void discard(Temporary& temporary);
 
   std::string matches_folder_;
+  std::string uuid_;
+  std::string model_fingerprint_;
   std::string keypoint_path_;
   std::string descriptor_path_;
   Temporary keypoint_part_;
@@ -118,6 +127,11 @@ class StagedResultPair {
 // rule; tools/fixtures/pair_consistency_cases.json tables the cases). Holds
 // a shared lock on ".publish.lock" while it looks.
 bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid);
+
+// result_pair_is_consistent, and the pair's model record holds
+// `model_fingerprint` (model_records.h), both under one shared lock.
+bool result_pair_is_done(const std::string& matches_folder, const std::string& uuid,
+                         const std::string& model_fingerprint);
 
 // True when the uuid names a file inside the matches folder: not empty, not "."
 // or "..", and without "/", "\", ":" or control characters (below 0x20, and

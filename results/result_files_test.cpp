@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/istreamwrapper.h>
 
+#include "results/model_records.h"
 #include "results/temporary_files.h"
 #include "workspace/test_support.h"
 
@@ -315,6 +317,56 @@ TEST_F(TempFolder, StaleTemporaryFilesAreThoseWhoseLockIsFree) {
              left.end());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(names_in(folder_), left);
+}
+
+struct FingerprintCase {
+  const char* label;
+  std::function<void(const std::string&)> change;  // applied to the second copy
+  bool same;
+};
+void PrintTo(const FingerprintCase& c, std::ostream* os) { *os << c.label; }
+
+class ModelFingerprint : public TempFolder, public ::testing::WithParamInterface<FingerprintCase> {
+ protected:
+  void make_model(const std::string& folder) {
+    std::filesystem::create_directories(folder + "/variables");
+    std::ofstream(folder + "/saved_model.pb", std::ios::binary) << "graph";
+    std::ofstream(folder + "/variables/variables.index", std::ios::binary) << "index";
+    std::ofstream(folder + "/variables/variables.data-00000-of-00001", std::ios::binary) << "weights";
+    std::ofstream(folder + "/keras_metadata.pb", std::ios::binary) << "not part of the fingerprint";
+  }
+};
+
+// The fingerprint follows saved_model.pb and variables/, names and contents,
+// wherever the model lies.
+TEST_P(ModelFingerprint, ChangesWithTheGraphAndTheVariablesOnly) {
+  make_model(folder_ + "/one");
+  make_model(folder_ + "/two");
+  GetParam().change(folder_ + "/two");
+  const std::string one = model_fingerprint(folder_ + "/one"), two = model_fingerprint(folder_ + "/two");
+  ASSERT_EQ(one.size(), 16u);
+  EXPECT_EQ(one == two, GetParam().same) << one << " " << two;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ModelFingerprint,
+    ::testing::Values(
+        FingerprintCase{"None", [](const std::string&) {}, true},
+        FingerprintCase{"OtherFile", [](const std::string& m) { std::ofstream(m + "/keras_metadata.pb") << "x"; }, true},
+        FingerprintCase{"Graph", [](const std::string& m) { std::ofstream(m + "/saved_model.pb") << "graph2"; }, false},
+        FingerprintCase{"Weights",
+                        [](const std::string& m) { std::ofstream(m + "/variables/variables.data-00000-of-00001") << "weightz"; },
+                        false},
+        FingerprintCase{"VariableRenamed",
+                        [](const std::string& m) {
+                          std::filesystem::rename(m + "/variables/variables.index", m + "/variables/variables.indey");
+                        },
+                        false},
+        FingerprintCase{"VariableAdded", [](const std::string& m) { std::ofstream(m + "/variables/more") << ""; }, false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(TempFolder, ModelWithoutItsGraphHasNoFingerprint) {
+  EXPECT_EQ(model_fingerprint(folder_), "");
 }
 
 }  // namespace

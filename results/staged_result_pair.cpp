@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "results/model_records.h"
 #include "results/result_files.h"
 #include "results/temporary_files.h"
 #include "workspace/path_utils.h"
@@ -80,8 +81,11 @@ bool keypoint_line_count(const std::string& path, std::uint64_t& lines) {
 
 }  // namespace
 
-StagedResultPair::StagedResultPair(const std::string& matches_folder, const std::string& uuid)
+StagedResultPair::StagedResultPair(const std::string& matches_folder, const std::string& uuid,
+                                   const std::string& model_fingerprint)
     : matches_folder_(matches_folder),
+      uuid_(uuid),
+      model_fingerprint_(model_fingerprint),
       keypoint_path_(make_file_path(matches_folder, uuid, keypoint_extension)),
       descriptor_path_(make_file_path(matches_folder, uuid, descriptor_extension)) {}
 
@@ -145,6 +149,7 @@ bool StagedResultPair::publish(std::ostream& err) {
       return report(temporary == &keypoint_part_ ? keypoint_path_ : descriptor_path_, err);
     }
   }
+  remove_model_record(matches_folder_, uuid_);
   remove_file(descriptor_path_);
   if (!replace_file(keypoint_part_.path, keypoint_path_)) return report(keypoint_path_, err);
   release(keypoint_part_);
@@ -157,17 +162,32 @@ bool StagedResultPair::publish(std::ostream& err) {
     return report(descriptor_path_, err);
   }
   release(descriptor_part_);
+  write_model_record(matches_folder_, uuid_, model_fingerprint_);
   return true;
 }
 
-bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid) {
+namespace {
+
+bool pair_is_consistent(const std::string& matches_folder, const std::string& uuid) {
   const std::string keypoint_path = make_file_path(matches_folder, uuid, keypoint_extension);
   const std::string descriptor_path = make_file_path(matches_folder, uuid, descriptor_extension);
-  const PublishLock lock(matches_folder, LOCK_SH);
   std::uint64_t size = 0, count = 0, lines = 0;
   return file_size(descriptor_path, size) && size >= 8 && stored_count(descriptor_path, count) &&
          count <= (size - 8) / 512 && size == 8 + 512 * count && keypoint_line_count(keypoint_path, lines) &&
          lines == count;
+}
+
+}  // namespace
+
+bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid) {
+  const PublishLock lock(matches_folder, LOCK_SH);
+  return pair_is_consistent(matches_folder, uuid);
+}
+
+bool result_pair_is_done(const std::string& matches_folder, const std::string& uuid,
+                         const std::string& model_fingerprint) {
+  const PublishLock lock(matches_folder, LOCK_SH);
+  return pair_is_consistent(matches_folder, uuid) && model_record_matches(matches_folder, uuid, model_fingerprint);
 }
 
 }  // namespace lf
