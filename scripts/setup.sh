@@ -15,7 +15,7 @@
 #   build/windows/:  without --demo, the Windows package (scripts/windows/build.sh:
 #                    TensorFlow's Windows wheel and an OpenCV cross-build, cached
 #                    in ${XDG_CACHE_HOME:-~/.cache}/learned-features; the first
-#                    OpenCV build takes about 25 minutes on two cores).
+#                    OpenCV build took 30 to 45 minutes on a busy two-core machine).
 #
 # The console gets one line per step; the package managers' and builds' output
 # goes to build/setup.log.
