@@ -125,6 +125,17 @@ def view_homographies(rng):
     return h1, h2
 
 
+def in_raw_proportions(homography, cols, rows):
+    """The homography drawn for an isotropic frame, as the prepared frame sees it when
+    the photograph (cols x rows) is stretched to 2048x1024: a rotation of the scene
+    becomes the rotation and shear a turned capture shows the program."""
+    stretch = (WIDTH / cols) / (HEIGHT / rows)
+    kx, ky = math.sqrt(stretch), 1.0 / math.sqrt(stretch)
+    centre = np.array([[1, 0, WIDTH / 2], [0, 1, HEIGHT / 2], [0, 0, 1.0]])
+    a = centre @ np.diag([kx, ky, 1.0]) @ np.linalg.inv(centre)
+    return a @ homography @ np.linalg.inv(a)
+
+
 def raw_to_prepared_matrix(cols, rows):
     """Raw pixels to prepared ones, pixel centres on pixel centres as the bilinear resize has them."""
     if cols == WIDTH:
@@ -349,7 +360,7 @@ def correspondences(homography, first, second, first_distance, second_distance):
 
 def view_pair_patches(raw, rng, detector):
     """Patches [N, 2, 32, 32] float32 of one random view pair of a photograph."""
-    h1, h2 = view_homographies(rng)
+    h1, h2 = (in_raw_proportions(h, raw.shape[1], raw.shape[0]) for h in view_homographies(rng))
     field = smooth_displacement(rng) if rng.random() < DISTORTION_RATE else None
     view1, distance1 = make_view(raw, h1, rng)
     view2, distance2 = make_view(raw, h2, rng, field)
