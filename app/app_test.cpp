@@ -130,7 +130,13 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentCase{{"model", "no/such/folder", "extra"}, "Error: folder no/such/folder doesn't exist\n"},
                       ArgumentCase{{"model", "data", "x", "--shard", "3/2"},
                                    "Error: --shard expects K/N with 0 <= K < N, got \"3/2\"\n"},
-                      ArgumentCase{{"model", "data", "--skip-done", "--resume"}, "Error: unknown option --resume\n"}),
+                      ArgumentCase{{"model", "data", "--skip-done", "--resume"}, "Error: unknown option --resume\n"},
+                      ArgumentCase{{"--skip-done", "model", "data"},
+                                   "Error: options follow the model and workspace arguments\n"},
+                      ArgumentCase{{"--shard", "0/2", "model", "data"},
+                                   "Error: options follow the model and workspace arguments\n"},
+                      ArgumentCase{{"model", "--shard=0/2", "data"},
+                                   "Error: options follow the model and workspace arguments\n"}),
     [](const ::testing::TestParamInfo<ArgumentCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(ProgramRun, WorkspaceFaultsNameTheRenderedPaths) {
@@ -358,6 +364,7 @@ TEST_F(Options, ShardsTogetherWriteThePlainRunsFilesEachOnce) {
 
 TEST_F(Options, SkipDoneRecomputesOnlyIncompletePairs) {
   const auto plain = plain_run_files();
+  ASSERT_EQ(run({model("valid"), ws_, "--shard", "0/1"}).exit_code, 0);
   std::filesystem::remove(matches("beta.desc"));
   std::filesystem::resize_file(matches("delta.desc"), 8 + 512);
   const RunResult result = run({model("valid"), ws_, "--skip-done"});
@@ -368,6 +375,31 @@ TEST_F(Options, SkipDoneRecomputesOnlyIncompletePairs) {
     EXPECT_NE(result.out.find("uuid : " + uuid + "\nkeypoints: "), std::string::npos) << uuid;
   EXPECT_NE(result.out.find("records: 2 processed, 3 skipped, 0 failed\n"), std::string::npos) << result.out;
   EXPECT_EQ(result_files(), plain);
+}
+
+// --skip-done skips a pair only when the model that runs wrote it; a plain
+// run records nothing, so its pairs are recomputed once.
+TEST_F(Options, SkipDoneSkipsOnlyPairsOfTheSameModel) {
+  const auto plain = plain_run_files();
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(ws_ + "/caches/matches"))
+    names.push_back(entry.path().filename());
+  EXPECT_EQ(names.size(), 11u) << "a plain run writes the pairs and the publish lock only";
+  struct Step {
+    const char* model;
+    const char* counts;
+    bool plain_files;
+  };
+  for (const Step& step : {Step{"valid", "5 processed, 0 skipped", true}, Step{"valid", "0 processed, 5 skipped", true},
+                           Step{"batch_mean", "5 processed, 0 skipped", false},
+                           Step{"batch_mean", "0 processed, 5 skipped", false},
+                           Step{"valid", "5 processed, 0 skipped", true}}) {
+    const RunResult result = run({model(step.model), ws_, "--skip-done"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.out.find(std::string("records: ") + step.counts + ", 0 failed\n"), std::string::npos)
+        << step.model << "\n" << result.out;
+    EXPECT_EQ(result_files() == plain, step.plain_files) << step.model;
+  }
 }
 
 // A uuid's pair as the header promises it: present, and counts that agree.
@@ -413,6 +445,14 @@ class BackgroundRun {
     return waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
   }
   void signal(int signal_number) { kill(pid_, signal_number); }
+  // Continues the process each time it stops itself, until it ends.
+  int continue_to_end() {
+    int status = 0;
+    do {
+      kill(pid_, SIGCONT);
+    } while (waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status));
+    return status;
+  }
   int wait_for_end() {
     int status = 0;
     while (waitpid(pid_, &status, 0) == pid_ && WIFSTOPPED(status)) {
@@ -436,7 +476,7 @@ class StoppedRun : public ProgramRun, public ::testing::WithParamInterface<StopC
 
 // Stopped at each step of writing a capture, the capture has its earlier
 // complete pair, or its new keypoint file alone; never a new keypoint file
-// beside older descriptors. SIGINT and SIGTERM then remove the run's temporary
+// beside older descriptors. SIGINT, SIGTERM and SIGHUP then remove the run's temporary
 // files and end it by the signal; after SIGKILL the next run removes them.
 TEST_P(StoppedRun, LeavesWhatTheHeaderPromises) {
   const StopCase& c = GetParam();
@@ -476,11 +516,30 @@ INSTANTIATE_TEST_SUITE_P(Steps, StoppedRun,
                          ::testing::Values(StopCase{"after_keypoint_file", SIGKILL, false},
                                            StopCase{"between_batches", SIGTERM, false},
                                            StopCase{"between_batches", SIGINT, false},
+                                           StopCase{"between_batches", SIGHUP, false},
                                            StopCase{"between_renames", SIGKILL, true},
                                            StopCase{"between_renames", SIGTERM, true}),
                          [](const auto& info) {
                            return info.param.step + "_" + std::to_string(info.param.signal_number);
                          });
+
+// A run that starts while another has just created and opened a temporary
+// file, before it took the file's lock, removes that file as stale; the
+// creator notices, writes under a new name, and both runs leave complete pairs.
+TEST_F(ProgramRun, TemporaryFileRemovedBeforeItsLockIsTakenIsReplaced) {
+  make_workspace(R"({"images": [{"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "u"}]})");
+  write_image("raw/a.png", textured_image(512, 256, 3));
+  BackgroundRun creator({model("valid"), ws_}, root_ + "/creator.txt", "before_lock");
+  ASSERT_TRUE(creator.wait_until_stopped()) << read_text(root_ + "/creator.txt");
+  ASSERT_EQ(temporary_files_in(ws_ + "/caches/matches").size(), 1u);
+  const RunResult cleaner = run({model("valid"), ws_});
+  EXPECT_EQ(cleaner.exit_code, 0) << cleaner.err;
+  const int status = creator.continue_to_end();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << read_text(root_ + "/creator.txt");
+  EXPECT_TRUE(complete_pair(read_text(matches("u.feat")), read_text(matches("u.desc"))));
+  EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
+}
 
 // Two runs over one workspace at once (whole runs, or a whole run and a
 // shard), round after round: both succeed, and every capture is left with a

@@ -11,6 +11,7 @@
 #include "features/image_preparation.h"
 #include "features/patch_extractor.h"
 #include "inference/descriptor_model.h"
+#include "results/model_records.h"
 #include "results/result_files.h"
 #include "results/temporary_files.h"
 #include "workspace/workspace.h"
@@ -22,7 +23,7 @@ const char* const success_line = "------------Feature Predicion Success---------
 
 RecordOutcome process_record(const CaptureRecord& record, const Workspace& workspace,
                              DescriptorModel& model, const PatchExtractor& extractor,
-                             std::ostream& out, std::ostream& err) {
+                             const RunOptions& options, std::ostream& out, std::ostream& err) {
   const cv::Mat image = prepare_capture_image(workspace.data_path, record, err);
   if (image.empty()) return RecordOutcome::record_failed;
 
@@ -30,7 +31,8 @@ RecordOutcome process_record(const CaptureRecord& record, const Workspace& works
   extractor.detect_keypoints(image, keypoints);
   PatchList patches;
   extractor.extract_patches(image, keypoints, patches);
-  return write_results(model, workspace.matches_folder, record.uuid, keypoints, patches, out, err);
+  return write_results(model, workspace.matches_folder, record.uuid, keypoints, patches, out, err,
+                       options.model_fingerprint);
 }
 
 struct RecordCounts {
@@ -59,13 +61,13 @@ bool process_records(const std::vector<CaptureRecord>& records, const RunOptions
       ++counts.failed;
       continue;
     }
-    if (options.skip_done && result_pair_is_consistent(workspace.matches_folder, record.uuid)) {
+    if (options.skip_done && result_pair_is_done(workspace.matches_folder, record.uuid, options.model_fingerprint)) {
       out << "uuid : " << record.uuid << std::endl;
       out << "skipped: results exist" << std::endl;
       ++counts.skipped;
       continue;
     }
-    switch (process_record(record, workspace, model, extractor, out, err)) {
+    switch (process_record(record, workspace, model, extractor, options, out, err)) {
       case RecordOutcome::written: ++counts.processed; break;
       case RecordOutcome::record_failed: ++counts.failed; break;
       case RecordOutcome::run_failed: ++counts.failed; return false;
@@ -75,6 +77,10 @@ bool process_records(const std::vector<CaptureRecord>& records, const RunOptions
 }
 
 int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  if (options_precede_arguments(argc, argv)) {
+    err << "Error: options follow the model and workspace arguments" << std::endl;
+    return 1;
+  }
   if (argc < 3) {
     err << "Error: no enough params specified" << std::endl;
     return 1;
@@ -101,6 +107,7 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
 
   DescriptorModel model;
   if (!model.load(model_path, err)) return 1;
+  if (options.given) options.model_fingerprint = model_fingerprint(model_path);
 
   const std::vector<CaptureRecord> records = load_capture_list(workspace.capture_list_path);
 

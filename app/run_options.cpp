@@ -29,6 +29,13 @@ bool parse_shard(const std::string& text, RunOptions& options, std::string& erro
 
 }  // namespace
 
+bool options_precede_arguments(int argc, const char* const* argv) {
+  for (int i = 1; i < argc && i <= 2; ++i) {
+    if (std::strncmp(argv[i], "--", 2) == 0) return true;
+  }
+  return false;
+}
+
 bool parse_run_options(int argc, const char* const* argv, RunOptions& options, std::string& error) {
   for (int i = 3; i < argc; ++i) {
     const std::string argument = argv[i];

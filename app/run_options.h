@@ -7,9 +7,10 @@
 //                 whose uuid_hash(uuid) % N == K. Records sharing a uuid share
 //                 a shard, and a growing list keeps every old record in its
 //                 shard, so shards 0..N-1 together write each capture once.
-//   --skip-done   skip a record whose result pair is already complete
-//                 (result_pair_is_consistent); it prints "uuid : <uuid>" and
-//                 "skipped: results exist" and counts as done.
+//   --skip-done   skip a record whose result pair is already complete and
+//                 was written by the same model (result_pair_is_done); it
+//                 prints "uuid : <uuid>" and "skipped: results exist" and
+//                 counts as done.
 //
 // With any option the run ends its standard output with one line
 // "records: <P> processed, <S> skipped, <F> failed" before the success line
@@ -25,7 +26,14 @@ struct RunOptions {
   std::uint64_t shard_count = 1;
   bool skip_done = false;
   bool given = false;  // any option at all
+  // Of the model, when an option was given: recorded with each pair written,
+  // and required of a pair that --skip-done skips (results/model_records.h).
+  std::string model_fingerprint;
 };
+
+// True when the first or second argument starts with "--": an option given
+// where the model or workspace argument belongs.
+bool options_precede_arguments(int argc, const char* const* argv);
 
 // Reads argv[3..]. False with `error` (without the "Error: " prefix) for an
 // unknown "--" argument or a malformed value.

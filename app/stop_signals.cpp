@@ -22,11 +22,13 @@ StopSignalCleanup::StopSignalCleanup() {
   action.sa_flags = SA_RESETHAND;
   sigaction(SIGINT, &action, &previous_interrupt_);
   sigaction(SIGTERM, &action, &previous_terminate_);
+  sigaction(SIGHUP, &action, &previous_hangup_);
 }
 
 StopSignalCleanup::~StopSignalCleanup() {
   sigaction(SIGINT, &previous_interrupt_, nullptr);
   sigaction(SIGTERM, &previous_terminate_, nullptr);
+  sigaction(SIGHUP, &previous_hangup_, nullptr);
 }
 
 }  // namespace lf

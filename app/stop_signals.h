@@ -1,7 +1,8 @@
 #pragma once
-// While a StopSignalCleanup lives, SIGINT and SIGTERM first remove this
-// process's temporary result files, then end the process by the same signal,
-// as it would have ended without the handler (a shell shows 130 or 143).
+// While a StopSignalCleanup lives, SIGINT, SIGTERM and SIGHUP (a closed
+// terminal or a dropped ssh session) first remove this process's temporary
+// result files, then end the process by the same signal, as it would have
+// ended without the handler (a shell shows 130, 143 or 129).
 
 #include <csignal>
 
@@ -17,6 +18,7 @@ class StopSignalCleanup {
  private:
   struct sigaction previous_interrupt_ {};
   struct sigaction previous_terminate_ {};
+  struct sigaction previous_hangup_ {};
 };
 
 }  // namespace lf

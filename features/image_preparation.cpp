@@ -1,5 +1,9 @@
 #include "features/image_preparation.h"
 
+#include <fstream>
+#include <iterator>
+#include <vector>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -22,6 +26,18 @@ cv::Mat read_grey(const std::string& path) {
   }
 }
 
+// The file with its all-zero scan parameters set right, decoded from memory.
+cv::Mat read_grey_with_fixed_scan_parameters(const std::string& path) {
+  std::ifstream file(native_path(path), std::ios::binary);
+  std::vector<unsigned char> jpeg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  fix_zero_scan_parameters(jpeg);
+  try {
+    return cv::imdecode(jpeg, cv::IMREAD_GRAYSCALE);
+  } catch (const cv::Exception&) {
+    return cv::Mat();
+  }
+}
+
 std::string size_text(const cv::Mat& image) {
   return std::to_string(image.cols) + "x" + std::to_string(image.rows);
 }
@@ -35,13 +51,14 @@ void resize_unless_prepared_width(cv::Mat& image) {
 // too tall to detect keypoints on.
 cv::Mat load_raw_image(const std::string& path, const std::string& uuid, std::ostream& err) {
   // Checked first, so that the decoder's own warning about it never shows.
-  const std::string damage = path_is_file(path) ? find_jpeg_damage(native_path(path)) : "";
+  bool zero_scan_parameters = false;
+  const std::string damage = path_is_file(path) ? find_jpeg_damage(native_path(path), zero_scan_parameters) : "";
   if (!damage.empty()) {
     err << "Error: cannot read image " << path << " of capture " << uuid
         << ": its JPEG data is damaged (" << damage << ")" << std::endl;
     return cv::Mat();
   }
-  cv::Mat image = read_grey(path);
+  cv::Mat image = zero_scan_parameters ? read_grey_with_fixed_scan_parameters(path) : read_grey(path);
   if (image.empty()) {
     err << "Error: cannot read image " << path << " of capture " << uuid << std::endl;
     return image;

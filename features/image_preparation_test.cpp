@@ -1,9 +1,15 @@
 #include "features/image_preparation.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+
+// libjpeg's header needs size_t and FILE declared first.
+#include <jpeglib.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -199,6 +205,100 @@ TEST_F(PrepareCaptureImage, JpegWithBytesAfterItsEndStillReads) {
   ASSERT_EQ(trailed.size(), clean.size());
   EXPECT_EQ(cv::norm(trailed, clean, cv::NORM_INF), 0.0);
 }
+
+// A 4-component JPEG as print workflows write it: an Adobe marker and CMYK
+// or YCCK data.
+std::vector<uchar> four_component_jpeg(J_COLOR_SPACE stored) {
+  jpeg_compress_struct info{};
+  jpeg_error_mgr errors{};
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = 512;
+  info.image_height = 256;
+  info.input_components = 4;
+  info.in_color_space = JCS_CMYK;
+  jpeg_set_defaults(&info);
+  jpeg_set_colorspace(&info, stored);
+  jpeg_start_compress(&info, TRUE);
+  std::vector<JSAMPLE> row(info.image_width * 4);
+  while (info.next_scanline < info.image_height) {
+    for (std::size_t i = 0; i < row.size(); ++i)
+      row[i] = static_cast<JSAMPLE>((i * 7 + info.next_scanline * 3) % 256);
+    JSAMPROW rows[] = {row.data()};
+    jpeg_write_scanlines(&info, rows, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  std::vector<uchar> bytes(buffer, buffer + size);
+  std::free(buffer);
+  return bytes;
+}
+
+// The textured JPEG with Ss, Se, Ah and Al of its scan header all zero, as
+// some cameras write baseline files.
+std::vector<uchar> zero_scan_parameters_jpeg() {
+  std::vector<uchar> jpeg = textured_jpeg();
+  const uchar sos[] = {0xFF, 0xDA};
+  const auto marker = std::search(jpeg.begin(), jpeg.end(), std::begin(sos), std::end(sos));
+  const std::size_t parameters = static_cast<std::size_t>(marker - jpeg.begin()) + 5 + 2 * marker[4];
+  jpeg[parameters] = jpeg[parameters + 1] = jpeg[parameters + 2] = 0;
+  return jpeg;
+}
+
+// The textured JPEG with bytes between its last scan and its end marker.
+std::vector<uchar> bytes_before_end_jpeg() {
+  std::vector<uchar> jpeg = textured_jpeg();
+  const uchar junk[] = {0x12, 0x34, 0x56, 0x78};
+  jpeg.insert(jpeg.end() - 2, std::begin(junk), std::end(junk));
+  return jpeg;
+}
+
+struct JpegCase {
+  const char* label;
+  std::function<std::vector<uchar>()> make;
+  std::string damage;     // empty: the file is sound and reads
+  bool same_as_textured;  // reads to the same pixels as textured_jpeg()
+};
+void PrintTo(const JpegCase& c, std::ostream* os) { *os << c.label; }
+
+class JpegDamageVerdict : public PrepareCaptureImage, public ::testing::WithParamInterface<JpegCase> {};
+
+TEST_P(JpegDamageVerdict, OnlyCorruptDataIsRefused) {
+  const JpegCase& c = GetParam();
+  const std::vector<uchar> jpeg = c.make();
+  write_bytes(folder_ / "case.jpg", jpeg, jpeg.size());
+  std::ostringstream err;
+  ::testing::internal::CaptureStderr();
+  const cv::Mat image = prepare_capture_image(data_path(), capture("case.jpg"), err);
+  // Nothing from the decoders reaches the process's standard error.
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  if (!c.damage.empty()) {
+    EXPECT_TRUE(image.empty());
+    EXPECT_THAT(err.str(), HasSubstr("its JPEG data is damaged (Corrupt JPEG data: "));
+    EXPECT_THAT(err.str(), HasSubstr(c.damage));
+    return;
+  }
+  EXPECT_EQ(err.str(), "");
+  ASSERT_FALSE(image.empty());
+  if (!c.same_as_textured) return;
+  const std::vector<uchar> reference = textured_jpeg();
+  write_bytes(folder_ / "reference.jpg", reference, reference.size());
+  const cv::Mat expected = prepare_capture_image(data_path(), capture("reference.jpg"), err);
+  ASSERT_EQ(image.size(), expected.size());
+  EXPECT_EQ(cv::norm(image, expected, cv::NORM_INF), 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, JpegDamageVerdict,
+    ::testing::Values(
+        JpegCase{"AdobeCmyk", [] { return four_component_jpeg(JCS_CMYK); }, "", false},
+        JpegCase{"AdobeYcck", [] { return four_component_jpeg(JCS_YCCK); }, "", false},
+        JpegCase{"ZeroScanParameters", zero_scan_parameters_jpeg, "", true},
+        JpegCase{"BytesBeforeEndMarker", bytes_before_end_jpeg, "extraneous bytes before marker 0xd9", false}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "results/result_files.h"
 
 #include <algorithm>
+#include <cmath>
 #include <ostream>
 
 #include "workspace/platform.h"
@@ -89,18 +90,40 @@ std::string printable_uuid(const std::string& uuid) {
   return text;
 }
 
+std::size_t count_non_finite_rows(const float* rows, std::size_t count) {
+  std::size_t non_finite = 0;
+  for (std::size_t row = 0; row < count; ++row) {
+    const float* values = rows + row * DescriptorModel::descriptor_length;
+    non_finite += std::any_of(values, values + DescriptorModel::descriptor_length,
+                              [](float value) { return !std::isfinite(value); });
+  }
+  return non_finite;
+}
+
+void report_non_finite_rows(const std::string& uuid, std::size_t non_finite, std::ostream& err) {
+  if (non_finite > 0)
+    err << "Warning: capture " << uuid << ": " << non_finite << " descriptors hold NaN or infinity" << std::endl;
+}
+
 RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
                             const std::string& uuid, const KeypointList& keypoints,
-                            const PatchList& patches, std::ostream& out, std::ostream& err) {
+                            const PatchList& patches, std::ostream& out, std::ostream& err,
+                            const std::string& model_fingerprint) {
   out << "uuid : " << uuid << std::endl;
   out << "keypoints: " << keypoints.size() << std::endl;
 
-  StagedResultPair pair(matches_folder, uuid);
+  StagedResultPair pair(matches_folder, uuid, model_fingerprint);
   if (!pair.write_keypoints(keypoints, err) || !pair.open_descriptors(patches.size(), err))
     return RecordOutcome::record_failed;
-  const DescriptorSink sink = [&pair](const float* rows, std::size_t count) { pair.append_rows(rows, count); };
+  std::size_t non_finite = 0;
+  const DescriptorSink sink = [&pair, &non_finite](const float* rows, std::size_t count) {
+    pair.append_rows(rows, count);
+    non_finite += count_non_finite_rows(rows, count);
+  };
   if (!compute_descriptors(model, patches, sink, out, err)) return RecordOutcome::run_failed;
-  return pair.commit(err) ? RecordOutcome::written : RecordOutcome::record_failed;
+  if (!pair.commit(err)) return RecordOutcome::record_failed;
+  report_non_finite_rows(uuid, non_finite, err);
+  return RecordOutcome::written;
 }
 
 }  // namespace lf

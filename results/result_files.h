@@ -11,9 +11,13 @@
 //   Size 8 + 512 * N bytes.
 //
 // How a pair is put in place (StagedResultPair). Both files are written under
-// temporary names unique to the process (see temporary_files.h), and only when
-// the whole capture has succeeded, with an exclusive lock on the matches
-// folder's ".publish.lock" (flock) held:
+// temporary names unique to the process, each locked by its writer from its
+// creation on (see temporary_files.h), and only when the whole capture has
+// succeeded, with an exclusive lock on the matches folder's ".publish.lock"
+// (flock) held:
+//   0. both temporary files are checked to be still the ones this object
+//      created (same file, not removed); otherwise nothing is touched and the
+//      capture fails,
 //   1. the old "<uuid>.desc" is removed,
 //   2. the new keypoint file is renamed to "<uuid>.feat",
 //   3. the new descriptor file is renamed to "<uuid>.desc".
@@ -27,6 +31,10 @@
 // run's pair. A reader that holds a shared lock on ".publish.lock" while it
 // opens both files never sees one run's keypoint file beside another run's
 // descriptor file (result_pair_is_consistent does so).
+//
+// Which model wrote a pair is kept apart from the two files, in
+// ".model_records/<uuid>" in the matches folder, written by runs given an
+// option and changed under the same lock (see model_records.h).
 
 #include <cstdint>
 #include <cstdio>
@@ -66,8 +74,11 @@ class DescriptorFile {
 // committed is removed when the object goes.
 class StagedResultPair {
  public:
-  // `matches_folder` ends with a separator.
-  StagedResultPair(const std::string& matches_folder, const std::string& uuid);
+  // `matches_folder` ends with a separator. With a model fingerprint, the
+  // pair's model record is written once the pair is in place
+  // (model_records.h); the old record goes in any case.
+  StagedResultPair(const std::string& matches_folder, const std::string& uuid,
+                   const std::string& model_fingerprint = "");
   ~StagedResultPair();
   StagedResultPair(const StagedResultPair&) = delete;
   StagedResultPair& operator=(const StagedResultPair&) = delete;
@@ -81,25 +92,43 @@ class StagedResultPair {
   bool commit(std::ostream& err);
 
  private:
-  // A new registered temporary file; `temporary` holds its path, or is empty
-  // (errno set) when it could not be created.
-  FilePtr create_temporary(std::string& temporary);
+  // A temporary file and the handle holding its lock (temporary_files.h).
+  struct Temporary {
+    std::string path;  // empty once renamed or removed
+    FilePtr claim;
+  };
+
+  // A new claimed temporary file; `temporary.path` is empty (errno set) when
+  // it could not be created.
+  FilePtr create_temporary(Temporary& temporary);
+  // True when the path still names the file this object created.
+  static bool still_ours(const Temporary& temporary);
+  static void release(Temporary& temporary);
   bool report(const std::string& final_path, std::ostream& err) const;
   bool publish(std::ostream& err);
-  void discard(std::string& temporary);
+  void discard(Temporary& temporary);
 
   std::string matches_folder_;
+  std::string uuid_;
+  std::string model_fingerprint_;
   std::string keypoint_path_;
   std::string descriptor_path_;
-  std::string keypoint_part_;    // empty once renamed or removed
-  std::string descriptor_part_;  // empty once renamed or removed
+  Temporary keypoint_part_;
+  Temporary descriptor_part_;
   DescriptorFile descriptors_;
 };
 
 // True when both files of the uuid exist and agree: the descriptor file is
-// 8 + 512 * N bytes for its count N, and the keypoint file has N lines. Holds
+// 8 + 512 * N bytes for its count N, and the keypoint file holds exactly N
+// line feeds and is empty or ends in CR LF (the Python checkers apply the same
+// rule; tools/fixtures/pair_consistency_cases.json tables the cases). Holds
 // a shared lock on ".publish.lock" while it looks.
 bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid);
+
+// result_pair_is_consistent, and the pair's model record holds
+// `model_fingerprint` (model_records.h), both under one shared lock.
+bool result_pair_is_done(const std::string& matches_folder, const std::string& uuid,
+                         const std::string& model_fingerprint);
 
 // True when the uuid names a file inside the matches folder: not empty, not "."
 // or "..", and without "/", "\", ":" or control characters (below 0x20, and
@@ -115,10 +144,21 @@ enum class RecordOutcome {
   run_failed,     // a network run failed; the run must stop
 };
 
+// Rows of 128 floats among `count` that hold a NaN or an infinity.
+std::size_t count_non_finite_rows(const float* rows, std::size_t count);
+
+// When some rows were not finite, one line on `err`: "Warning: capture
+// <uuid>: <n> descriptors hold NaN or infinity". The rows are written as the
+// model gave them.
+void report_non_finite_rows(const std::string& uuid, std::size_t non_finite, std::ostream& err);
+
 // Prints "uuid : <uuid>" and "keypoints: <n>" on `out`, then writes the pair
-// through a StagedResultPair while the network runs batch by batch.
+// through a StagedResultPair while the network runs batch by batch; reports
+// non-finite rows (report_non_finite_rows) once the pair is in place.
+// `model_fingerprint` goes to the StagedResultPair.
 RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
                             const std::string& uuid, const KeypointList& keypoints,
-                            const PatchList& patches, std::ostream& out, std::ostream& err);
+                            const PatchList& patches, std::ostream& out, std::ostream& err,
+                            const std::string& model_fingerprint = "");
 
 }  // namespace lf

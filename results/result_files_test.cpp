@@ -9,13 +9,18 @@
 #include <filesystem>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <cereal/archives/json.hpp>
 #include <gtest/gtest.h>
+#include <rapidjson/istreamwrapper.h>
 
+#include "results/model_records.h"
 #include "results/temporary_files.h"
 #include "workspace/test_support.h"
 
@@ -190,8 +195,98 @@ TEST_F(TempFolder, ConsistentPairsAreTheCompleteOnes) {
     EXPECT_FALSE(result_pair_is_consistent(folder_ + "/", uuid)) << uuid;
 }
 
-// Temporary names carry the host tag and the owner's process id.
-TEST_F(TempFolder, StaleTemporaryFilesAreThoseOfDeadProcessesOfThisHost) {
+// The bytes a case of the shared table gives for a descriptor file.
+std::string descriptor_bytes(const rapidjson::Value& desc) {
+  std::string bytes;
+  if (desc.HasMember("raw_hex")) {
+    const std::string hex = desc["raw_hex"].GetString();
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+  }
+  const std::uint64_t count = desc["count"].GetUint64();
+  for (int i = 0; i < 8; ++i) bytes += static_cast<char>(count >> (8 * i));
+  bytes.append(512 * desc["rows"].GetUint64() + desc["extra_bytes"].GetUint64(), '\x01');
+  return bytes;
+}
+
+// One table of edge files decides for the program and the Python checkers alike.
+TEST_F(TempFolder, PairConsistencyFollowsTheSharedTable) {
+  std::ifstream file(LF_PAIR_CASES, std::ios::binary);
+  ASSERT_TRUE(file) << LF_PAIR_CASES;
+  rapidjson::IStreamWrapper stream(file);
+  rapidjson::Document table;
+  table.ParseStream(stream);
+  ASSERT_FALSE(table.HasParseError());
+  ASSERT_GT(table["cases"].Size(), 0u);
+  for (const rapidjson::Value& c : table["cases"].GetArray()) {
+    const std::string uuid = c["name"].GetString();
+    if (!c["feat"].IsNull())
+      std::ofstream(folder_ + "/" + uuid + ".feat", std::ios::binary)
+          << std::string(c["feat"].GetString(), c["feat"].GetStringLength());
+    if (!c["desc"].IsNull())
+      std::ofstream(folder_ + "/" + uuid + ".desc", std::ios::binary) << descriptor_bytes(c["desc"]);
+    EXPECT_EQ(result_pair_is_consistent(folder_ + "/", uuid), c["consistent"].GetBool()) << uuid;
+  }
+}
+
+// Temporary files in a folder, oldest first (by sequence number within this process).
+std::vector<std::string> temporary_names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const std::string& name : names_in(folder)) {
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const auto sequence = [](const std::string& name) { return std::stoull(name.substr(name.rfind('-') + 1)); };
+    return sequence(a) < sequence(b);
+  });
+  return names;
+}
+
+struct LostTemporaryCase {
+  const char* label;
+  bool keypoint_file;    // taken away
+  bool descriptor_file;  // taken away
+};
+void PrintTo(const LostTemporaryCase& c, std::ostream* os) { *os << c.label; }
+
+class LostTemporary : public TempFolder, public ::testing::WithParamInterface<LostTemporaryCase> {};
+
+// Another process (an earlier version's cleaner in another process-id
+// namespace, a user) removes a run's live temporary files: the commit fails
+// and the older complete pair stays as it was.
+TEST_P(LostTemporary, CommitFailsAndKeepsTheOlderPair) {
+  std::ostringstream err;
+  {
+    StagedResultPair older(folder_ + "/", "u");
+    stage(older, 2, 1.f, err);
+    ASSERT_TRUE(older.commit(err));
+  }
+  const std::string feat = read_bytes(folder_ + "/u.feat"), desc = read_bytes(folder_ + "/u.desc");
+  {
+    StagedResultPair newer(folder_ + "/", "u");
+    stage(newer, 3, 2.f, err);
+    const std::vector<std::string> parts = temporary_names(folder_);
+    ASSERT_EQ(parts.size(), 2u);
+    if (GetParam().keypoint_file) std::remove((folder_ + "/" + parts[0]).c_str());
+    if (GetParam().descriptor_file) std::remove((folder_ + "/" + parts[1]).c_str());
+    EXPECT_FALSE(newer.commit(err));
+  }
+  EXPECT_NE(err.str().find("Error: cannot write result file "), std::string::npos);
+  EXPECT_EQ(read_bytes(folder_ + "/u.feat"), feat);
+  EXPECT_EQ(read_bytes(folder_ + "/u.desc"), desc);
+  EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "u.desc", "u.feat"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LostTemporary,
+                         ::testing::Values(LostTemporaryCase{"KeypointFile", true, false},
+                                           LostTemporaryCase{"DescriptorFile", false, true},
+                                           LostTemporaryCase{"Both", true, true}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// A temporary file is stale when no process holds its lock, whatever its
+// name says about its host and process: a live run in another process-id
+// namespace may carry the id of a process that is gone here.
+TEST_F(TempFolder, StaleTemporaryFilesAreThoseWhoseLockIsFree) {
   const std::string own = make_temporary_path(folder_ + "/");
   const std::string name = own.substr(own.rfind('/') + 1);
   const std::string tag = name.substr(1, 8);
@@ -199,15 +294,84 @@ TEST_F(TempFolder, StaleTemporaryFilesAreThoseOfDeadProcessesOfThisHost) {
   if (child == 0) _exit(0);
   ASSERT_GT(child, 0);
   ASSERT_EQ(waitpid(child, nullptr, 0), child);
-  const std::string dead = "." + tag + "-" + std::to_string(child) + "-3.part";
-  const std::string alive = "." + tag + "-" + std::to_string(getppid()) + "-3.part";
-  const std::string other_host = ".0000000z-" + std::to_string(child) + "-3.part";
-  for (const std::string& file : {dead, alive, other_host, std::string("x.feat")})
+  const std::string dead_but_locked = "." + tag + "-" + std::to_string(child) + "-3.part";
+  const std::string alive_but_unlocked = "." + tag + "-" + std::to_string(getppid()) + "-3.part";
+  const std::string other_host_unlocked = ".0000000a-" + std::to_string(child) + "-3.part";
+  const std::string other_host_locked = ".0000000b-" + std::to_string(child) + "-3.part";
+  for (const std::string& file : {dead_but_locked, alive_but_unlocked, other_host_unlocked, other_host_locked,
+                                  std::string("x.feat"), std::string(".x-1-1.part")})
     std::ofstream(folder_ + "/" + file) << "x";
-  EXPECT_EQ(remove_stale_temporary_files(folder_ + "/"), 1);
-  std::vector<std::string> left{alive, other_host, "x.feat"};
+  std::vector<FilePtr> holders;
+  for (const std::string& file : {dead_but_locked, other_host_locked}) {
+    holders.push_back(open_lock_handle(folder_ + "/" + file));
+    ASSERT_TRUE(holders.back());
+    ASSERT_EQ(try_lock_exclusive(holders.back().get()), FileLock::taken);
+  }
+  std::vector<std::string> left = names_in(folder_);
+  std::ostringstream err;
+  StagedResultPair live(folder_ + "/", "u");
+  stage(live, 1, 1.f, err);
+  for (const std::string& file : names_in(folder_)) {
+    if (std::find(left.begin(), left.end(), file) == left.end()) left.push_back(file);
+  }
+  ASSERT_EQ(left.size(), 8u);
+
+  EXPECT_EQ(remove_stale_temporary_files(folder_ + "/"), 2);
+  left.erase(std::remove_if(left.begin(), left.end(),
+                            [&](const std::string& file) { return file == alive_but_unlocked || file == other_host_unlocked; }),
+             left.end());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(names_in(folder_), left);
+}
+
+struct FingerprintCase {
+  const char* label;
+  std::function<void(const std::string&)> change;  // applied to the second copy
+  bool same;
+};
+void PrintTo(const FingerprintCase& c, std::ostream* os) { *os << c.label; }
+
+class ModelFingerprint : public TempFolder, public ::testing::WithParamInterface<FingerprintCase> {
+ protected:
+  void make_model(const std::string& folder) {
+    std::filesystem::create_directories(folder + "/variables");
+    std::ofstream(folder + "/saved_model.pb", std::ios::binary) << "graph";
+    std::ofstream(folder + "/variables/variables.index", std::ios::binary) << "index";
+    std::ofstream(folder + "/variables/variables.data-00000-of-00001", std::ios::binary) << "weights";
+    std::ofstream(folder + "/keras_metadata.pb", std::ios::binary) << "not part of the fingerprint";
+  }
+};
+
+// The fingerprint follows saved_model.pb and variables/, names and contents,
+// wherever the model lies.
+TEST_P(ModelFingerprint, ChangesWithTheGraphAndTheVariablesOnly) {
+  make_model(folder_ + "/one");
+  make_model(folder_ + "/two");
+  GetParam().change(folder_ + "/two");
+  const std::string one = model_fingerprint(folder_ + "/one"), two = model_fingerprint(folder_ + "/two");
+  ASSERT_EQ(one.size(), 16u);
+  EXPECT_EQ(one == two, GetParam().same) << one << " " << two;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ModelFingerprint,
+    ::testing::Values(
+        FingerprintCase{"None", [](const std::string&) {}, true},
+        FingerprintCase{"OtherFile", [](const std::string& m) { std::ofstream(m + "/keras_metadata.pb") << "x"; }, true},
+        FingerprintCase{"Graph", [](const std::string& m) { std::ofstream(m + "/saved_model.pb") << "graph2"; }, false},
+        FingerprintCase{"Weights",
+                        [](const std::string& m) { std::ofstream(m + "/variables/variables.data-00000-of-00001") << "weightz"; },
+                        false},
+        FingerprintCase{"VariableRenamed",
+                        [](const std::string& m) {
+                          std::filesystem::rename(m + "/variables/variables.index", m + "/variables/variables.indey");
+                        },
+                        false},
+        FingerprintCase{"VariableAdded", [](const std::string& m) { std::ofstream(m + "/variables/more") << ""; }, false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(TempFolder, ModelWithoutItsGraphHasNoFingerprint) {
+  EXPECT_EQ(model_fingerprint(folder_), "");
 }
 
 // write_results with the "valid" fixture model, whose rows are the patches' first 128 values.
@@ -255,6 +419,22 @@ TEST_F(WriteResults, WritesBothFilesAndTheConsoleLines) {
   }
   EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "id0.desc", "id0.feat", "id1.desc",
                                                           "id1.feat", "id1025.desc", "id1025.feat"}));
+  EXPECT_EQ(err_.str(), "");
+}
+
+// The model's rows are written as they come; rows with NaN or infinity are
+// counted in one warning and the capture still counts as written.
+TEST_F(WriteResults, NonFiniteRowsAreWrittenAndCountedInOneWarning) {
+  PatchList list = patches(1030);
+  list[1].at<float>(0, 5) = std::numeric_limits<float>::quiet_NaN();
+  list[3].setTo(std::numeric_limits<float>::infinity());
+  list[1027].at<float>(3, 31) = -std::numeric_limits<float>::infinity();
+  list[1028].at<float>(31, 31) = std::numeric_limits<float>::quiet_NaN();  // beyond the 128 values of a row
+  ASSERT_EQ(write_results(model_, folder_ + "/", "odd", keypoints(1030), list, out_, err_), RecordOutcome::written);
+  EXPECT_EQ(err_.str(), "Warning: capture odd: 3 descriptors hold NaN or infinity\n");
+  EXPECT_EQ(read_bytes(desc("odd")).size(), 8u + 512 * 1030);
+  err_.str("");
+  ASSERT_EQ(write("finite", 2), RecordOutcome::written);
   EXPECT_EQ(err_.str(), "");
 }
 

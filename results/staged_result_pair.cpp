@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "results/model_records.h"
 #include "results/result_files.h"
 #include "results/temporary_files.h"
 #include "workspace/path_utils.h"
@@ -61,20 +62,30 @@ bool stored_count(const std::string& path, std::uint64_t& count) {
   return true;
 }
 
-bool line_count(const std::string& path, std::uint64_t& lines) {
+// The number of line feeds; false when the file cannot be read, or is not
+// empty and does not end in CR LF (a last line cut short, or one appended
+// without its end).
+bool keypoint_line_count(const std::string& path, std::uint64_t& lines) {
   FilePtr file(std::fopen(native_path(path).c_str(), "rb"));
   if (!file) return false;
   lines = 0;
   char block[65536];
-  for (std::size_t read; (read = std::fread(block, 1, sizeof(block), file.get())) > 0;)
+  char last[2] = {'\r', '\n'};
+  for (std::size_t read; (read = std::fread(block, 1, sizeof(block), file.get())) > 0;) {
     lines += static_cast<std::uint64_t>(std::count(block, block + read, '\n'));
-  return !std::ferror(file.get());
+    last[0] = read >= 2 ? block[read - 2] : last[1];
+    last[1] = block[read - 1];
+  }
+  return !std::ferror(file.get()) && last[0] == '\r' && last[1] == '\n';
 }
 
 }  // namespace
 
-StagedResultPair::StagedResultPair(const std::string& matches_folder, const std::string& uuid)
+StagedResultPair::StagedResultPair(const std::string& matches_folder, const std::string& uuid,
+                                   const std::string& model_fingerprint)
     : matches_folder_(matches_folder),
+      uuid_(uuid),
+      model_fingerprint_(model_fingerprint),
       keypoint_path_(make_file_path(matches_folder, uuid, keypoint_extension)),
       descriptor_path_(make_file_path(matches_folder, uuid, descriptor_extension)) {}
 
@@ -84,11 +95,21 @@ StagedResultPair::~StagedResultPair() {
   discard(descriptor_part_);
 }
 
-void StagedResultPair::discard(std::string& temporary) {
-  if (temporary.empty()) return;
-  remove_file(temporary);
-  unregister_file(temporary);
-  temporary.clear();
+bool StagedResultPair::still_ours(const Temporary& temporary) {
+  return !temporary.path.empty() && temporary.claim && path_names_open_file(temporary.path, temporary.claim.get());
+}
+
+void StagedResultPair::release(Temporary& temporary) {
+  unregister_file(temporary.path);
+  temporary.claim.reset();
+  temporary.path.clear();
+}
+
+void StagedResultPair::discard(Temporary& temporary) {
+  if (temporary.path.empty()) return;
+  // A file that another process put under this name is not ours to remove.
+  if (still_ours(temporary)) remove_file(temporary.path);
+  release(temporary);
 }
 
 bool StagedResultPair::report(const std::string& final_path, std::ostream& err) const {
@@ -96,15 +117,8 @@ bool StagedResultPair::report(const std::string& final_path, std::ostream& err) 
   return false;
 }
 
-FilePtr StagedResultPair::create_temporary(std::string& temporary) {
-  temporary = make_temporary_path(matches_folder_);
-  FilePtr file(create_registered_file(temporary));
-  if (!file) {
-    const int error = errno;
-    temporary.clear();
-    errno = error;
-  }
-  return file;
+FilePtr StagedResultPair::create_temporary(Temporary& temporary) {
+  return FilePtr(create_claimed_temporary(matches_folder_, temporary.path, temporary.claim));
 }
 
 bool StagedResultPair::write_keypoints(const KeypointList& keypoints, std::ostream& err) {
@@ -120,38 +134,60 @@ bool StagedResultPair::open_descriptors(std::uint64_t count, std::ostream& err) 
 }
 
 bool StagedResultPair::commit(std::ostream& err) {
-  if (keypoint_part_.empty() || descriptor_part_.empty()) return false;
+  if (keypoint_part_.path.empty() || descriptor_part_.path.empty()) return false;
   if (!descriptors_.close()) return report(descriptor_path_, err);
   return publish(err);
 }
 
 bool StagedResultPair::publish(std::ostream& err) {
   const PublishLock lock(matches_folder_, LOCK_EX);
+  // Nothing is removed unless both new files are still this object's: had
+  // another process taken them (for stale), the older pair must stay.
+  for (Temporary* temporary : {&keypoint_part_, &descriptor_part_}) {
+    if (!still_ours(*temporary)) {
+      errno = ENOENT;
+      return report(temporary == &keypoint_part_ ? keypoint_path_ : descriptor_path_, err);
+    }
+  }
+  remove_model_record(matches_folder_, uuid_);
   remove_file(descriptor_path_);
-  if (!replace_file(keypoint_part_, keypoint_path_)) return report(keypoint_path_, err);
-  unregister_file(keypoint_part_);
-  keypoint_part_.clear();
+  if (!replace_file(keypoint_part_.path, keypoint_path_)) return report(keypoint_path_, err);
+  release(keypoint_part_);
   stop_point("between_renames");
-  if (!replace_file(descriptor_part_, descriptor_path_)) {
+  if (!replace_file(descriptor_part_.path, descriptor_path_)) {
     const int error = errno;
     // Only the keypoint file this object put in place: the lock kept others out.
     remove_file(keypoint_path_);
     errno = error;
     return report(descriptor_path_, err);
   }
-  unregister_file(descriptor_part_);
-  descriptor_part_.clear();
+  release(descriptor_part_);
+  write_model_record(matches_folder_, uuid_, model_fingerprint_);
   return true;
 }
 
-bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid) {
+namespace {
+
+bool pair_is_consistent(const std::string& matches_folder, const std::string& uuid) {
   const std::string keypoint_path = make_file_path(matches_folder, uuid, keypoint_extension);
   const std::string descriptor_path = make_file_path(matches_folder, uuid, descriptor_extension);
-  const PublishLock lock(matches_folder, LOCK_SH);
   std::uint64_t size = 0, count = 0, lines = 0;
   return file_size(descriptor_path, size) && size >= 8 && stored_count(descriptor_path, count) &&
-         count <= (size - 8) / 512 && size == 8 + 512 * count && line_count(keypoint_path, lines) &&
+         count <= (size - 8) / 512 && size == 8 + 512 * count && keypoint_line_count(keypoint_path, lines) &&
          lines == count;
+}
+
+}  // namespace
+
+bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid) {
+  const PublishLock lock(matches_folder, LOCK_SH);
+  return pair_is_consistent(matches_folder, uuid);
+}
+
+bool result_pair_is_done(const std::string& matches_folder, const std::string& uuid,
+                         const std::string& model_fingerprint) {
+  const PublishLock lock(matches_folder, LOCK_SH);
+  return pair_is_consistent(matches_folder, uuid) && model_record_matches(matches_folder, uuid, model_fingerprint);
 }
 
 }  // namespace lf

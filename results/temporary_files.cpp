@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <memory>
 
 #include "workspace/platform.h"
+#include "workspace/stop_point.h"
 
 namespace lf {
 namespace {
@@ -61,23 +64,39 @@ bool register_path(const std::string& native) {
   return false;
 }
 
-bool process_is_gone(long pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
+bool is_decimal(const std::string& text, std::size_t from, std::size_t to) {
+  return from < to && std::all_of(text.begin() + from, text.begin() + to, [](char c) { return c >= '0' && c <= '9'; });
+}
 
-// The process id in a temporary name of this host, or -1.
-long owner_on_this_host(const std::string& name) {
-  const std::string prefix = "." + this_host_tag() + "-";
+// "." + 8 hexadecimal digits + "-" + digits + "-" + digits + ".part".
+bool is_temporary_name(const std::string& name) {
   const std::size_t suffix_length = std::strlen(temporary_suffix);
-  if (name.size() <= prefix.size() + suffix_length || name.compare(0, prefix.size(), prefix) != 0 ||
+  if (name.size() < 1 + 8 + 4 + suffix_length || name[0] != '.' || name[9] != '-' ||
       name.compare(name.size() - suffix_length, suffix_length, temporary_suffix) != 0)
-    return -1;
-  const std::size_t dash = name.find('-', prefix.size());
-  if (dash == std::string::npos || dash == prefix.size() || dash > prefix.size() + 9) return -1;
-  long pid = 0;
-  for (std::size_t i = prefix.size(); i < dash; ++i) {
-    if (name[i] < '0' || name[i] > '9') return -1;
-    pid = pid * 10 + (name[i] - '0');
-  }
-  return pid;
+    return false;
+  if (!std::all_of(name.begin() + 1, name.begin() + 9, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+    return false;
+  const std::size_t end = name.size() - suffix_length;
+  const std::size_t dash = name.find('-', 10);
+  return dash < end && is_decimal(name, 10, dash) && is_decimal(name, dash + 1, end);
+}
+
+// The lock answers for other processes; this one knows its own files.
+bool is_own_name(const std::string& name) {
+  const std::string prefix = "." + this_host_tag() + "-" + std::to_string(getpid()) + "-";
+  return name.compare(0, prefix.size(), prefix) == 0;
+}
+
+// A handle holding the lock of the file just created at `path` through
+// `created`; null when a cleaner took the lock first or the name no longer
+// names that file (a cleaner removed it between its creation and now).
+FilePtr claim_created(const std::string& path, std::FILE* created) {
+  FilePtr claim = open_lock_handle(path);
+  stop_point("before_lock");
+  if (!claim || try_lock_exclusive(claim.get()) == FileLock::busy || !path_names_open_file(path, created) ||
+      !path_names_open_file(path, claim.get()))
+    return nullptr;
+  return claim;
 }
 
 struct FolderCloser {
@@ -112,6 +131,25 @@ std::FILE* create_registered_file(const std::string& path) {
   return file;
 }
 
+std::FILE* create_claimed_temporary(const std::string& folder, std::string& path, FilePtr& claim) {
+  // A new name after a lost race: the cleaner that won removes the file.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    path = make_temporary_path(folder);
+    FilePtr file(create_registered_file(path));
+    if (!file) {
+      path.clear();
+      return nullptr;
+    }
+    claim = claim_created(path, file.get());
+    if (claim) return file.release();
+    if (path_names_open_file(path, file.get())) std::remove(native_path(path).c_str());
+    unregister_file(path);
+  }
+  path.clear();
+  errno = EAGAIN;
+  return nullptr;
+}
+
 void unregister_file(const std::string& path) {
   const std::string native = native_path(path);
   for (Slot& slot : slots) {
@@ -133,9 +171,13 @@ int remove_stale_temporary_files(const std::string& folder) {
   int removed = 0;
   for (dirent* entry = readdir(listing.get()); entry != nullptr; entry = readdir(listing.get())) {
     const std::string name = entry->d_name;
-    const long pid = owner_on_this_host(name);
-    if (pid <= 0 || pid == static_cast<long>(getpid()) || !process_is_gone(pid)) continue;
-    if (unlink((native + name).c_str()) == 0) ++removed;
+    if (!is_temporary_name(name) || is_own_name(name)) continue;
+    const std::string path = native + name;
+    // Held until the file is gone: no creator can claim it meanwhile.
+    const FilePtr handle = open_lock_handle(path);
+    if (!handle || try_lock_exclusive(handle.get()) != FileLock::taken || !path_names_open_file(path, handle.get()))
+      continue;
+    if (unlink(path.c_str()) == 0) ++removed;
   }
   return removed;
 }

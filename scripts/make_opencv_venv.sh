@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Makes a virtual environment that sees Debian's python3-opencv (the same OpenCV
-# build as the program, so that SIFT finds the same keypoints and patches are
-# sampled identically) and holds the pinned packages of a requirements file.
-# Skipped when the environment already holds exactly those requirements.
+# Makes .venv-opencv: a virtual environment that sees Debian's python3-opencv
+# (the same OpenCV build as the program, so that SIFT finds the same keypoints
+# and patches are sampled identically) and holds the pinned packages of
+# tools/requirements-opencv.txt and the tools' package (editable). Training,
+# the benchmark's Python pipeline and the mirror's test run in it. Skipped when
+# the environment already holds exactly those requirements.
 #
-#   scripts/make_opencv_venv.sh VENV REQUIREMENTS
+#   scripts/make_opencv_venv.sh [VENV]
 set -euo pipefail
-venv=$1
-requirements=$2
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv=${1:-$root/.venv-opencv}
+requirements=$root/tools/requirements-opencv.txt
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -27,3 +30,4 @@ if ! { [ -f "$stamp" ] && cmp -s "$stamp" "$requirements"; }; then
   "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
   cp "$requirements" "$stamp"
 fi
+"$root/scripts/install_tools_package.sh" "$venv"

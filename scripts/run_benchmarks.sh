@@ -3,9 +3,9 @@
 # workspace of eight photographs and compares it with a plain Python version of
 # the same pipeline (tools/benchmark/benchmark.py prints what is measured).
 #
-#   .venv-bench: Python that sees Debian's python3-opencv, the same OpenCV build
-#                as the program, so that both find the same keypoints; it holds
-#                TensorFlow for the Python version (tools/benchmark/requirements-benchmark.txt).
+#   .venv-opencv: Python that sees Debian's python3-opencv, the same OpenCV build
+#                 as the program, so that both find the same keypoints; it holds
+#                 TensorFlow for the Python version (scripts/make_opencv_venv.sh).
 #   build/benchmark/: model, workspace, result copies and logs.
 #
 # Arguments go to setup.sh (CMake options). LF_BENCHMARK_REPEAT=N times N rounds
@@ -15,8 +15,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${LF_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh" "$@"
 
-venv=$root/.venv-bench
-"$root/scripts/make_opencv_venv.sh" "$venv" "$root/tools/benchmark/requirements-benchmark.txt"
+venv=$root/.venv-opencv
+"$root/scripts/make_opencv_venv.sh" "$venv"
 
 export TF_CPP_MIN_LOG_LEVEL=${TF_CPP_MIN_LOG_LEVEL:-3}
 bench=$build_dir/benchmark

@@ -7,7 +7,8 @@
 #                    MinGW-w64 with wine for the Windows build of the path layer, and
 #                    Slurm with munge for the one-machine cluster test.
 #   .venv:           pinned Python packages of tools/requirements.txt (TensorFlow's
-#                    wheel also carries the C library the program links).
+#                    wheel also carries the C library the program links), and the
+#                    Python tools installed editable as the package lf_tools.
 #   build/:          Release build of the program, its tests and benchmarks.
 #
 # LF_TENSORFLOW=gpu installs the tensorflow wheel with its CUDA packages instead of
@@ -69,4 +70,5 @@ build() {
 
 install_debian_packages
 install_python_packages
+"$root/scripts/install_tools_package.sh" "$venv"  # the tools as package lf_tools, editable
 build "$@"

@@ -10,8 +10,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #else
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include <cerrno>
 #endif
 
 namespace lf {
@@ -90,5 +93,25 @@ bool replace_file(const std::string& from, const std::string& to) {
   return std::rename(native_path(from).c_str(), native_path(to).c_str()) == 0;
 #endif
 }
+
+#ifndef _WIN32
+FilePtr open_lock_handle(const std::string& path) {
+  return FilePtr(std::fopen(native_path(path).c_str(), "rbe"));
+}
+
+FileLock try_lock_exclusive(std::FILE* handle) {
+  for (;;) {
+    if (flock(fileno(handle), LOCK_EX | LOCK_NB) == 0) return FileLock::taken;
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK ? FileLock::busy : FileLock::unsupported;
+  }
+}
+
+bool path_names_open_file(const std::string& path, std::FILE* handle) {
+  struct stat open_file {}, named_file {};
+  return fstat(fileno(handle), &open_file) == 0 && ::lstat(native_path(path).c_str(), &named_file) == 0 &&
+         open_file.st_dev == named_file.st_dev && open_file.st_ino == named_file.st_ino;
+}
+#endif
 
 }  // namespace lf

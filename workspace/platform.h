@@ -74,4 +74,25 @@ std::string native_path(const std::string& path);
 // system allows it; false on failure (errno tells why).
 bool replace_file(const std::string& from, const std::string& to);
 
+// Whole-file advisory locks. A lock is held through an open handle and ends
+// when the handle is closed or the process ends, however it ends, so a lock
+// that can be taken means its holder is gone. Locks conflict between handles
+// even within one process. (POSIX: flock.)
+enum class FileLock {
+  taken,        // the handle now holds the exclusive lock
+  busy,         // another handle holds a lock on the file
+  unsupported,  // the file system offers no locks
+};
+
+// Opens an existing file only to hold or test a lock on it; the handle is not
+// inherited by child processes. Null (errno set) when it cannot be opened.
+FilePtr open_lock_handle(const std::string& path);
+
+// Tries once, without waiting, to take an exclusive lock through `handle`.
+FileLock try_lock_exclusive(std::FILE* handle);
+
+// True when `path` names the very file open in `handle`: not removed, and not
+// replaced by another file of the same name.
+bool path_names_open_file(const std::string& path, std::FILE* handle);
+
 }  // namespace lf

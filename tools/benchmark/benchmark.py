@@ -19,7 +19,6 @@ Usage: benchmark.py --build-dir DIR --model DIR --workspace DIR [--repeat N]
 import argparse
 import collections
 import os
-import pathlib
 import platform
 import shutil
 import subprocess
@@ -28,9 +27,9 @@ import time
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.results import ResultError, read_results  # noqa: E402
-from common.workspace_writer import read_capture_list, read_source, write_workspace  # noqa: E402
+from lf_tools.common.results import ResultError, read_results  # noqa: E402
+from lf_tools.common.capture_list import read_capture_list  # noqa: E402
+from lf_tools.common.workspace_writer import read_source, write_workspace  # noqa: E402
 
 STAGES = ["startup", "prepare", "detect", "extract", "network", "write", "release"]
 STAGE_TITLES = {

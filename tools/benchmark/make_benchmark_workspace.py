@@ -14,13 +14,11 @@ Usage: make_benchmark_workspace.py OUTDIR [--source DIR] [--force]
 import argparse
 import json
 import os
-import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.folders import replace_folder  # noqa: E402
-from common.workspace_writer import DEBIAN_SAMPLES as DEFAULT_SOURCE  # noqa: E402
-from common.workspace_writer import read_source, write_workspace  # noqa: E402
+from lf_tools.common.folders import replace_folder  # noqa: E402
+from lf_tools.common.workspace_writer import DEBIAN_SAMPLES as DEFAULT_SOURCE  # noqa: E402
+from lf_tools.common.workspace_writer import read_source, write_workspace  # noqa: E402
 
 MARKER = ".benchmark_workspace"
 

@@ -1,7 +1,7 @@
 import numpy as np
 
-from benchmark import compare_results
-from common.results import write_results
+from lf_tools.benchmark.benchmark import compare_results
+from lf_tools.common.results import write_results
 
 KEYPOINTS = [(10.0, 20.0, 3.5, 90.0), (10.0, 20.0, 3.5, 90.0), (400.25, 7.0, 12.0, 0.0)]
 

@@ -29,8 +29,7 @@ import tempfile
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-from local_cluster import Cluster, Deadline  # noqa: E402
+from lf_tools.cluster.local_cluster import Cluster, Deadline  # noqa: E402
 
 
 def children_cpu_seconds():

@@ -18,4 +18,5 @@ def fnv1a_64(data):
 
 
 def shard_of(uuid, shard_count):
-    return fnv1a_64(uuid.encode("utf-8")) % shard_count
+    # surrogateescape: the bytes of a list that is not valid UTF-8, as the program hashes them.
+    return fnv1a_64(uuid.encode("utf-8", "surrogateescape")) % shard_count

@@ -18,7 +18,6 @@ Usage: slurm_cluster_test.py --program PATH --workdir DIR [--python PATH] [--tim
 """
 
 import argparse
-import json
 import pathlib
 import re
 import shutil
@@ -29,9 +28,9 @@ import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 TOOLS = HERE.parent
-sys.path.insert(0, str(HERE))
-from local_cluster import REQUIRED_COMMANDS, Cluster, Deadline, Failed, Skipped, tail  # noqa: E402
-from sharding import shard_of  # noqa: E402
+from lf_tools.cluster.local_cluster import REQUIRED_COMMANDS, Cluster, Deadline, Failed, Skipped, tail  # noqa: E402
+from lf_tools.cluster.sharding import shard_of  # noqa: E402
+from lf_tools.common.capture_list import read_capture_list  # noqa: E402
 
 SKIP_CODE = 77
 SHARDS = 4
@@ -63,8 +62,7 @@ def prepare_inputs(workdir, python, deadline):
 
 
 def list_uuids(workspace):
-    with open(workspace / "caches" / "images.json") as f:
-        return [record["uuid"] for record in json.load(f)["images"]]
+    return [record["uuid"] for record in read_capture_list(str(workspace))]
 
 
 def folder_bytes(folder):

@@ -4,8 +4,8 @@ import struct
 
 import pytest
 
-import verify_results
-from sharding import fnv1a_64, shard_of
+from lf_tools.cluster import verify_results
+from lf_tools.cluster.sharding import fnv1a_64, shard_of
 
 
 # Published FNV-1a 64 test vectors.
@@ -51,3 +51,18 @@ def test_verify_names_each_capture_without_a_consistent_pair_once(tmp_path):
         "temporary files left by interrupted runs: 1 (safe to delete when no run is active)",
         "captures: 6 in the list, 1 with consistent results, 5 missing or inconsistent",
     ]
+
+
+def test_verify_looks_for_the_uuids_the_program_reads(tmp_path):
+    # A repeated "uuid" key (the first counts) and an escaped NUL (the uuid ends there).
+    (tmp_path / "caches").mkdir()
+    (tmp_path / "caches" / "images.json").write_text(
+        '{"images": [{"uuid": "first", "raw1_image": "a", "raw2_image": "", "x": 0, "uuid": "second"},'
+        ' {"raw1_image": "b", "raw2_image": "", "uuid": "ab\\u0000cd"}]}')
+    matches = tmp_path / "caches" / "matches"
+    matches.mkdir()
+    write_pair(matches, "first", 1, 1)
+    write_pair(matches, "ab", 1, 1)
+    out = io.StringIO()
+    assert verify_results.verify(str(tmp_path), 1, out) == 0
+    assert out.getvalue() == "captures: 2 in the list, 2 with consistent results, 0 missing or inconsistent\n"

@@ -14,22 +14,13 @@ Usage: verify_results.py DATA [--shards N]
 """
 
 import argparse
-import json
 import os
-import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common import results  # noqa: E402
+from lf_tools.common import results  # noqa: E402
+from lf_tools.common.capture_list import CaptureListError, capture_uuids  # noqa: E402
 
-from sharding import shard_of  # noqa: E402
-
-
-def list_uuids(data):
-    """Distinct uuids of the capture list, in list order."""
-    with open(os.path.join(data, "caches", "images.json"), encoding="utf-8") as f:
-        records = json.load(f)["images"]
-    return list(dict.fromkeys(record["uuid"] for record in records))
+from lf_tools.cluster.sharding import shard_of  # noqa: E402
 
 
 # Writers lock it while they put a pair in place (see results/result_files.h); it stays.
@@ -48,7 +39,7 @@ def leftover_temporary_files(matches):
 def verify(data, shard_count, out=sys.stdout):
     """Prints the report; returns the number of captures without a consistent pair."""
     matches = os.path.join(data, "caches", "matches")
-    uuids = list_uuids(data)
+    uuids = capture_uuids(data)
     bad = [uuid for uuid in uuids if not results.pair_is_consistent(matches, uuid)]
     for uuid in bad:
         print(f"missing or inconsistent: {uuid} (shard {shard_of(uuid, shard_count)}/{shard_count})",
@@ -72,8 +63,8 @@ def main():
         parser.error("--shards must be at least 1")
     try:
         bad_count = verify(args.data, args.shards)
-    except (OSError, ValueError, KeyError, TypeError) as error:
-        print(f"error: cannot read the capture list of {args.data}: {error!r}", file=sys.stderr)
+    except CaptureListError as error:
+        print(f"error: {error}", file=sys.stderr)
         return 2
     return 0 if bad_count == 0 else 1
 

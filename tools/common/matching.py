@@ -7,38 +7,64 @@ OpenCV is imported only by the functions that need it.
 import numpy as np
 
 MMA_THRESHOLDS = (1, 2, 3, 5, 10)
+RANSAC_PIXELS = 3.0
 # Rows of the first set compared at once: bounds the distance block's memory.
 _CHUNK_ROWS = 1024
 
 
-def _squared_distances(block, desc2, norms2):
-    # In place: the block is the largest array here.
-    distances = block @ desc2.T
-    distances *= -2.0
-    distances += norms2[None, :]
-    distances += np.einsum("ij,ij->i", block, block)[:, None]
-    return np.maximum(distances, 0.0, out=distances)
+def _augmented(desc1, desc2):
+    """(A, B) such that A @ B.T holds the squared distances: rows [x, |x|^2, 1]
+    and [-2y, 1, |y|^2]. One product then gives a block's distances, with no
+    further pass over the block (memory traffic, not arithmetic, bounds this)."""
+    ones1, ones2 = np.ones((len(desc1), 1), np.float32), np.ones((len(desc2), 1), np.float32)
+    norms1 = np.einsum("ij,ij->i", desc1, desc1)[:, None]
+    norms2 = np.einsum("ij,ij->i", desc2, desc2)[:, None]
+    return (np.hstack([desc1, norms1, ones1]).astype(np.float32),
+            np.ascontiguousarray(np.hstack([-2.0 * desc2, ones2, norms2]).astype(np.float32).T))
 
 
-def mutual_nearest_neighbours(desc1, desc2, ratio=None):
+def _root(squared):
+    return np.sqrt(np.maximum(squared, 0.0))
+
+
+def finite_rows(descriptors):
+    """bool [N]: rows without NaN or infinity."""
+    descriptors = np.asarray(descriptors)
+    if len(descriptors) == 0:
+        return np.zeros(0, bool)
+    return np.isfinite(descriptors).all(axis=1)
+
+
+def mutual_nearest_neighbours(desc1, desc2, ratio=None, symmetric=False):
     """Index pairs (i, j), int64 [M, 2], where j is i's nearest neighbour in
     desc2 and i is j's nearest in desc1 (Euclidean distance).
 
     With `ratio`, a pair is kept only when i's nearest distance is below
-    `ratio` times its second nearest (Lowe's test, from desc1's side).
-    Pairs are sorted by i.
+    `ratio` times its second nearest (Lowe's test, from desc1's side), and with
+    `symmetric` also j's nearest below `ratio` times j's second nearest in
+    desc1 (the test from both sides, as COLMAP's matcher does it).
+    Rows holding NaN or infinity take no part (see finite_rows).
+    desc1 is compared in blocks of rows, so memory stays bounded by
+    _CHUNK_ROWS x len(desc2) distances. Pairs are sorted by i.
     """
     desc1 = np.asarray(desc1, np.float32)
     desc2 = np.asarray(desc2, np.float32)
+    keep1, keep2 = finite_rows(desc1), finite_rows(desc2)
+    if not (keep1.all() and keep2.all()):
+        index1, index2 = np.flatnonzero(keep1), np.flatnonzero(keep2)
+        pairs = mutual_nearest_neighbours(desc1[keep1], desc2[keep2], ratio, symmetric)
+        return np.stack([index1[pairs[:, 0]], index2[pairs[:, 1]]], axis=1).astype(np.int64)
     if len(desc1) == 0 or len(desc2) == 0:
         return np.zeros((0, 2), np.int64)
-    norms2 = np.einsum("ij,ij->i", desc2, desc2)
+    augmented1, augmented2_t = _augmented(desc1, desc2)
     best_for_row = np.empty(len(desc1), np.int64)
     row_passes_ratio = np.ones(len(desc1), bool)
     best_column_distance = np.full(len(desc2), np.inf, np.float32)
+    second_column_distance = np.full(len(desc2), np.inf, np.float32)
     best_for_column = np.zeros(len(desc2), np.int64)
+    columns = np.arange(len(desc2))
     for start in range(0, len(desc1), _CHUNK_ROWS):
-        distances = _squared_distances(desc1[start:start + _CHUNK_ROWS], desc2, norms2)
+        distances = augmented1[start:start + _CHUNK_ROWS] @ augmented2_t
         rows = np.arange(len(distances))
         nearest = np.argmin(distances, axis=1)
         best_for_row[start:start + len(distances)] = nearest
@@ -48,15 +74,26 @@ def mutual_nearest_neighbours(desc1, desc2, ratio=None):
             second_distance = distances.min(axis=1)
             distances[rows, nearest] = nearest_distance
             row_passes_ratio[start:start + len(distances)] = \
-                np.sqrt(nearest_distance) < ratio * np.sqrt(second_distance)
+                _root(nearest_distance) < ratio * _root(second_distance)
         column_nearest = np.argmin(distances, axis=0)
-        column_distance = distances[column_nearest, np.arange(len(desc2))]
+        column_distance = distances[column_nearest, columns]
+        if ratio is not None and symmetric:
+            distances[column_nearest, columns] = np.inf
+            column_second = distances.min(axis=0) if len(distances) > 1 else \
+                np.full(len(desc2), np.inf, np.float32)
+            # Second smallest of the block's two and the running two.
+            second_column_distance = np.minimum(
+                np.maximum(best_column_distance, column_distance),
+                np.minimum(second_column_distance, column_second))
         # Strictly closer only: on a tie the earlier row stays, as one argmin over all rows gives.
         closer = column_distance < best_column_distance
         best_column_distance[closer] = column_distance[closer]
         best_for_column[closer] = column_nearest[closer] + start
     first = np.arange(len(desc1))
     mutual = (best_for_column[best_for_row] == first) & row_passes_ratio
+    if ratio is not None and symmetric and len(desc1) > 1:
+        column_passes = _root(best_column_distance) < ratio * _root(second_column_distance)
+        mutual &= column_passes[best_for_row]
     return np.stack([first[mutual], best_for_row[mutual]], axis=1).astype(np.int64)
 
 
@@ -99,6 +136,10 @@ def load_homography(path):
                          f"or an OpenCV XML/YAML file holding a 3x3 matrix)")
     if not np.all(np.isfinite(matrix)):
         raise ValueError(f"{path}: the homography has non-finite values")
+    rank = np.linalg.matrix_rank(matrix)
+    if rank < 3:
+        what = "all zero" if rank == 0 else f"singular (rank {rank})"
+        raise ValueError(f"{path}: the homography is {what}; it must be an invertible 3x3 matrix")
     return matrix
 
 
@@ -155,3 +196,24 @@ def fit_geometry(xy1, xy2, matches, model, threshold=3.0, seed=0):
     if matrix is None or mask is None:
         return None, inliers
     return matrix, mask.ravel().astype(bool)
+
+
+def non_finite_count(descriptors):
+    return len(descriptors) - int(finite_rows(descriptors).sum())
+
+
+def match_captures(folder, uuid1, uuid2, ratio=None, symmetric=False):
+    """(keypoints1, keypoints2, matches int [M, 2] of row indices) of two captures
+    of a workspace or result folder."""
+    from .results import load_features
+
+    keypoints1, descriptors1 = load_features(folder, uuid1)
+    keypoints2, descriptors2 = load_features(folder, uuid2)
+    return keypoints1, keypoints2, mutual_nearest_neighbours(descriptors1, descriptors2, ratio,
+                                                             symmetric)
+
+
+def fit_line(model, inliers, match_count, threshold=RANSAC_PIXELS):
+    share = inliers.sum() / match_count if match_count else 0.0
+    return (f"{model} fit (RANSAC, {threshold:g} px): {int(inliers.sum())} inliers of "
+            f"{match_count} matches ({share:.1%})")

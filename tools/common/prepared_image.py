@@ -9,40 +9,13 @@ import os
 
 import numpy as np
 
-PREPARED_WIDTH = 2048
-PREPARED_HEIGHT = 1024
-
-
-class ImageError(Exception):
-    """A capture's image that cannot be read or prepared."""
-
-
-def raw_image_paths(workspace, record):
-    names = [record["raw1_image"]] + ([record["raw2_image"]] if record.get("raw2_image") else [])
-    return [os.path.join(workspace, name) for name in names]
-
-
-def _read_prepared_raw(path):
-    import cv2
-
-    image = cv2.imread(path, cv2.IMREAD_GRAYSCALE) if os.path.isfile(path) else None
-    if image is None:
-        raise ImageError(f"cannot read image {path}")
-    if image.shape[1] != PREPARED_WIDTH:
-        image = cv2.resize(image, (PREPARED_WIDTH, PREPARED_HEIGHT), interpolation=cv2.INTER_LINEAR)
-    return image
+from .program import (PREPARED_HEIGHT, PREPARED_WIDTH, ImageError,  # noqa: F401  (re-exported)
+                      prepare, raw_image_paths)
 
 
 def prepare_capture_image(workspace, record):
     """The prepared grey image (uint8) of the capture list entry `record`."""
-    import cv2
-
-    images = [_read_prepared_raw(path) for path in raw_image_paths(workspace, record)]
-    if len(images) == 1:
-        return images[0]
-    if images[0].shape != images[1].shape:
-        raise ImageError(f"the images of capture {record['uuid']} differ in size after resizing")
-    return cv2.addWeighted(images[0], 0.5, images[1], 0.5, 0)
+    return prepare(workspace, record)
 
 
 def raw_to_prepared(raw_width, raw_height):
@@ -58,12 +31,26 @@ def raw_to_prepared(raw_width, raw_height):
     return np.array([[sx, 0.0, 0.5 * (sx - 1.0)], [0.0, sy, 0.5 * (sy - 1.0)], [0.0, 0.0, 1.0]])
 
 
+def prepared_to_raw(xy, raw_width, raw_height, origin="centre"):
+    """Positions [N, 2] in the prepared image mapped to raw1's pixels.
+
+    origin "centre": pixel centres at whole numbers, as in OpenCV and hloc;
+    "corner": COLMAP's convention, the image's top-left corner at (0, 0), so
+    the first pixel's centre is at (0.5, 0.5).
+    """
+    xy = np.asarray(xy, np.float64)[:, :2]
+    to_prepared = raw_to_prepared(raw_width, raw_height)
+    raw = (xy - to_prepared[:2, 2]) / np.diag(to_prepared)[:2]
+    return raw + 0.5 if origin == "corner" else raw
+
+
 def raw_size(workspace, record):
-    """(width, height) of the capture's first raw image."""
+    """(width, height) of the capture's first raw image, decoded as the program
+    decodes it (grey; a JPEG's EXIF orientation applied)."""
     import cv2
 
     path = raw_image_paths(workspace, record)[0]
-    image = cv2.imread(path, cv2.IMREAD_UNCHANGED) if os.path.isfile(path) else None
+    image = cv2.imread(path, cv2.IMREAD_GRAYSCALE) if os.path.isfile(path) else None
     if image is None:
         raise ImageError(f"cannot read image {path}")
     return image.shape[1], image.shape[0]

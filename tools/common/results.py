@@ -3,12 +3,16 @@
 <uuid>.feat: one text line "x y size angle" per keypoint (printf %g, CR LF).
 <uuid>.desc: little-endian uint64 count N, then N rows of DESCRIPTOR_LENGTH
 little-endian float32, row i describing keypoint line i.
-A pair is consistent when the .desc size is 8 + 4 * DESCRIPTOR_LENGTH * N
-and the .feat has exactly N lines.
+A pair is complete (consistent) when both files exist, the .desc is
+8 + 4 * DESCRIPTOR_LENGTH * N bytes for the N of its header, and the .feat
+holds exactly N line feeds and is empty or ends in CR LF: the rule of the
+program's --skip-done, so that checkers and program never disagree on a pair.
 """
 
+import io
 import os
 import struct
+import warnings
 
 import numpy as np
 
@@ -27,8 +31,14 @@ def result_paths(matches_folder, uuid):
             os.path.join(matches_folder, uuid + ".desc"))
 
 
-def _line_count(data):
-    return data.count(b"\n") + (1 if data and not data.endswith(b"\n") else 0)
+def keypoint_text_problem(data, count):
+    """Why the .feat bytes `data` do not hold `count` keypoint lines, or None."""
+    lines = data.count(b"\n")
+    if lines != count:
+        return f"{lines} keypoint lines"
+    if data and not data.endswith(b"\r\n"):
+        return "an unfinished last line (it does not end in CR LF)"
+    return None
 
 
 def _descriptor_count(desc_path):
@@ -59,26 +69,38 @@ def pair_is_consistent(matches_folder, uuid):
         _check_both_exist(feat_path, desc_path)
         count = _descriptor_count(desc_path)
         with open(feat_path, "rb") as f:
-            return _line_count(f.read()) == count
+            return keypoint_text_problem(f.read(), count) is None
     except (ResultError, OSError):
         return False
 
 
-def _parse_keypoints(feat_path, data):
-    lines = data.split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    keypoints = np.empty((len(lines), 4), np.float32)
-    for number, line in enumerate(lines):
+def _malformed_line(feat_path, data):
+    for number, line in enumerate(data.split(b"\n")[:-1], 1):
         fields = line.split()
         try:
-            if len(fields) != 4:
-                raise ValueError
-            keypoints[number] = [float(field) for field in fields]
+            if len(fields) == 4:
+                [float(field) for field in fields]
+                continue
         except ValueError:
-            raise ResultError(f"{feat_path}, line {number + 1}: expected 'x y size angle', "
-                              f"found {line.rstrip().decode('ascii', 'replace')!r}") from None
-    return keypoints
+            pass
+        return ResultError(f"{feat_path}, line {number}: expected 'x y size angle', "
+                           f"found {line.rstrip().decode('ascii', 'replace')!r}")
+    return ResultError(f"{feat_path}: malformed keypoint lines")
+
+
+def _parse_keypoints(feat_path, data, count):
+    if count == 0:
+        return np.zeros((0, 4), np.float32)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            values = np.loadtxt(io.BytesIO(data), dtype=np.float64, ndmin=2, comments=None)
+    except ValueError:
+        values = None
+    if values is None or values.shape != (count, 4):
+        raise _malformed_line(feat_path, data)
+    # Parsed as double, then rounded once, as the program's float keypoints were printed.
+    return values.astype(np.float32)
 
 
 def read_results(matches_folder, uuid):
@@ -93,16 +115,28 @@ def read_results(matches_folder, uuid):
     count = _descriptor_count(desc_path)
     with open(feat_path, "rb") as f:
         data = f.read()
-    lines = _line_count(data)
-    if lines != count:
-        raise ResultError(f"inconsistent pair for {uuid}: {feat_path} has {lines} keypoint lines "
-                          f"but {desc_path} holds {count} descriptors")
-    keypoints = _parse_keypoints(feat_path, data)
+    problem = keypoint_text_problem(data, count)
+    if problem is not None:
+        raise ResultError(f"inconsistent pair for {uuid}: {feat_path} has {problem} "
+                          f"and {desc_path} holds {count} descriptors")
+    keypoints = _parse_keypoints(feat_path, data, count)
     if count == 0:
         return keypoints, np.zeros((0, DESCRIPTOR_LENGTH), np.float32)
     descriptors = np.memmap(desc_path, dtype="<f4", mode="r", offset=HEADER_BYTES,
                             shape=(count, DESCRIPTOR_LENGTH))
     return keypoints, descriptors
+
+
+def matches_folder(folder):
+    """The result folder of a workspace, or `folder` itself when it holds results."""
+    inside = os.path.join(folder, "caches", "matches")
+    return inside if os.path.isdir(inside) else folder
+
+
+def load_features(folder, uuid):
+    """(keypoints float32 [N, 4], descriptors memory-mapped float32 [N, 128]) of a
+    capture, from a workspace or its result folder."""
+    return read_results(matches_folder(folder), uuid)
 
 
 def write_results(matches_folder, uuid, keypoints, descriptors):

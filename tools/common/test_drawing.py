@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from common.drawing import draw_matches, spread_subset
+from lf_tools.common.drawing import draw_matches, spread_subset
 
 pytest.importorskip("cv2")
 
@@ -34,3 +34,19 @@ def test_inliers_are_green_and_outliers_red_across_both_images():
                                                     (5, None, [0, 1, 2, 3, 4])])
 def test_drawn_subset_spans_the_whole_list(count, limit, expected):
     assert spread_subset(count, limit).tolist() == expected
+
+
+@pytest.mark.parametrize("outliers, outlier_pixel", [("full", "red"), ("faint", "faint"), ("off", "grey")])
+def test_outliers_drawn_full_faint_or_not_at_all_under_a_caption(outliers, outlier_pixel):
+    left = np.full((100, 200), 128, np.uint8)
+    xy = np.array([[50.0, 20.0], [50.0, 70.0]])
+    picture = draw_matches(left, left, xy, xy, [[0, 0], [1, 1]], [True, False], outliers=outliers,
+                           caption="2 matches, 1 inlier")
+    assert picture.shape == (28 + 100, 400, 3)
+    assert picture[:28].max() > 240 and picture[:28].min() == 32  # light text on the dark band
+    body = picture[28:]
+    assert dominant(body[20, 150]) == "green"
+    blue, green, red = (int(v) for v in body[70, 150])
+    kind = {True: "red"}.get(dominant(body[70, 150]) == "red") or \
+        ("grey" if (blue, green, red) == (128, 128, 128) else "faint" if red > green + 20 else None)
+    assert kind == outlier_pixel

@@ -1,8 +1,8 @@
 import numpy as np
 import pytest
 
-from common import matching
-from common.matching import (fit_geometry, load_homography, mean_matching_accuracy,
+from lf_tools.common import matching
+from lf_tools.common.matching import (fit_geometry, load_homography, mean_matching_accuracy,
                              mutual_nearest_neighbours)
 
 H1TO3P = "/usr/share/doc/opencv-doc/examples/data/H1to3p.xml"
@@ -104,3 +104,46 @@ def test_ransac_finds_the_planted_inliers():
     assert inliers.tolist() == [True] * 40 + [False] * 20
     np.testing.assert_allclose(matrix / matrix[2, 2], H, rtol=1e-3, atol=1e-6)
     assert not fit_geometry(xy1, xy2, matches[:3], "homography")[1].any()
+
+
+@pytest.mark.parametrize("content, words", [("0 0 0\n0 0 0\n0 0 0\n", "all zero"),
+                                            ("1 0 0\n2 0 0\n0 0 1\n", r"singular \(rank 2\)")])
+def test_refuses_a_homography_that_cannot_be_inverted(tmp_path, content, words):
+    path = tmp_path / "h.txt"
+    path.write_text(content)
+    with pytest.raises(ValueError, match=words):
+        load_homography(str(path))
+
+
+def test_rows_with_nan_or_infinity_take_no_part_in_matching():
+    desc1 = unit_rows(0, 90, 180)
+    desc2 = unit_rows(89, 1, 179)
+    desc1[1, 5] = np.nan
+    desc2[2, 0] = np.inf
+    # Without the bad rows: 0 <-> 1 only; indices stay those of the full arrays.
+    assert mutual_nearest_neighbours(desc1, desc2).tolist() == [[0, 1]]
+
+
+def brute_force_symmetric_ratio(desc1, desc2, ratio):
+    distances = np.linalg.norm(desc1[:, None, :].astype(np.float64) - desc2[None, :, :], axis=2)
+    pairs = []
+    for i, j in brute_force_mutual(desc1, desc2):
+        row, column = np.sort(distances[i]), np.sort(distances[:, j])
+        if row[0] < ratio * row[1] and column[0] < ratio * column[1]:
+            pairs.append((i, j))
+    return pairs
+
+
+@pytest.mark.parametrize("chunk_rows", [1, 3, 7, 1024])
+def test_symmetric_ratio_test_agrees_with_brute_force_across_chunks(monkeypatch, chunk_rows):
+    monkeypatch.setattr(matching, "_CHUNK_ROWS", chunk_rows)
+    rng = np.random.default_rng(8)
+    base = rng.normal(size=(40, 128))
+    # Rows near base rows 0, 2 and 4 make those columns ambiguous from desc2's side only.
+    desc1 = np.vstack([base, base[0:6:2] + rng.normal(scale=0.2, size=(3, 128))]).astype(np.float32)
+    desc2 = np.vstack([base[::2] + rng.normal(scale=0.3, size=(20, 128)),
+                       rng.normal(size=(10, 128))]).astype(np.float32)
+    expected = brute_force_symmetric_ratio(desc1, desc2, 0.8)
+    one_sided = [tuple(m) for m in mutual_nearest_neighbours(desc1, desc2, 0.8)]
+    assert set(expected) < set(one_sided)  # the second side's test removes some
+    assert [tuple(m) for m in mutual_nearest_neighbours(desc1, desc2, 0.8, symmetric=True)] == expected

@@ -3,7 +3,7 @@ import struct
 import numpy as np
 import pytest
 
-from common.results import ResultError, pair_is_consistent, read_results, write_results
+from lf_tools.common.results import ResultError, pair_is_consistent, read_results, write_results
 
 
 def write_pair(folder, uuid, feat, rows, count=None):
@@ -83,3 +83,37 @@ def test_write_refuses_rows_that_do_not_match_the_keypoints(tmp_path):
         write_results(str(tmp_path), "w", [(1, 2, 3, 4)], np.zeros((2, 128)))
     with pytest.raises(ValueError):
         write_results(str(tmp_path), "w", [(1, 2, 3, 4)], np.zeros((1, 64)))
+
+
+def load_pair_cases():
+    import json
+    import pathlib
+    path = pathlib.Path(__file__).resolve().parents[1] / "fixtures" / "pair_consistency_cases.json"
+    return json.loads(path.read_text())["cases"]
+
+
+def write_case(folder, case):
+    if case["feat"] is not None:
+        (folder / "c.feat").write_bytes(case["feat"].encode("ascii"))
+    desc = case["desc"]
+    if desc is None:
+        return
+    if "raw_hex" in desc:
+        data = bytes.fromhex(desc["raw_hex"])
+    else:
+        data = (struct.pack("<Q", desc["count"]) + np.ones((desc["rows"], 128), "<f4").tobytes()
+                + b"\x07" * desc["extra_bytes"])
+    (folder / "c.desc").write_bytes(data)
+
+
+# The same table the program's --skip-done check is tested on.
+@pytest.mark.parametrize("case", load_pair_cases(), ids=lambda case: case["name"])
+def test_pair_completeness_follows_the_shared_table(tmp_path, case):
+    write_case(tmp_path, case)
+    assert pair_is_consistent(str(tmp_path), "c") == case["consistent"]
+    if case["consistent"]:
+        keypoints, descriptors = read_results(str(tmp_path), "c")
+        assert len(keypoints) == len(descriptors) == case["desc"]["count"]
+    else:
+        with pytest.raises(ResultError):
+            read_results(str(tmp_path), "c")

@@ -4,8 +4,9 @@ import os
 
 import pytest
 
-from common.folders import replace_folder
-from common.workspace_writer import read_capture_list, read_source, write_workspace
+from lf_tools.common.folders import replace_folder
+from lf_tools.common.capture_list import read_capture_list
+from lf_tools.common.workspace_writer import read_source, write_workspace
 
 
 def test_writes_images_list_and_folders_the_program_needs(tmp_path):

@@ -10,6 +10,7 @@ import gzip
 import json
 import os
 
+
 DEBIAN_SAMPLES = "/usr/share/doc/opencv-doc/examples/data"
 
 
@@ -43,9 +44,3 @@ def write_workspace(folder, captures, image_bytes):
     with open(os.path.join(folder, "caches", "images.json"), "w") as f:
         json.dump({"images": images}, f, indent=2, allow_nan=False)
         f.write("\n")
-
-
-def read_capture_list(workspace):
-    """The records of `workspace`'s caches/images.json."""
-    with open(os.path.join(workspace, "caches", "images.json")) as f:
-        return json.load(f)["images"]

@@ -36,9 +36,8 @@ os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
 import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.folders import replace_folder  # noqa: E402
-from common.model_contract import (BATCH, INPUT_NAME, OUTPUT_NAME, PATCH,  # noqa: E402
+from lf_tools.common.folders import replace_folder  # noqa: E402
+from lf_tools.common.model_contract import (BATCH, INPUT_NAME, OUTPUT_NAME, PATCH,  # noqa: E402
                                    SERVE_TAG)
 
 tf1 = tf.compat.v1

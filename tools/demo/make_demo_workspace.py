@@ -11,13 +11,11 @@ Usage: make_demo_workspace.py OUTDIR [--source DIR] [--force]
 
 import argparse
 import os
-import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.folders import replace_folder  # noqa: E402
-from common.workspace_writer import DEBIAN_SAMPLES as DEFAULT_SOURCE  # noqa: E402
-from common.workspace_writer import read_source, write_workspace  # noqa: E402
+from lf_tools.common.folders import replace_folder  # noqa: E402
+from lf_tools.common.workspace_writer import DEBIAN_SAMPLES as DEFAULT_SOURCE  # noqa: E402
+from lf_tools.common.workspace_writer import read_source, write_workspace  # noqa: E402
 
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
 

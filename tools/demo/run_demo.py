@@ -7,32 +7,33 @@ covers one capture's network runs and file writing plus the next capture's
 image preparation and keypoint search.
 
 When the run succeeds, it then matches two captures of one scene seen from
-two places (mutual nearest neighbours of the descriptors), fits a homography
-to the matches with RANSAC, prints one line with the inlier count and draws
-the matches (inliers green, outliers red) into a PNG file.
+two places as COLMAP's matcher does (mutual nearest neighbours of the
+descriptors passing the ratio test from both sides), fits a homography to the
+matches with RANSAC, prints one line with the match and inlier counts and
+draws the inliers green, the outliers faint red, into a PNG file whose caption
+gives the same counts.
 
 Usage: run_demo.py PROGRAM MODEL WORKSPACE [--drawing PNG]
 """
 
 import argparse
 import os
-import pathlib
 import subprocess
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.drawing import draw_matches, save_png  # noqa: E402
-from common.matching import fit_geometry, mutual_nearest_neighbours  # noqa: E402
-from common.prepared_image import prepare_capture_image  # noqa: E402
-from common.results import read_results  # noqa: E402
-from common.workspace_writer import read_capture_list  # noqa: E402
+from lf_tools.common.drawing import draw_matches, save_png  # noqa: E402
+from lf_tools.common.matching import fit_geometry, mutual_nearest_neighbours  # noqa: E402
+from lf_tools.common.prepared_image import prepare_capture_image  # noqa: E402
+from lf_tools.common.results import read_results  # noqa: E402
+from lf_tools.common.capture_list import read_capture_list  # noqa: E402
 
 # leuvenA.jpg and leuvenB.jpg: one street, the camera turned between the two.
 MATCHED_PAIR = ("demo-0002", "demo-0003")
 RANSAC_PIXELS = 3.0
 DRAWING_WIDTH = 1024
-DRAWN_MATCHES = 300
+DRAWN_MATCHES = 150  # inliers, and as many outliers at most: more hide each other at this width
+RATIO = 0.8  # COLMAP's matcher's default
 
 
 def matching_summary(workspace, drawing, pair=MATCHED_PAIR):
@@ -41,17 +42,24 @@ def matching_summary(workspace, drawing, pair=MATCHED_PAIR):
     records = {record["uuid"]: record for record in read_capture_list(workspace)}
     (keypoints1, descriptors1), (keypoints2, descriptors2) = (
         read_results(matches_folder, uuid) for uuid in pair)
-    matches = mutual_nearest_neighbours(descriptors1, descriptors2)
+    matches = mutual_nearest_neighbours(descriptors1, descriptors2, RATIO, symmetric=True)
     _, inliers = fit_geometry(keypoints1, keypoints2, matches, "homography", RANSAC_PIXELS)
+    inlier_count = int(inliers.sum())
+    share = inlier_count / len(matches) if len(matches) else 0.0
+    names = ", ".join(os.path.basename(records[uuid]["raw1_image"]) for uuid in pair)
+    drawn = min(inlier_count, DRAWN_MATCHES)
+    caption = (f"{names.replace(', ', ' - ')}: {len(matches)} matches (mutual nearest neighbours, "
+               f"ratio test {RATIO:g} both ways)\n{inlier_count} inliers of a homography fit "
+               f"(RANSAC, {RANSAC_PIXELS:g} px; {share:.1%}): {drawn} of them drawn green, "
+               f"outliers faint red")
     picture = draw_matches(prepare_capture_image(workspace, records[pair[0]]),
                            prepare_capture_image(workspace, records[pair[1]]),
-                           keypoints1, keypoints2, matches, inliers, DRAWING_WIDTH, DRAWN_MATCHES)
+                           keypoints1, keypoints2, matches, inliers, DRAWING_WIDTH, DRAWN_MATCHES,
+                           outliers="faint", caption=caption)
     save_png(drawing, picture)
-    share = inliers.sum() / len(matches) if len(matches) else 0.0
-    names = ", ".join(os.path.basename(records[uuid]["raw1_image"]) for uuid in pair)
-    return (f"Matching {pair[0]} with {pair[1]} ({names}): {len(matches)} mutual nearest "
-            f"neighbours, {int(inliers.sum())} inliers of a homography fit (RANSAC, "
-            f"{RANSAC_PIXELS:g} px; {share:.1%}). Drawing: {os.path.abspath(drawing)}")
+    return (f"Matching {pair[0]} with {pair[1]} ({names}): {len(matches)} matches (mutual nearest "
+            f"neighbours, ratio test {RATIO:g} both ways), {inlier_count} inliers of a homography "
+            f"fit (RANSAC, {RANSAC_PIXELS:g} px; {share:.1%}). Drawing: {os.path.abspath(drawing)}")
 
 
 def main():

@@ -9,8 +9,8 @@ import sys
 import numpy as np
 import pytest
 
-from common.results import write_results
-from common.workspace_writer import write_workspace
+from lf_tools.common.results import write_results
+from lf_tools.common.workspace_writer import write_workspace
 
 cv2 = pytest.importorskip("cv2")
 RUN_DEMO = pathlib.Path(__file__).resolve().parent / "run_demo.py"
@@ -66,9 +66,10 @@ def test_passes_the_program_lines_through_then_tables_and_scores_a_pair(tmp_path
     assert [line.split()[:2] for line in lines if line.startswith("demo-")] == \
         [["demo-0002", "40"], ["demo-0003", "40"]]
     assert lines[-1].startswith("Matching demo-0002 with demo-0003 (leuvenA.jpg, leuvenB.jpg): "
-                                "40 mutual nearest neighbours, 25 inliers of a homography fit "
-                                "(RANSAC, 3 px; 62.5%). Drawing: ")
-    assert cv2.imread(str(drawing)).shape == (256, 1024, 3)
+                                "40 matches (mutual nearest neighbours, ratio test 0.8 both ways), "
+                                "25 inliers of a homography fit (RANSAC, 3 px; 62.5%). Drawing: ")
+    # The picture, under a caption band of two lines.
+    assert cv2.imread(str(drawing)).shape == (50 + 256, 1024, 3)
 
 
 def test_a_failed_run_keeps_its_exit_code_and_scores_nothing(tmp_path, workspace):

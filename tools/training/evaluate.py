@@ -46,13 +46,11 @@ import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent))
-sys.path.insert(0, str(HERE.parent / "benchmark"))
-from common.matching import load_homography, mean_matching_accuracy, mutual_nearest_neighbours  # noqa: E402
-from common.prepared_image import raw_to_prepared  # noqa: E402
-from common.results import read_results  # noqa: E402
-from common.workspace_writer import DEBIAN_SAMPLES, read_source, write_workspace  # noqa: E402
-import python_peer as mirror  # noqa: E402
+from lf_tools.common.matching import load_homography, mean_matching_accuracy, mutual_nearest_neighbours  # noqa: E402
+from lf_tools.common.prepared_image import raw_to_prepared  # noqa: E402
+from lf_tools.common.results import read_results  # noqa: E402
+from lf_tools.common.workspace_writer import DEBIAN_SAMPLES, read_source, write_workspace  # noqa: E402
+from lf_tools.common import program as mirror  # noqa: E402
 
 THRESHOLDS = (1, 2, 3, 5, 10)
 SYNTHETIC_SOURCES = ("aero1.jpg", "aero3.jpg", "home.jpg", "stuff.jpg")

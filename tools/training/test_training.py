@@ -10,9 +10,8 @@ import numpy as np
 import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
 
-from dataset import HeldOutError, photograph_paths, read_list, refuse_held_out  # noqa: E402
+from lf_tools.training.dataset import HeldOutError, photograph_paths, read_list, refuse_held_out  # noqa: E402
 
 
 @pytest.mark.parametrize("path, held_out", [
@@ -51,7 +50,7 @@ def test_the_committed_list_is_read_in_order(tmp_path):
         photograph_paths(str(tmp_path))
 
 
-pairs = pytest.importorskip("pairs")
+pairs = pytest.importorskip("lf_tools.training.pairs")
 
 
 def rotation_about(angle_deg, scale, centre):
@@ -124,7 +123,7 @@ def test_a_view_shows_a_point_where_its_label_puts_it(raw_size, distorted):
 
 def test_exported_model_computes_the_training_networks_descriptors(tmp_path):
     tf = pytest.importorskip("tensorflow")
-    import train
+    from lf_tools.training import train
 
     network = train.Network(seed=3, width=0.5)
     rng = np.random.default_rng(5)

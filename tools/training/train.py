@@ -41,8 +41,7 @@ import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "demo"))
-from export_default_model import BN_EPSILON, LAYERS  # noqa: E402
+from lf_tools.demo.export_default_model import BN_EPSILON, LAYERS  # noqa: E402
 
 MARGIN = 1.0
 DROPOUT = 0.3

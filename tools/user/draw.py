@@ -8,30 +8,27 @@ Pictures are drawn on the capture's image prepared as the program prepares it
       a circle of the keypoint's size around each keypoint, with a radius
       towards its angle;
   draw.py matches WORKSPACE UUID1 UUID2 OUT.png [--ratio R] [--fit MODEL]
-      the two images side by side, a line per mutual-nearest-neighbour match:
-      green for the inliers of a RANSAC fit, red for the others; at most
-      --max-lines of them (default 300, 0 for all), spread over the list.
+                  [--outliers full|faint|off]
+      the two images side by side, a line per mutual-nearest-neighbour match
+      (with --ratio, passing the ratio test from both sides): green for the
+      inliers of a RANSAC fit, faint red for the others (or full red, or
+      none); at most --max-lines inliers and as many outliers (default 300,
+      0 for all), spread over each list; a caption with the counts.
 
 --width N scales the picture down to N columns.
 """
 
 import argparse
-import pathlib
 import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.drawing import draw_keypoints, draw_matches, save_png  # noqa: E402
-from common.matching import fit_geometry  # noqa: E402
-from common.prepared_image import ImageError, prepare_capture_image  # noqa: E402
-from common.results import ResultError  # noqa: E402
-from features import load_features  # noqa: E402
-from match import RANSAC_PIXELS, find_record, fit_line, match_captures  # noqa: E402
+from lf_tools.common.capture_list import CaptureListError, find_record
+from lf_tools.common.drawing import (check_picture_name, check_width, draw_capture_matches,
+                                     draw_keypoints, save_png)
+from lf_tools.common.matching import RANSAC_PIXELS, fit_geometry, fit_line, match_captures
+from lf_tools.common.prepared_image import ImageError, prepare_capture_image
+from lf_tools.common.results import ResultError, load_features
 
 DRAWN_MATCHES = 300
-
-
-def prepared(workspace, uuid):
-    return prepare_capture_image(workspace, find_record(workspace, uuid))
 
 
 def draw_keypoint_picture(workspace, uuid, out, largest=None, width=None):
@@ -39,15 +36,9 @@ def draw_keypoint_picture(workspace, uuid, out, largest=None, width=None):
     keypoints, _ = load_features(workspace, uuid)
     if largest is not None:
         keypoints = keypoints[:largest]
-    save_png(out, draw_keypoints(prepared(workspace, uuid), keypoints), width)
+    image = prepare_capture_image(workspace, find_record(workspace, uuid))
+    save_png(out, draw_keypoints(image, keypoints), width)
     return len(keypoints)
-
-
-def draw_match_picture(workspace, uuid1, uuid2, keypoints1, keypoints2, matches, inliers, out,
-                       width=None, max_lines=None):
-    picture = draw_matches(prepared(workspace, uuid1), prepared(workspace, uuid2),
-                           keypoints1, keypoints2, matches, inliers, width, max_lines)
-    save_png(out, picture)
 
 
 def parse_arguments(argv):
@@ -67,28 +58,42 @@ def parse_arguments(argv):
     matches.add_argument("--fit", choices=("homography", "fundamental"), default="homography")
     matches.add_argument("--ransac-px", type=float, default=RANSAC_PIXELS)
     matches.add_argument("--max-lines", type=int, default=DRAWN_MATCHES,
-                         help=f"draw at most N matches (default {DRAWN_MATCHES}, 0 for all)")
+                         help=f"draw at most N inliers and N outliers (default {DRAWN_MATCHES}, 0 for all)")
+    matches.add_argument("--outliers", choices=("full", "faint", "off"), default="faint",
+                         help="how outliers are drawn (default faint)")
     for command in (keypoints, matches):
         command.add_argument("--width", type=int, help="scale the picture down to N columns")
     return parser.parse_args(argv)
 
 
+def check_options(args):
+    check_picture_name(args.out)
+    check_width(args.width)
+    for option in ("largest", "max_lines"):
+        value = getattr(args, option, None)
+        if value is not None and value < 0:
+            raise ValueError(f"--{option.replace('_', '-')} cannot be negative ({value})")
+
+
 def main(argv=None):
     args = parse_arguments(argv)
     try:
+        check_options(args)
         if args.command == "keypoints":
             count = draw_keypoint_picture(args.workspace, args.uuid, args.out, args.largest,
                                           args.width)
             print(f"{args.out}: {count} keypoints of {args.uuid}")
             return 0
         keypoints1, keypoints2, matches = match_captures(args.workspace, args.uuid1, args.uuid2,
-                                                         args.ratio)
+                                                         args.ratio, symmetric=True)
         _, inliers = fit_geometry(keypoints1, keypoints2, matches, args.fit, args.ransac_px)
-        draw_match_picture(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
-                           matches, inliers, args.out, args.width, args.max_lines or None)
-        print(f"{args.out}: {fit_line(args.fit, inliers, len(matches), args.ransac_px)}")
+        line = fit_line(args.fit, inliers, len(matches), args.ransac_px)
+        draw_capture_matches(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
+                             matches, inliers, args.out, args.width, args.max_lines or None,
+                             args.outliers, f"{args.uuid1} - {args.uuid2}: {line}")
+        print(f"{args.out}: {line}")
         return 0
-    except (ResultError, ImageError, OSError) as error:
+    except (ResultError, ImageError, CaptureListError, ValueError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
 

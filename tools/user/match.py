@@ -19,34 +19,17 @@ Usage: match.py WORKSPACE UUID1 UUID2 [--ratio R] [--homography FILE]
 """
 
 import argparse
-import pathlib
 import sys
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-from common.matching import (MMA_THRESHOLDS, fit_geometry, load_homography,  # noqa: E402
-                             mean_matching_accuracy, mutual_nearest_neighbours, project)
-from common.prepared_image import ImageError, raw_size, raw_to_prepared  # noqa: E402
-from common.results import ResultError  # noqa: E402
-from common.workspace_writer import read_capture_list  # noqa: E402
-from features import load_features  # noqa: E402
-
-RANSAC_PIXELS = 3.0
-
-
-def find_record(workspace, uuid):
-    for record in read_capture_list(workspace):
-        if record["uuid"] == uuid:
-            return record
-    raise ResultError(f"capture {uuid} is not in {workspace}'s capture list")
-
-
-def match_captures(workspace, uuid1, uuid2, ratio=None):
-    """(keypoints1, keypoints2, matches int [M, 2] of row indices)."""
-    keypoints1, descriptors1 = load_features(workspace, uuid1)
-    keypoints2, descriptors2 = load_features(workspace, uuid2)
-    return keypoints1, keypoints2, mutual_nearest_neighbours(descriptors1, descriptors2, ratio)
+from lf_tools.common.capture_list import CaptureListError, find_record
+from lf_tools.common.drawing import check_picture_name, check_width, draw_capture_matches
+from lf_tools.common.matching import (MMA_THRESHOLDS, RANSAC_PIXELS, fit_geometry, fit_line,
+                                      load_homography, match_captures, mean_matching_accuracy,
+                                      non_finite_count, project)
+from lf_tools.common.prepared_image import ImageError, raw_size, raw_to_prepared
+from lf_tools.common.results import ResultError, load_features
 
 
 def homography_in_prepared_pixels(H, workspace, uuid1, uuid2):
@@ -63,12 +46,6 @@ def accuracy_lines(scores):
         "MMA          " + "".join(f"{scores[t][0]:>7.3f}" for t in thresholds),
         "correct      " + "".join(f"{scores[t][1]:>7d}" for t in thresholds),
     ]
-
-
-def fit_line(model, inliers, match_count, threshold=RANSAC_PIXELS):
-    share = inliers.sum() / match_count if match_count else 0.0
-    return (f"{model} fit (RANSAC, {threshold:g} px): {int(inliers.sum())} inliers of "
-            f"{match_count} matches ({share:.1%})")
 
 
 def parse_arguments(argv):
@@ -92,15 +69,37 @@ def parse_arguments(argv):
     return parser.parse_args(argv)
 
 
+def check_options(args):
+    if args.draw:
+        check_picture_name(args.draw)
+        check_width(args.draw_width, "--draw-width")
+    if args.draw_max_lines < 0:
+        raise ValueError(f"--draw-max-lines cannot be negative ({args.draw_max_lines})")
+    if args.ratio is not None and not 0 < args.ratio <= 1:
+        raise ValueError(f"--ratio must be above 0 and at most 1, not {args.ratio:g}")
+    if not args.ransac_px > 0:
+        raise ValueError(f"--ransac-px must be positive, not {args.ransac_px:g}")
+
+
+def report_non_finite(folder, uuid):
+    bad = non_finite_count(load_features(folder, uuid)[1])
+    if bad:
+        print(f"warning: {uuid}: {bad} descriptor rows hold NaN or infinity; left out of matching",
+              file=sys.stderr)
+
+
 def main(argv=None):
     args = parse_arguments(argv)
     try:
+        check_options(args)
         H = load_homography(args.homography) if args.homography else None
         if H is not None and args.homography_pixels == "raw":
             H = homography_in_prepared_pixels(H, args.workspace, args.uuid1, args.uuid2)
+        for uuid in (args.uuid1, args.uuid2):
+            report_non_finite(args.workspace, uuid)
         keypoints1, keypoints2, matches = match_captures(args.workspace, args.uuid1, args.uuid2,
                                                          args.ratio)
-    except (ResultError, ImageError, ValueError, OSError) as error:
+    except (ResultError, ImageError, CaptureListError, ValueError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
     rule = "mutual nearest neighbours" + (f", ratio < {args.ratio:g}" if args.ratio else "")
@@ -117,13 +116,11 @@ def main(argv=None):
         _, inliers = fit_geometry(keypoints1, keypoints2, matches, args.fit, args.ransac_px)
         print(fit_line(args.fit, inliers, len(matches), args.ransac_px))
     if args.draw:
-        from draw import draw_match_picture
-
         try:
-            draw_match_picture(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
+            draw_capture_matches(args.workspace, args.uuid1, args.uuid2, keypoints1, keypoints2,
                                matches, inliers, args.draw, args.draw_width,
                                args.draw_max_lines or None)
-        except (ImageError, OSError) as error:
+        except (ImageError, CaptureListError, ValueError, OSError) as error:
             print(f"error: {error}", file=sys.stderr)
             return 1
         print(f"drawing: {args.draw}")

@@ -10,11 +10,9 @@ i.e. X -> 2X + 18.5 in prepared pixels, for k < 20; the last 10 are 60 to
 import numpy as np
 import pytest
 
-import draw
-import features
-import match
-from common.results import write_results
-from common.workspace_writer import write_workspace
+from lf_tools.user import draw, features, match
+from lf_tools.common.results import write_results
+from lf_tools.common.workspace_writer import write_workspace
 
 cv2 = pytest.importorskip("cv2")
 
@@ -118,5 +116,65 @@ def test_keypoint_drawing_on_the_prepared_pair(workspace, tmp_path, angle, on_ti
 def test_match_drawing_is_both_prepared_images_side_by_side(workspace, tmp_path, capsys):
     out = tmp_path / "matches.png"
     assert draw.main(["matches", str(workspace), "a", "b", str(out), "--width", "1024"]) == 0
-    assert cv2.imread(str(out)).shape == (256, 1024, 3)
+    assert cv2.imread(str(out)).shape == (28 + 256, 1024, 3)  # a caption band above the pair
     assert "20 inliers of 30 matches" in capsys.readouterr().out
+
+
+def broken_list(workspace):
+    (workspace / "caches" / "images.json").write_text('{"images": [')
+    return [str(workspace)]
+
+
+def matches_folder_without_list(workspace):
+    (workspace / "caches" / "images.json").unlink()
+    return [str(workspace / "caches" / "matches")]
+
+
+# (tool, arguments after the workspace or a setup(workspace) giving all, words of the one line)
+REFUSED_RUNS = {
+    "draw without an image extension": (draw, ["matches", "{ws}", "a", "b", "{tmp}/out"],
+                                        "not a picture file name"),
+    "draw keypoints to a text file": (draw, ["keypoints", "{ws}", "a", "{tmp}/out.txt"],
+                                      "not a picture file name"),
+    "draw with a negative width": (draw, ["keypoints", "{ws}", "a", "{tmp}/out.png", "--width", "-5"],
+                                   "--width must be a positive"),
+    "match drawing without an image extension": (match, ["{ws}", "a", "b", "--draw", "{tmp}/out"],
+                                                 "not a picture file name"),
+    "match with an all-zero homography": (match, ["{ws}", "a", "b", "--homography", "{tmp}/zero.txt"],
+                                          "the homography is all zero"),
+    "features on a missing folder": (features, ["{tmp}/nowhere"], "is not a folder"),
+    "features on a matches folder without a list": (features, matches_folder_without_list,
+                                                     "cannot read the capture list"),
+    "features on a malformed list": (features, broken_list, "images.json: not valid JSON"),
+}
+
+
+@pytest.mark.parametrize("case", REFUSED_RUNS, ids=list(REFUSED_RUNS))
+def test_bad_input_gives_one_line_and_exit_1(workspace, tmp_path, capsys, case):
+    tool, arguments, words = REFUSED_RUNS[case]
+    (tmp_path / "zero.txt").write_text("0 0 0\n0 0 0\n0 0 0\n")
+    if callable(arguments):
+        arguments = arguments(workspace)
+    else:
+        arguments = [a.format(ws=workspace, tmp=tmp_path) for a in arguments]
+    assert tool.main(arguments) == 1
+    error = capsys.readouterr().err
+    assert len(error.splitlines()) == 1 and error.startswith("error: ") and words in error
+    assert not (tmp_path / "out").exists()
+
+
+def test_non_finite_descriptor_rows_are_reported_and_left_out(workspace, capsys):
+    matches = workspace / "caches" / "matches"
+    keypoints, descriptors = features.load_features(str(workspace), "a")
+    descriptors = np.array(descriptors)
+    descriptors[:3, 7] = np.nan
+    descriptors[3, 0] = np.inf
+    write_results(str(matches), "a", keypoints, descriptors)
+    assert features.main([str(workspace), "a"]) == 1
+    captured = capsys.readouterr()
+    assert "4 with NaN or infinity" in captured.out and "nan" not in captured.out
+    assert "a: 4 descriptor rows hold NaN or infinity" in captured.err
+    assert match.main([str(workspace), "a", "b"]) == 0
+    captured = capsys.readouterr()
+    assert "matches (mutual nearest neighbours): 26" in captured.out
+    assert "a: 4 descriptor rows hold NaN or infinity; left out of matching" in captured.err

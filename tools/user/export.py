@@ -1,0 +1,412 @@
+#!/usr/bin/env python3
+"""Export a workspace's features and matches for COLMAP and for hloc-style tools.
+
+Writes into the folder OUT:
+  database.db   a COLMAP database: cameras, images (named by their raw1_image
+                path, relative to the workspace), keypoints in raw-image pixels
+                (COLMAP's convention: the top-left image corner at 0,0), the
+                matches of the chosen pairs and, unless --no-verify, their
+                two-view geometries from pycolmap's geometric verification;
+  features.h5   per image name (hloc's layout; '/' in a name nests groups):
+                keypoints float32 [N, 2] in raw-image pixels with pixel centres
+                at whole numbers (hloc's convention; add 0.5 for COLMAP's),
+                descriptors float32 [128, N] (one column per keypoint, as hloc
+                stores them), image_size int [2] (width, height), and the
+                attribute uuid;
+  matches.h5    per pair, group "<name0>/<name1>" with '/' inside each name
+                replaced by '-': matches0 int32 [N0], the keypoint of image 1
+                matched to each keypoint of image 0 or -1, and
+                matching_scores0 float32 [N0], 1 / (1 + descriptor distance),
+                0 where unmatched;
+  pairs.txt     the pairs, one "name0 name1" line each.
+
+Keypoints are mapped from the prepared image (2048x1024, where the result
+files give them) back to each capture's first raw image through the resize
+the program made; a capture of two raw images is placed in its first image's
+frame. Matches are mutual nearest neighbours of the descriptors, by default
+with the ratio test from both sides (0.8, as COLMAP's matcher), computed in
+blocks so that memory stays bounded.
+
+Usage: export.py WORKSPACE OUT [--pairs FILE] [--camera per-size|shared|MODEL:P1,P2,...]
+                 [--ratio R | --no-ratio] [--descriptors network|sift] [--no-verify]
+--pairs names captures by uuid or image name, two a line ('#' starts a comment);
+without it every pair is matched. --camera: one camera per raw image size
+(default), one camera for all, or given intrinsics for all, e.g.
+PINHOLE:fx,fy,cx,cy (COLMAP's model names and parameter order).
+--descriptors sift: OpenCV SIFT descriptors at the same keypoints, for comparison.
+"""
+
+import argparse
+import os
+import sys
+import time
+from dataclasses import dataclass
+
+import numpy as np
+
+from lf_tools.common.capture_list import CaptureListError, capture_list_path, read_capture_list
+from lf_tools.common.matching import finite_rows, mutual_nearest_neighbours
+from lf_tools.common.prepared_image import ImageError, prepared_to_raw, raw_size
+from lf_tools.common.results import ResultError, matches_folder, read_results
+
+DEFAULT_RATIO = 0.8
+# COLMAP's own prior for an unknown focal length: 1.2 times the larger side.
+FOCAL_PRIOR_FACTOR = 1.2
+
+
+class ExportError(Exception):
+    """Input or output that cannot be exported; the message is the one line to show."""
+
+
+@dataclass
+class Capture:
+    uuid: str
+    name: str  # raw1_image, relative to the workspace: the image's name in COLMAP and HDF5
+    size: tuple  # (width, height) of the raw image
+    keypoints: np.ndarray  # float32 [N, 4] in prepared pixels (x, y, size, angle)
+    descriptors: np.ndarray  # float32 [N, D]
+
+    def raw_xy(self, origin):
+        return prepared_to_raw(self.keypoints, *self.size, origin=origin).astype(np.float32)
+
+
+def load_pycolmap():
+    """pycolmap, imported after OpenCV: loaded first, its own zlib takes over
+    OpenCV's PNG writer, which then crashes (double free) on the next imwrite."""
+    import cv2  # noqa: F401
+    import pycolmap
+
+    return pycolmap
+
+
+def progress(iterable, description, total=None):
+    """A tqdm bar on a terminal, nothing elsewhere."""
+    from tqdm import tqdm
+
+    return tqdm(iterable, desc=description, total=total, disable=None, leave=False, unit="")
+
+
+def sift_descriptors(workspace, record, keypoints):
+    """OpenCV SIFT descriptors at the given keypoints, on the prepared image."""
+    import cv2
+
+    from lf_tools.common.program import make_sift, prepare
+
+    image = prepare(workspace, record)
+    points = [cv2.KeyPoint(float(x), float(y), float(size), float(angle))
+              for x, y, size, angle in keypoints]
+    computed, descriptors = make_sift().compute(image, points)
+    if descriptors is None:
+        descriptors = np.zeros((0, 128), np.float32)
+    if len(computed) != len(points):
+        raise ExportError(f"SIFT dropped keypoints of capture {record['uuid']}")
+    return descriptors.astype(np.float32)
+
+
+def load_captures(workspace, descriptors="network"):
+    try:
+        records = read_capture_list(workspace)
+    except CaptureListError as error:
+        raise ExportError(str(error)) from None
+    if not records:
+        raise ExportError(f"{capture_list_path(workspace)} names no captures")
+    folder = os.path.join(workspace, "caches", "matches")
+    if not os.path.isdir(folder):
+        raise ExportError(f"{workspace} has no results ({folder} is missing): "
+                          "run compute_features on it first")
+    captures, names = [], {}
+    for record in progress(records, "reading results"):
+        uuid, name = record["uuid"], record["raw1_image"]
+        if uuid in (c.uuid for c in captures):
+            continue
+        if name in names:
+            raise ExportError(f"captures {names[name]} and {uuid} share the image {name}; "
+                              "COLMAP needs one name per image")
+        names[name] = uuid
+        try:
+            keypoints, rows = read_results(matches_folder(workspace), uuid)
+            size = raw_size(workspace, record)
+        except (ResultError, ImageError) as error:
+            raise ExportError(f"capture {uuid}: {error}") from None
+        if descriptors == "sift":
+            rows = sift_descriptors(workspace, record, keypoints)
+        captures.append(Capture(uuid, name, size, np.array(keypoints), np.array(rows, np.float32)))
+    return captures
+
+
+def read_pairs(path, captures):
+    """Index pairs (i, j), i < j, named in `path` by uuid or image name."""
+    index = {}
+    for number, capture in enumerate(captures):
+        index[capture.name] = index[capture.uuid] = number
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except (OSError, UnicodeDecodeError) as error:
+        raise ExportError(f"cannot read the pairs file {path}: {getattr(error, 'strerror', None) or error}") from None
+    pairs = []
+    for number, line in enumerate(lines, 1):
+        fields = line.split("#", 1)[0].split()
+        if not fields:
+            continue
+        if len(fields) != 2:
+            raise ExportError(f"{path}, line {number}: expected two captures, found {line.strip()!r}")
+        unknown = [field for field in fields if field not in index]
+        if unknown:
+            raise ExportError(f"{path}, line {number}: unknown capture {unknown[0]!r} "
+                              "(neither a uuid nor an image name of the capture list)")
+        i, j = sorted(index[field] for field in fields)
+        if i != j:
+            pairs.append((i, j))
+    return sorted(set(pairs))
+
+
+def exhaustive_pairs(count):
+    return [(i, j) for i in range(count) for j in range(i + 1, count)]
+
+
+def match_pairs(captures, pairs, ratio):
+    """{(i, j): (matches int [M, 2], distances float32 [M])}."""
+    result = {}
+    for i, j in progress(pairs, "matching"):
+        desc1, desc2 = captures[i].descriptors, captures[j].descriptors
+        matches = mutual_nearest_neighbours(desc1, desc2, ratio, symmetric=True)
+        distances = np.linalg.norm(desc1[matches[:, 0]] - desc2[matches[:, 1]], axis=1)
+        result[(i, j)] = (matches, distances.astype(np.float32))
+    return result
+
+
+def parse_camera(text):
+    """'per-size', 'shared', or (model name, [parameters]) from MODEL:P1,P2,..."""
+    if text in ("per-size", "shared"):
+        return text
+    model, _, values = text.partition(":")
+    try:
+        params = [float(value) for value in values.split(",")]
+    except ValueError:
+        params = []
+    if not model or not params:
+        raise ExportError(f"--camera {text}: expected per-size, shared or MODEL:P1,P2,... "
+                          "such as PINHOLE:1200,1200,960,540")
+    return model, params
+
+
+def make_cameras(captures, camera):
+    """(list of pycolmap cameras without ids, camera index per capture)."""
+    pycolmap = load_pycolmap()
+
+    sizes = sorted({c.size for c in captures})
+    if camera != "per-size" and len(sizes) > 1:
+        raise ExportError(f"one camera for all images needs one image size, found "
+                          f"{', '.join(f'{w}x{h}' for w, h in sizes)}")
+
+    def default_camera(width, height):
+        return pycolmap.Camera.create_from_model_name(
+            0, "SIMPLE_RADIAL", FOCAL_PRIOR_FACTOR * max(width, height), width, height)
+
+    if camera == "per-size":
+        cameras = [default_camera(*size) for size in sizes]
+        return cameras, [sizes.index(c.size) for c in captures]
+    if camera == "shared":
+        return [default_camera(*sizes[0])], [0] * len(captures)
+    model, params = camera
+    width, height = sizes[0]
+    try:
+        given = pycolmap.Camera.create_from_model_name(0, model, 1.0, width, height)
+    except Exception as error:  # pycolmap raises its own types for an unknown model
+        raise ExportError(f"--camera: unknown camera model {model} ({error})") from None
+    if len(given.params) != len(params):
+        raise ExportError(f"--camera: {model} takes {len(given.params)} parameters "
+                          f"({given.params_info}), not {len(params)}")
+    given.params = params
+    given.has_prior_focal_length = True
+    return [given], [0] * len(captures)
+
+
+def write_database(path, captures, matched, camera):
+    """A fresh COLMAP database at `path`; returns image ids in capture order."""
+    pycolmap = load_pycolmap()
+
+    cameras, camera_of = make_cameras(captures, camera)
+    if os.path.exists(path):
+        os.remove(path)
+    database = pycolmap.Database.open(path)
+    try:
+        camera_ids, rig_ids = [], []
+        for each in cameras:
+            each.camera_id = database.write_camera(each)
+            rig = pycolmap.Rig()
+            rig.add_ref_sensor(each.sensor_id)
+            camera_ids.append(each.camera_id)
+            rig_ids.append(database.write_rig(rig))
+        image_ids = []
+        for capture, index in zip(captures, camera_of):
+            image_id = database.write_image(pycolmap.Image(name=capture.name, camera_id=camera_ids[index]))
+            frame = pycolmap.Frame()
+            frame.rig_id = rig_ids[index]
+            frame.add_data_id(database.read_image(image_id).data_id)
+            database.write_frame(frame)
+            database.write_keypoints(image_id, capture.raw_xy("corner"))
+            image_ids.append(image_id)
+        for (i, j), (matches, _) in matched.items():
+            database.write_matches(image_ids[i], image_ids[j], matches.astype(np.uint32))
+    finally:
+        database.close()
+    return image_ids
+
+
+def quiet_pycolmap():
+    """pycolmap's log lines off but for fatal ones (glog level 3): the tools
+    report what failed in their own one line."""
+    pycolmap = load_pycolmap()
+
+    pycolmap.logging.minloglevel = 3
+
+
+def verify(path):
+    """pycolmap's geometric verification of every matched pair; returns
+    (verified pairs, verified inlier matches)."""
+    pycolmap = load_pycolmap()
+
+    quiet_pycolmap()
+    pycolmap.geometric_verification(path)
+    database = pycolmap.Database.open(path)
+    try:
+        _, inliers = database.read_two_view_geometry_num_inliers()
+    finally:
+        database.close()
+    inliers = np.asarray(inliers, np.int64)
+    return int(np.count_nonzero(inliers)), int(inliers.sum())
+
+
+def pair_key(name0, name1):
+    return "/".join((name0.replace("/", "-"), name1.replace("/", "-")))
+
+
+def write_h5(folder, captures, matched):
+    import h5py
+
+    with h5py.File(os.path.join(folder, "features.h5"), "w") as f:
+        for capture in captures:
+            group = f.create_group(capture.name)
+            group.create_dataset("keypoints", data=capture.raw_xy("centre"))
+            group.create_dataset("descriptors", data=np.ascontiguousarray(capture.descriptors.T))
+            group.create_dataset("image_size", data=np.array(capture.size, np.int64))
+            group.attrs["uuid"] = capture.uuid
+    with h5py.File(os.path.join(folder, "matches.h5"), "w") as f:
+        for (i, j), (matches, distances) in matched.items():
+            group = f.create_group(pair_key(captures[i].name, captures[j].name))
+            matches0 = np.full(len(captures[i].keypoints), -1, np.int32)
+            scores0 = np.zeros(len(captures[i].keypoints), np.float32)
+            matches0[matches[:, 0]] = matches[:, 1]
+            scores0[matches[:, 0]] = 1.0 / (1.0 + distances)
+            group.create_dataset("matches0", data=matches0)
+            group.create_dataset("matching_scores0", data=scores0)
+
+
+def prepare_output(out):
+    try:
+        os.makedirs(out, exist_ok=True)
+        probe = os.path.join(out, ".export-probe")
+        with open(probe, "wb"):
+            pass
+        os.remove(probe)
+    except OSError as error:
+        raise ExportError(f"cannot write into {out}: {error.strerror or error}") from None
+
+
+@dataclass
+class ExportSummary:
+    captures: int
+    keypoints: int
+    pairs: int
+    matches: int
+    verified_pairs: int
+    inlier_matches: int
+    non_finite_rows: int
+    seconds: dict  # step name -> seconds
+
+    def line(self):
+        verified = (f", {self.verified_pairs} verified pairs with {self.inlier_matches} inlier matches"
+                    if self.verified_pairs is not None else "")
+        times = ", ".join(f"{name} {seconds:.1f} s" for name, seconds in self.seconds.items())
+        return (f"exported {self.captures} images, {self.keypoints} keypoints, {self.pairs} pairs "
+                f"with {self.matches} matches{verified} ({times})")
+
+
+def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RATIO,
+           descriptors="network", verification=True, h5=True, log=print):
+    """Writes OUT's files; returns an ExportSummary. Raises ExportError."""
+    seconds = {}
+    mark = time.monotonic()
+    camera = parse_camera(camera) if isinstance(camera, str) else camera
+    if not os.path.isdir(workspace):
+        raise ExportError(f"{workspace} is not a folder")
+    captures = load_captures(workspace, descriptors)
+    pairs = read_pairs(pairs_file, captures) if pairs_file else exhaustive_pairs(len(captures))
+    prepare_output(out)
+    non_finite = sum(len(c.descriptors) - int(finite_rows(c.descriptors).sum()) for c in captures)
+    if non_finite:
+        log(f"warning: {non_finite} descriptor rows hold NaN or infinity; left out of matching")
+    seconds["reading"] = time.monotonic() - mark
+    mark = time.monotonic()
+    matched = match_pairs(captures, pairs, ratio)
+    seconds["matching"] = time.monotonic() - mark
+    mark = time.monotonic()
+    database = os.path.join(out, "database.db")
+    write_database(database, captures, matched, camera)
+    with open(os.path.join(out, "pairs.txt"), "w", encoding="utf-8") as f:
+        f.writelines(f"{captures[i].name} {captures[j].name}\n" for i, j in pairs)
+    if h5:
+        write_h5(out, captures, matched)
+    seconds["writing"] = time.monotonic() - mark
+    verified_pairs = inliers = None
+    if verification:
+        mark = time.monotonic()
+        verified_pairs, inliers = verify(database)
+        seconds["verification"] = time.monotonic() - mark
+    return ExportSummary(len(captures), sum(len(c.keypoints) for c in captures), len(pairs),
+                         sum(len(m) for m, _ in matched.values()), verified_pairs, inliers,
+                         non_finite, seconds)
+
+
+def add_export_options(parser):
+    parser.add_argument("--pairs", metavar="FILE", help="pairs to match (default: all)")
+    parser.add_argument("--camera", default="per-size",
+                        help="per-size (default), shared, or MODEL:P1,P2,... for all images")
+    ratio = parser.add_mutually_exclusive_group()
+    ratio.add_argument("--ratio", type=float, default=DEFAULT_RATIO,
+                       help=f"ratio test threshold, applied from both sides (default {DEFAULT_RATIO:g})")
+    ratio.add_argument("--no-ratio", dest="ratio", action="store_const", const=None,
+                       help="mutual nearest neighbours only")
+    parser.add_argument("--descriptors", choices=("network", "sift"), default="network",
+                        help="the result files' descriptors (default) or OpenCV SIFT's at the same keypoints")
+
+
+def check_ratio(ratio):
+    if ratio is not None and not 0 < ratio <= 1:
+        raise ExportError(f"--ratio must be above 0 and at most 1, not {ratio:g}")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("workspace")
+    parser.add_argument("out", help="folder for database.db, features.h5, matches.h5, pairs.txt")
+    add_export_options(parser)
+    parser.add_argument("--no-verify", action="store_true", help="leave out geometric verification")
+    parser.add_argument("--no-h5", action="store_true", help="write the COLMAP database only")
+    args = parser.parse_args(argv)
+    try:
+        check_ratio(args.ratio)
+        summary = export(args.workspace, args.out, args.pairs, args.camera, args.ratio,
+                         args.descriptors, not args.no_verify, not args.no_h5,
+                         log=lambda line: print(line, file=sys.stderr))
+    except ExportError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    print(summary.line())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

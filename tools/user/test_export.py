@@ -1,0 +1,126 @@
+"""export.py on a small workspace with planted keypoints and matches.
+
+Captures "a" and "b" have 512x256 raw images (prepared 4 times larger, a raw
+pixel x at 4x + 1.5); "c" has a 2048-column image, which the program keeps.
+b's descriptors are a's in reverse row order, so a's row k matches b's row
+N-1-k.
+"""
+
+import os
+
+import numpy as np
+import pytest
+
+from lf_tools.common.results import write_results
+from lf_tools.common.workspace_writer import write_workspace
+from lf_tools.user import export
+
+cv2 = pytest.importorskip("cv2")
+pycolmap = pytest.importorskip("pycolmap")
+h5py = pytest.importorskip("h5py")
+
+COUNT = 12
+
+
+def png(width, height):
+    ok, data = cv2.imencode(".png", np.full((height, width), 80, np.uint8))
+    return data.tobytes()
+
+
+@pytest.fixture
+def workspace(tmp_path):
+    folder = tmp_path / "ws"
+    sizes = {"a.png": (512, 256), "b.png": (512, 256), "c.png": (2048, 700)}
+    write_workspace(str(folder), [("a", "a.png", ""), ("b", "b.png", ""), ("c", "c.png", "")],
+                    lambda name: png(*sizes[name]))
+    matches = folder / "caches" / "matches"
+    matches.mkdir()
+    rng = np.random.default_rng(5)
+    raw = rng.uniform(10, 250, (COUNT, 2))
+    prepared = 4 * raw + 1.5
+    descriptors = rng.normal(size=(COUNT, 128)).astype(np.float32)
+    write_results(str(matches), "a", [(x, y, 8, 0) for x, y in prepared], descriptors)
+    write_results(str(matches), "b", [(x, y, 8, 0) for x, y in prepared[::-1]], descriptors[::-1])
+    write_results(str(matches), "c", [(100.0, 200.0, 8, 0)], rng.normal(size=(1, 128)))
+    return folder, raw
+
+
+def test_database_and_hdf5_hold_raw_pixels_and_the_matches(workspace, tmp_path):
+    folder, raw = workspace
+    out = tmp_path / "out"
+    assert export.main([str(folder), str(out), "--no-verify"]) == 0
+    database = pycolmap.Database.open(str(out / "database.db"))
+    try:
+        images = {image.name: image for image in database.read_all_images()}
+        assert sorted(images) == ["raw/a.png", "raw/b.png", "raw/c.png"]
+        cameras = {camera.camera_id: camera for camera in database.read_all_cameras()}
+        assert sorted((c.width, c.height) for c in cameras.values()) == [(512, 256), (2048, 700)]
+        assert database.num_frames() == 3
+        # COLMAP's convention: the first pixel's centre is at (0.5, 0.5).
+        np.testing.assert_allclose(database.read_keypoints(images["raw/a.png"].image_id)[:, :2],
+                                   raw + 0.5, atol=1e-3)
+        np.testing.assert_allclose(database.read_keypoints(images["raw/c.png"].image_id)[:, :2],
+                                   [[100.5, 200.5]], atol=1e-4)
+        pair = database.read_matches(images["raw/a.png"].image_id, images["raw/b.png"].image_id)
+        assert sorted(map(tuple, pair.tolist())) == [(k, COUNT - 1 - k) for k in range(COUNT)]
+    finally:
+        database.close()
+    with h5py.File(out / "features.h5", "r") as f:
+        np.testing.assert_allclose(f["raw/a.png/keypoints"][()], raw, atol=1e-3)
+        assert f["raw/b.png/descriptors"].shape == (128, COUNT)
+        assert f["raw/c.png/image_size"][()].tolist() == [2048, 700]
+        assert f["raw/a.png"].attrs["uuid"] == "a"
+    with h5py.File(out / "matches.h5", "r") as f:
+        assert f["raw-a.png/raw-b.png/matches0"][()].tolist() == list(range(COUNT - 1, -1, -1))
+        assert f["raw-a.png/raw-b.png/matching_scores0"][()].min() > 0.99
+    assert (out / "pairs.txt").read_text().splitlines() == [
+        "raw/a.png raw/b.png", "raw/a.png raw/c.png", "raw/b.png raw/c.png"]
+
+
+def no_results(folder, tmp_path):
+    os.rename(folder / "caches" / "matches", folder / "caches" / "elsewhere")
+    return [str(folder), str(tmp_path / "out")]
+
+
+def unknown_pair(folder, tmp_path):
+    (tmp_path / "pairs.txt").write_text("a b\nb nobody\n")
+    return [str(folder), str(tmp_path / "out"), "--pairs", str(tmp_path / "pairs.txt")]
+
+
+def unwritable_output(folder, tmp_path):
+    (tmp_path / "file").write_text("")
+    return [str(folder), str(tmp_path / "file" / "out")]
+
+
+def missing_pair_file(folder, tmp_path):
+    return [str(folder), str(tmp_path / "out"), "--pairs", str(tmp_path / "nowhere.txt")]
+
+
+BAD_INPUT = {
+    "workspace without results": (no_results, "has no results"),
+    "pairs naming an unknown capture": (unknown_pair, "line 2: unknown capture 'nobody'"),
+    "output under a file": (unwritable_output, "cannot write into"),
+    "missing pairs file": (missing_pair_file, "cannot read the pairs file"),
+    "one camera for images of two sizes": (lambda folder, tmp: [str(folder), str(tmp / "out"), "--camera",
+                                                                "shared"], "needs one image size"),
+}
+
+
+@pytest.mark.parametrize("case", BAD_INPUT, ids=list(BAD_INPUT))
+def test_bad_input_gives_one_line_and_exit_1(workspace, tmp_path, capsys, case):
+    make_arguments, words = BAD_INPUT[case]
+    assert export.main(make_arguments(workspace[0], tmp_path) + ["--no-verify"]) == 1
+    assert not (tmp_path / "out").exists() or case == "one camera for images of two sizes"
+    error = capsys.readouterr().err
+    assert len(error.splitlines()) == 1 and error.startswith("error: ") and words in error
+
+
+@pytest.mark.parametrize("case", ["workspace without results", "output under a file",
+                                  "pairs naming an unknown capture"])
+def test_reconstruct_refuses_bad_input_in_one_line(workspace, tmp_path, capsys, case):
+    from lf_tools.user import reconstruct
+
+    make_arguments, words = BAD_INPUT[case]
+    assert reconstruct.main(make_arguments(workspace[0], tmp_path)) == 1
+    error = capsys.readouterr().err
+    assert len(error.splitlines()) == 1 and error.startswith("error: ") and words in error
