@@ -146,7 +146,7 @@ def test_exported_model_computes_the_training_networks_descriptors(tmp_path):
 
 
 def test_the_ceiling_is_the_largest_one_to_one_matching_within_3_px():
-    evaluate = pytest.importorskip("evaluate")
+    evaluate = pytest.importorskip("lf_tools.training.evaluate")
     identity = np.eye(3)
     # Taking the nearest partner first (0 with a) would leave 1 without one.
     assert evaluate.ceiling([[0.0, 0.0], [-2.5, 0.0]], [[0.0, 0.5], [2.5, 0.0]], identity) == 2
