@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
 
@@ -91,19 +92,14 @@ cv::Mat stack_transforms(const PatchExtractor& extractor, const KeypointList& ke
 // ones itself; the grid keeps all its rows so that the batch takes the same of
 // those two routes as a single keypoint.
 void extract_batch(const PatchExtractor& extractor, const cv::Mat& image, const cv::Mat& grid,
-                   const KeypointList& keypoints, int first, int last, PatchList& patches) {
+                   const KeypointList& keypoints, int first, int last, PatchBuffer& patches) {
   const cv::Mat transforms = stack_transforms(extractor, keypoints, first, last, image.size());
   cv::Mat positions;
   cv::gemm(grid, transforms, 1.0, cv::noArray(), 0.0, positions);
   const std::size_t stride = positions.step1();
-  for (int k = first; k < last; ++k) {
-    // A buffer of its own per patch: the heap reuses these small blocks, where a
-    // shared batch buffer would be mapped afresh and fault on every call.
-    cv::Mat patch(extractor.patch_size, extractor.patch_size, CV_32F);
+  for (int k = first; k < last; ++k)
     sample_normalised_patch(image, positions.ptr<float>() + 2 * (k - first), stride, grid.rows,
-                            patch.ptr<float>());
-    patches[k] = patch;
-  }
+                            patches.patch(static_cast<std::size_t>(k)));
 }
 
 }  // namespace
@@ -124,9 +120,16 @@ bool PatchExtractor::detect_keypoints(const cv::Mat& image, KeypointList& keypoi
 }
 
 bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& keypoints,
-                                     PatchList& patches) const {
-  if (keypoints.empty() || !fits_integer_route(image, patch_size))
-    return extract_patches_reference(image, keypoints, patches);
+                                     PatchBuffer& patches) const {
+  if (patch_size != patch_side) throw std::logic_error("a patch buffer holds patches of the network's size");
+  if (keypoints.empty() || !fits_integer_route(image, patch_size)) {
+    PatchList reference;
+    if (!extract_patches_reference(image, keypoints, reference)) return false;
+    patches.resize(reference.size());
+    for (std::size_t k = 0; k < reference.size(); ++k)
+      std::copy_n(reference[k].ptr<float>(), PatchBuffer::patch_values, patches.patch(k));
+    return true;
+  }
   const cv::Mat grid = make_sampling_grid();
   const int count = static_cast<int>(keypoints.size());
   const int batches = (count + batch_keypoints - 1) / batch_keypoints;
@@ -139,6 +142,18 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
                     patches);
     }
   });
+  return true;
+}
+
+bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& keypoints,
+                                     PatchList& patches) const {
+  if (keypoints.empty() || patch_size != patch_side || !fits_integer_route(image, patch_size))
+    return extract_patches_reference(image, keypoints, patches);
+  PatchBuffer buffer;
+  if (!extract_patches(image, keypoints, buffer)) return false;
+  patches.resize(buffer.size());
+  for (std::size_t k = 0; k < buffer.size(); ++k)
+    patches[k] = cv::Mat(patch_side, patch_side, CV_32F, buffer.patch(k)).clone();
   return true;
 }
 

@@ -18,6 +18,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/features2d.hpp>
 
+#include "features/patch_buffer.h"
 #include "features/types.h"
 
 namespace lf {
@@ -43,6 +44,11 @@ class PatchExtractor {
   // extract_patches_reference itself.
   bool extract_patches(const cv::Mat& image, const KeypointList& keypoints,
                        PatchList& patches) const;
+  // The same patches, bit for bit, written straight into `patches` (resized to
+  // the keypoint count), which may be reused from capture to capture. Only for
+  // patch_size == patch_side, the network's size.
+  bool extract_patches(const cv::Mat& image, const KeypointList& keypoints,
+                       PatchBuffer& patches) const;
 
   // extract_patches done one keypoint at a time with the library calls that
   // define the patch: the matrix product g * T, cv::remap on the image as

@@ -18,8 +18,7 @@ FilePtr open_for_writing(const std::string& path) {
 bool write_keypoint_line(std::FILE* file, const cv::KeyPoint& keypoint) {
   return std::fprintf(file, "%g %g %g %g\r\n", static_cast<double>(keypoint.pt.x),
                       static_cast<double>(keypoint.pt.y), static_cast<double>(keypoint.size),
-                      static_cast<double>(keypoint.angle)) > 0 &&
-         std::fflush(file) == 0;
+                      static_cast<double>(keypoint.angle)) > 0;
 }
 
 bool is_control_character(char c) {
@@ -60,7 +59,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "descriptor rows need a
 
 void DescriptorFile::append_rows(const float* rows, std::size_t count) {
   if (failed_ || !file_) return;
-  const std::size_t floats = count * DescriptorModel::descriptor_length;
+  const std::size_t floats = count * descriptor_row_length;
   failed_ = std::fwrite(rows, sizeof(float), floats, file_.get()) != floats;
 }
 
@@ -93,37 +92,11 @@ std::string printable_uuid(const std::string& uuid) {
 std::size_t count_non_finite_rows(const float* rows, std::size_t count) {
   std::size_t non_finite = 0;
   for (std::size_t row = 0; row < count; ++row) {
-    const float* values = rows + row * DescriptorModel::descriptor_length;
-    non_finite += std::any_of(values, values + DescriptorModel::descriptor_length,
+    const float* values = rows + row * descriptor_row_length;
+    non_finite += std::any_of(values, values + descriptor_row_length,
                               [](float value) { return !std::isfinite(value); });
   }
   return non_finite;
-}
-
-void report_non_finite_rows(const std::string& uuid, std::size_t non_finite, std::ostream& err) {
-  if (non_finite > 0)
-    err << "Warning: capture " << uuid << ": " << non_finite << " descriptors hold NaN or infinity" << std::endl;
-}
-
-RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
-                            const std::string& uuid, const KeypointList& keypoints,
-                            const PatchList& patches, std::ostream& out, std::ostream& err,
-                            const std::string& model_fingerprint) {
-  out << "uuid : " << uuid << std::endl;
-  out << "keypoints: " << keypoints.size() << std::endl;
-
-  StagedResultPair pair(matches_folder, uuid, model_fingerprint);
-  if (!pair.write_keypoints(keypoints, err) || !pair.open_descriptors(patches.size(), err))
-    return RecordOutcome::record_failed;
-  std::size_t non_finite = 0;
-  const DescriptorSink sink = [&pair, &non_finite](const float* rows, std::size_t count) {
-    pair.append_rows(rows, count);
-    non_finite += count_non_finite_rows(rows, count);
-  };
-  if (!compute_descriptors(model, patches, sink, out, err)) return RecordOutcome::run_failed;
-  if (!pair.commit(err)) return RecordOutcome::record_failed;
-  report_non_finite_rows(uuid, non_finite, err);
-  return RecordOutcome::written;
 }
 
 }  // namespace lf

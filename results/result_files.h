@@ -46,12 +46,15 @@
 #include <opencv2/core/types.hpp>
 
 #include "features/types.h"
-#include "inference/descriptor_model.h"
 #include "workspace/platform.h"
 
 namespace lf {
 
-// Writes the keypoint file; false (errno set) when it cannot be created or written.
+// Floats in one descriptor row.
+constexpr std::size_t descriptor_row_length = 128;
+
+// Writes the keypoint file with ordinary buffering, flushed once when it is
+// closed; false (errno set) when it cannot be created or written.
 bool write_keypoint_file(const std::string& path, const KeypointList& keypoints);
 bool write_keypoint_file(FilePtr file, const KeypointList& keypoints);
 
@@ -87,7 +90,7 @@ class StagedResultPair {
   // path>: <reason>") and returns false.
   bool write_keypoints(const KeypointList& keypoints, std::ostream& err);
   bool open_descriptors(std::uint64_t count, std::ostream& err);
-  // The row sink of compute_descriptors; a failed write shows at commit().
+  // `count` rows of descriptor_row_length floats; a failed write shows at commit().
   void append_rows(const float* rows, std::size_t count) { descriptors_.append_rows(rows, count); }
   bool commit(std::ostream& err);
 
@@ -138,27 +141,8 @@ bool is_valid_result_stem(const std::string& uuid);
 // The uuid for a message: control characters as "\xNN".
 std::string printable_uuid(const std::string& uuid);
 
-enum class RecordOutcome {
-  written,        // both files in place
-  record_failed,  // reported on err; the run may go on with the next record
-  run_failed,     // a network run failed; the run must stop
-};
-
-// Rows of 128 floats among `count` that hold a NaN or an infinity.
+// Rows of descriptor_row_length floats among `count` that hold a NaN or an
+// infinity. They are written as the model gave them; the caller warns.
 std::size_t count_non_finite_rows(const float* rows, std::size_t count);
-
-// When some rows were not finite, one line on `err`: "Warning: capture
-// <uuid>: <n> descriptors hold NaN or infinity". The rows are written as the
-// model gave them.
-void report_non_finite_rows(const std::string& uuid, std::size_t non_finite, std::ostream& err);
-
-// Prints "uuid : <uuid>" and "keypoints: <n>" on `out`, then writes the pair
-// through a StagedResultPair while the network runs batch by batch; reports
-// non-finite rows (report_non_finite_rows) once the pair is in place.
-// `model_fingerprint` goes to the StagedResultPair.
-RecordOutcome write_results(DescriptorModel& model, const std::string& matches_folder,
-                            const std::string& uuid, const KeypointList& keypoints,
-                            const PatchList& patches, std::ostream& out, std::ostream& err,
-                            const std::string& model_fingerprint = "");
 
 }  // namespace lf

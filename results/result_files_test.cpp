@@ -33,11 +33,6 @@ std::string read_bytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-std::uint64_t stored_count(const std::string& bytes) {
-  std::uint64_t count = 0;
-  for (int i = 7; i >= 0; --i) count = (count << 8) | static_cast<unsigned char>(bytes.at(i));
-  return count;
-}
 
 // Sorted names in a folder, "." and ".." left out.
 std::vector<std::string> names_in(const std::string& folder) {
@@ -372,106 +367,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(TempFolder, ModelWithoutItsGraphHasNoFingerprint) {
   EXPECT_EQ(model_fingerprint(folder_), "");
-}
-
-// write_results with the "valid" fixture model, whose rows are the patches' first 128 values.
-class WriteResults : public TempFolder {
- protected:
-  void SetUp() override {
-    std::ostringstream err;
-    ASSERT_TRUE(model_.load(std::string(LF_FIXTURE_DIR) + "/models/valid", err)) << err.str();
-  }
-  static KeypointList keypoints(int n) {
-    KeypointList list;
-    for (int k = 0; k < n; ++k) list.emplace_back(10.f + k, 20.f, 100.f - k * 0.01f, 45.f);
-    return list;
-  }
-  static PatchList patches(int n, float offset = 0.f) {
-    PatchList list;
-    for (int k = 0; k < n; ++k) list.push_back(cv::Mat(32, 32, CV_32FC1, cv::Scalar(offset + k)));
-    return list;
-  }
-  RecordOutcome write(const std::string& uuid, int n) {
-    return write_results(model_, folder_ + "\\", uuid, keypoints(n), patches(n), out_, err_);
-  }
-  std::string feat(const std::string& uuid) { return folder_ + "/" + uuid + ".feat"; }
-  std::string desc(const std::string& uuid) { return folder_ + "/" + uuid + ".desc"; }
-  DescriptorModel model_;
-  std::ostringstream out_;
-  std::ostringstream err_;
-};
-
-TEST_F(WriteResults, WritesBothFilesAndTheConsoleLines) {
-  for (const int n : {0, 1, 1025}) {
-    out_.str("");
-    ASSERT_EQ(write("id" + std::to_string(n), n), RecordOutcome::written);
-    EXPECT_EQ(out_.str(), "uuid : id" + std::to_string(n) + "\nkeypoints: " + std::to_string(n) + "\n");
-    const std::string descriptors = read_bytes(desc("id" + std::to_string(n)));
-    ASSERT_EQ(descriptors.size(), 8u + 512u * n);
-    EXPECT_EQ(stored_count(descriptors), static_cast<std::uint64_t>(n));
-    if (n > 0) {
-      float last_row_first_value;
-      std::memcpy(&last_row_first_value, descriptors.data() + 8 + 512 * (n - 1), 4);
-      EXPECT_EQ(last_row_first_value, static_cast<float>(n - 1));
-    }
-    const std::string lines = read_bytes(feat("id" + std::to_string(n)));
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), n);
-  }
-  EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "id0.desc", "id0.feat", "id1.desc",
-                                                          "id1.feat", "id1025.desc", "id1025.feat"}));
-  EXPECT_EQ(err_.str(), "");
-}
-
-// The model's rows are written as they come; rows with NaN or infinity are
-// counted in one warning and the capture still counts as written.
-TEST_F(WriteResults, NonFiniteRowsAreWrittenAndCountedInOneWarning) {
-  PatchList list = patches(1030);
-  list[1].at<float>(0, 5) = std::numeric_limits<float>::quiet_NaN();
-  list[3].setTo(std::numeric_limits<float>::infinity());
-  list[1027].at<float>(3, 31) = -std::numeric_limits<float>::infinity();
-  list[1028].at<float>(31, 31) = std::numeric_limits<float>::quiet_NaN();  // beyond the 128 values of a row
-  ASSERT_EQ(write_results(model_, folder_ + "/", "odd", keypoints(1030), list, out_, err_), RecordOutcome::written);
-  EXPECT_EQ(err_.str(), "Warning: capture odd: 3 descriptors hold NaN or infinity\n");
-  EXPECT_EQ(read_bytes(desc("odd")).size(), 8u + 512 * 1030);
-  err_.str("");
-  ASSERT_EQ(write("finite", 2), RecordOutcome::written);
-  EXPECT_EQ(err_.str(), "");
-}
-
-TEST_F(WriteResults, SecondWriteReplacesLongerFiles) {
-  ASSERT_EQ(write("same", 1025), RecordOutcome::written);
-  ASSERT_EQ(write("same", 2), RecordOutcome::written);
-  EXPECT_EQ(read_bytes(desc("same")).size(), 8u + 2 * 512);
-  EXPECT_EQ(read_bytes(feat("same")), "10 20 100 45\r\n11 20 99.99 45\r\n");
-}
-
-TEST_F(WriteResults, FailedRunLeavesTheEarlierPairIntact) {
-  ASSERT_EQ(write("kept", 3), RecordOutcome::written);
-  const std::string old_feat = read_bytes(feat("kept"));
-  const std::string old_desc = read_bytes(desc("kept"));
-  std::ostringstream err;
-  DescriptorModel failing;
-  ASSERT_TRUE(failing.load(std::string(LF_FIXTURE_DIR) + "/models/fails_on_large_input", err));
-  EXPECT_EQ(write_results(failing, folder_ + "/", "kept", keypoints(5), patches(5, 100.f), out_, err_),
-            RecordOutcome::run_failed);
-  EXPECT_EQ(read_bytes(feat("kept")), old_feat);
-  EXPECT_EQ(read_bytes(desc("kept")), old_desc);
-  EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "kept.desc", "kept.feat"}));
-}
-
-TEST_F(WriteResults, ReadOnlyFolderFailsTheRecordWithThePath) {
-  if (::geteuid() == 0) {
-    // root writes anyway; a folder path that is a file fails for everyone.
-    const std::string blocker = folder_ + "/blocker";
-    std::ofstream(blocker) << "x";
-    EXPECT_EQ(write_results(model_, blocker, "r", keypoints(1), patches(1), out_, err_),
-              RecordOutcome::record_failed);
-    EXPECT_NE(err_.str().find("Error: cannot write result file " + blocker + "\\r.feat: "), std::string::npos);
-    return;
-  }
-  ::chmod(folder_.c_str(), 0555);
-  EXPECT_EQ(write("r", 1), RecordOutcome::record_failed);
-  EXPECT_NE(err_.str().find("r.feat: "), std::string::npos);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Sets everything up (see setup.sh), then times the program stage by stage on a
-# workspace of eight photographs and compares it with a plain Python version of
-# the same pipeline (tools/benchmark/benchmark.py prints what is measured).
+# workspace of eight photographs, and on one of 300 small captures, and compares
+# it with a plain Python version of the same pipeline
+# (tools/benchmark/benchmark.py prints what is measured).
 #
 #   .venv-opencv: Python that sees Debian's python3-opencv, the same OpenCV build
 #                 as the program, so that both find the same keypoints; it holds
 #                 TensorFlow for the Python version (scripts/make_opencv_venv.sh).
-#   build/benchmark/: model, workspace, result copies and logs.
+#   build/benchmark/: model, workspace, result copies and logs;
+#   build/benchmark/small/: the same for the small captures.
 #
 # Arguments go to setup.sh (CMake options). LF_BENCHMARK_REPEAT=N times N rounds
 # and keeps the best of each (default 1); worth raising on a busy machine.
@@ -24,3 +26,8 @@ bench=$build_dir/benchmark
 "$venv/bin/python" "$root/tools/benchmark/make_benchmark_workspace.py" "$bench/workspace"
 "$venv/bin/python" "$root/tools/benchmark/benchmark.py" --build-dir "$build_dir" --model "$bench/model" \
   --workspace "$bench/workspace" --python "$venv/bin/python" --repeat "${LF_BENCHMARK_REPEAT:-1}"
+echo
+echo "=== 300 small captures"
+"$venv/bin/python" "$root/tools/benchmark/make_benchmark_workspace.py" "$bench/small/workspace" --small
+"$venv/bin/python" "$root/tools/benchmark/benchmark.py" --build-dir "$build_dir" --model "$bench/model" \
+  --workspace "$bench/small/workspace" --python "$venv/bin/python" --repeat "${LF_BENCHMARK_REPEAT:-1}"
