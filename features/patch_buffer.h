@@ -11,6 +11,7 @@
 #include <new>
 
 #include "features/types.h"
+#include "workspace/platform.h"
 
 namespace lf {
 
@@ -28,7 +29,7 @@ class PatchBuffer {
   void resize(std::size_t count) {
     if (count > capacity_) {
       const std::size_t bytes = count * patch_values * sizeof(float);  // a multiple of the alignment
-      data_.reset(static_cast<float*>(std::aligned_alloc(alignment, bytes)));
+      data_.reset(static_cast<float*>(allocate_aligned(alignment, bytes)));
       if (!data_) throw std::bad_alloc();
       capacity_ = count;
     }
@@ -44,7 +45,7 @@ class PatchBuffer {
 
  private:
   struct Free {
-    void operator()(float* data) const noexcept { std::free(data); }
+    void operator()(float* data) const noexcept { free_aligned(data); }
   };
   std::unique_ptr<float[], Free> data_;
   std::size_t capacity_ = 0;

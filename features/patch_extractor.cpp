@@ -46,9 +46,37 @@ void normalise_patch(cv::Mat& patch) {
   cv::divide(patch, cv::Scalar(s, 0, 0, 0), patch, 1.0);
 }
 
+// Rows from which Debian's OpenCV hands a float product to the system's BLAS.
+constexpr int blas_product_rows = 100;
+
+// grid * transforms as the program has always formed it. Below 100 rows that
+// is OpenCV's own product. From 100 rows on it was the system's BLAS, netlib's
+// reference one: each element summed in float, its terms in order. That sum is
+// written out here, so that every build places its samples alike, whichever
+// BLAS its OpenCV has, or none (the Windows build, whose OpenCV would sum in
+// double and move some samples across remap's 1/32-pixel steps).
+cv::Mat place_samples(const cv::Mat& grid, const cv::Mat& transforms) {
+  cv::Mat positions;
+  if (grid.rows < blas_product_rows) {
+    cv::gemm(grid, transforms, 1.0, cv::noArray(), 0.0, positions);
+    return positions;
+  }
+  positions.create(grid.rows, transforms.cols, CV_32F);
+  for (int r = 0; r < grid.rows; ++r) {
+    const float* terms = grid.ptr<float>(r);
+    float* row = positions.ptr<float>(r);
+    for (int c = 0; c < transforms.cols; ++c) {
+      float sum = 0.0f;
+      for (int k = 0; k < grid.cols; ++k) sum += terms[k] * transforms.at<float>(k, c);
+      row[c] = sum;
+    }
+  }
+  return positions;
+}
+
 cv::Mat sample_patch(const cv::Mat& float_image, const cv::Mat& grid, const cv::Mat& transform,
                      int patch_size) {
-  const cv::Mat positions = grid * transform;
+  const cv::Mat positions = place_samples(grid, transform);
   const cv::Mat map = positions.reshape(2, patch_size);
   cv::Mat patch;
   cv::remap(float_image, patch, map, cv::Mat(), cv::INTER_LINEAR, cv::BORDER_REPLICATE,
@@ -86,16 +114,14 @@ cv::Mat stack_transforms(const PatchExtractor& extractor, const KeypointList& ke
 }
 
 // One product places a whole batch: column pair k of grid * [T_first ... T_last-1]
-// equals grid * T_k alone, because cv::gemm works every element out from its
-// grid row and its column only, in an order that does not depend on the number
-// of columns. It hands products of 100 rows or more to the BLAS and does smaller
-// ones itself; the grid keeps all its rows so that the batch takes the same of
-// those two routes as a single keypoint.
+// equals grid * T_k alone, because place_samples works every element out from
+// its grid row and its column only, in an order that does not depend on the
+// number of columns. The grid keeps all its rows so that the batch takes the
+// same of its two routes as a single keypoint.
 void extract_batch(const PatchExtractor& extractor, const cv::Mat& image, const cv::Mat& grid,
                    const KeypointList& keypoints, int first, int last, PatchBuffer& patches) {
   const cv::Mat transforms = stack_transforms(extractor, keypoints, first, last, image.size());
-  cv::Mat positions;
-  cv::gemm(grid, transforms, 1.0, cv::noArray(), 0.0, positions);
+  const cv::Mat positions = place_samples(grid, transforms);
   const std::size_t stride = positions.step1();
   for (int k = first; k < last; ++k)
     sample_normalised_patch(image, positions.ptr<float>() + 2 * (k - first), stride, grid.rows,

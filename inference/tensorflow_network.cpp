@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "inference/tf_handles.h"
+#include "workspace/platform.h"
 
 namespace lf {
 
@@ -135,14 +136,15 @@ class TensorFlowNetwork final : public DescriptorNetwork {
     TF_SetConfig(options_.get(), tensorflow_session_config.data(), tensorflow_session_config.size(),
                  status_.get());
     const char* tags[] = {serve_tag};
-    try {
-      session_.reset(TF_LoadSessionFromSavedModel(options_.get(), nullptr, model_path.c_str(), tags, 1,
-                                                  graph_.get(), nullptr, status_.get()));
-    } catch (const std::exception& error) {
+    std::string failure;
+    if (!run_guarded_call([&] { session_.reset(TF_LoadSessionFromSavedModel(options_.get(), nullptr, model_path.c_str(),
+                                                                            tags, 1, graph_.get(), nullptr,
+                                                                            status_.get())); },
+                          failure)) {
       // Some malformed graphs make TensorFlow throw with the graph's lock held:
       // deleting that graph would wait on the lock forever, so it is let go.
       static_cast<void>(graph_.release());
-      reason = std::string("TensorFlow failed inside its load call: ") + error.what();
+      reason = "TensorFlow failed inside its load call: " + failure;
       return false;
     }
     if (TF_GetCode(status_.get()) != TF_OK) {
@@ -170,10 +172,10 @@ class TensorFlowNetwork final : public DescriptorNetwork {
   // output) is caught here, before any capture is read.
   bool run_first_batch(std::string& reason) {
     struct Free {
-      void operator()(float* data) const noexcept { std::free(data); }
+      void operator()(float* data) const noexcept { free_aligned(data); }
     };
     const std::unique_ptr<float[], Free> halves(
-        static_cast<float*>(std::aligned_alloc(network_input_alignment, input_bytes)));
+        static_cast<float*>(allocate_aligned(network_input_alignment, input_bytes)));
     if (!halves) throw std::bad_alloc();
     std::fill(halves.get(), halves.get() + batch * patch_floats, 0.5f);
     TFTensorPtr output;

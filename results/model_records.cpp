@@ -38,9 +38,9 @@ class Fnv64 {
 };
 
 bool add_file(Fnv64& hash, const fs::path& model, const fs::path& file) {
-  const std::string name = file.lexically_relative(model).generic_string();
+  const std::string name = file.lexically_relative(model).generic_u8string();
   hash.add(name.data(), name.size() + 1);
-  FilePtr stream(std::fopen(file.string().c_str(), "rb"));
+  FilePtr stream(std::fopen(file.u8string().c_str(), "rb"));
   std::error_code error;
   const std::uintmax_t size = fs::file_size(file, error);
   if (!stream || error) return false;
@@ -59,7 +59,9 @@ std::string record_path(const std::string& matches_folder, const std::string& uu
 }  // namespace
 
 std::string model_fingerprint(const std::string& model_path) {
-  const fs::path model(model_path);
+  // UTF-8 both ways: on Windows a plain path conversion would use the C
+  // locale and fail on any other character.
+  const fs::path model = fs::u8path(model_path);
   std::vector<fs::path> files{model / "saved_model.pb"};
   std::error_code error;
   std::vector<fs::path> variables;

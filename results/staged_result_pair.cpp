@@ -1,7 +1,4 @@
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,25 +20,12 @@ const char* const keypoint_extension = "feat";
 const char* const descriptor_extension = "desc";
 const char* const publish_lock_name = ".publish.lock";
 
-// flock on the matches folder's lock file for as long as the object lives.
+// The matches folder's lock file, held for as long as the object lives.
 // Where the file system offers no locks, the run goes on without them.
-class PublishLock {
+class PublishLock : public ScopedFileLock {
  public:
-  PublishLock(const std::string& matches_folder, int operation)
-      : fd_(::open(native_path(matches_folder + publish_lock_name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
-    if (fd_ >= 0) {
-      while (flock(fd_, operation) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~PublishLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  PublishLock(const PublishLock&) = delete;
-  PublishLock& operator=(const PublishLock&) = delete;
-
- private:
-  int fd_;
+  PublishLock(const std::string& matches_folder, bool exclusive)
+      : ScopedFileLock(native_path(matches_folder + publish_lock_name), exclusive) {}
 };
 
 void remove_file(const std::string& path) { std::remove(native_path(path).c_str()); }
@@ -140,7 +124,7 @@ bool StagedResultPair::commit(std::ostream& err) {
 }
 
 bool StagedResultPair::publish(std::ostream& err) {
-  const PublishLock lock(matches_folder_, LOCK_EX);
+  const PublishLock lock(matches_folder_, true);
   // Nothing is removed unless both new files are still this object's: had
   // another process taken them (for stale), the older pair must stay.
   for (Temporary* temporary : {&keypoint_part_, &descriptor_part_}) {
@@ -180,13 +164,13 @@ bool pair_is_consistent(const std::string& matches_folder, const std::string& uu
 }  // namespace
 
 bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid) {
-  const PublishLock lock(matches_folder, LOCK_SH);
+  const PublishLock lock(matches_folder, false);
   return pair_is_consistent(matches_folder, uuid);
 }
 
 bool result_pair_is_done(const std::string& matches_folder, const std::string& uuid,
                          const std::string& model_fingerprint) {
-  const PublishLock lock(matches_folder, LOCK_SH);
+  const PublishLock lock(matches_folder, false);
   return pair_is_consistent(matches_folder, uuid) && model_record_matches(matches_folder, uuid, model_fingerprint);
 }
 

@@ -1,8 +1,5 @@
 #include "results/temporary_files.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -22,10 +19,9 @@ namespace {
 constexpr const char* temporary_suffix = ".part";
 
 std::string host_tag() {
-  char name[256] = {};
-  if (gethostname(name, sizeof(name) - 1) != 0) name[0] = '\0';
+  const std::string name = host_name();
   std::uint32_t hash = 2166136261u;
-  for (const char* c = name; *c != '\0'; ++c) {
+  for (const char* c = name.c_str(); *c != '\0'; ++c) {
     hash ^= static_cast<unsigned char>(*c);
     hash *= 16777619u;
   }
@@ -83,7 +79,7 @@ bool is_temporary_name(const std::string& name) {
 
 // The lock answers for other processes; this one knows its own files.
 bool is_own_name(const std::string& name) {
-  const std::string prefix = "." + this_host_tag() + "-" + std::to_string(getpid()) + "-";
+  const std::string prefix = "." + this_host_tag() + "-" + std::to_string(current_process_id()) + "-";
   return name.compare(0, prefix.size(), prefix) == 0;
 }
 
@@ -99,23 +95,18 @@ FilePtr claim_created(const std::string& path, std::FILE* created) {
   return claim;
 }
 
-struct FolderCloser {
-  void operator()(DIR* folder) const noexcept { closedir(folder); }
-};
-
 }  // namespace
 
 std::string make_temporary_path(const std::string& folder) {
   static std::atomic<unsigned long long> sequence{0};
-  return folder + "." + this_host_tag() + "-" + std::to_string(getpid()) + "-" +
+  return folder + "." + this_host_tag() + "-" + std::to_string(current_process_id()) + "-" +
          std::to_string(sequence.fetch_add(1)) + temporary_suffix;
 }
 
 std::FILE* create_registered_file(const std::string& path) {
   const std::string native = native_path(path);
   const bool registered = register_path(native);
-  // "x": never take over a file that is already there.
-  std::FILE* file = std::fopen(native.c_str(), "wbx");
+  std::FILE* file = create_new_file(native);
   if (file == nullptr) {
     const int error = errno;
     if (registered) unregister_file(path);
@@ -125,8 +116,8 @@ std::FILE* create_registered_file(const std::string& path) {
   if (terminating.load()) {
     // A stop signal is being handled: this file would outlive its cleanup.
     std::fclose(file);
-    std::remove(native.c_str());
-    for (;;) pause();
+    remove_file_now(native.c_str());
+    wait_forever();
   }
   return file;
 }
@@ -160,24 +151,21 @@ void unregister_file(const std::string& path) {
 void remove_registered_temporary_files() noexcept {
   terminating.store(true);
   for (Slot& slot : slots) {
-    if (slot.live.load()) unlink(slot.path);
+    if (slot.live.load()) remove_file_now(slot.path);
   }
 }
 
 int remove_stale_temporary_files(const std::string& folder) {
   const std::string native = native_path(folder);
-  std::unique_ptr<DIR, FolderCloser> listing(opendir(native.c_str()));
-  if (!listing) return 0;
   int removed = 0;
-  for (dirent* entry = readdir(listing.get()); entry != nullptr; entry = readdir(listing.get())) {
-    const std::string name = entry->d_name;
+  for (const std::string& name : folder_entry_names(native)) {
     if (!is_temporary_name(name) || is_own_name(name)) continue;
     const std::string path = native + name;
     // Held until the file is gone: no creator can claim it meanwhile.
     const FilePtr handle = open_lock_handle(path);
     if (!handle || try_lock_exclusive(handle.get()) != FileLock::taken || !path_names_open_file(path, handle.get()))
       continue;
-    if (unlink(path.c_str()) == 0) ++removed;
+    if (remove_file_now(path.c_str())) ++removed;
   }
   return removed;
 }

@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${LF_BUILD_DIR:-$root/build}
-"$root/scripts/setup.sh" "$@"
+"$root/scripts/setup.sh" --demo "$@"
 
 export TF_CPP_MIN_LOG_LEVEL=${TF_CPP_MIN_LOG_LEVEL:-3}
 python=$root/.venv/bin/python

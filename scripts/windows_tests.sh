@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Cross-builds the workspace and capture_list tests for Windows with MinGW-w64
-# (project windows/) and runs them under wine, where drive letters are real.
+# Builds the Windows package (scripts/windows/build.sh) and tests it under
+# wine, where drive letters are real: the unit tests of the path and
+# capture-list layers, then end-to-end runs of the packaged program compared
+# with the Linux build (windows/wine_tests.py).
 #
 #   scripts/windows_tests.sh [build folder, default build/windows]
+#       [--linux-program PROGRAM --models FIXTURE_MODELS --python PYTHON]
 #
-# The wine prefix goes to <build folder>/wineprefix unless LF_WINEPREFIX names one.
+# Without the three options only the unit tests run. The wine prefix goes to
+# <build folder>/wineprefix unless LF_WINEPREFIX names one.
 #
 # Installs nothing: without the MinGW-w64 compiler, wine or GoogleTest's
 # sources it says so and exits 77, "skipped" to CTest. Otherwise it exits 1
@@ -12,7 +16,16 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build_dir=${1:-$root/build/windows}
+build_dir=$root/build/windows
+linux_program= models= python=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --linux-program) linux_program=$2; shift 2 ;;
+    --models) models=$2; shift 2 ;;
+    --python) python=$2; shift 2 ;;
+    *) build_dir=$1; shift ;;
+  esac
+done
 compiler=x86_64-w64-mingw32-g++-posix
 
 find_wine() {
@@ -34,11 +47,8 @@ fi
 
 mkdir -p "$build_dir"
 build_dir=$(cd "$build_dir" && pwd)
-
-cmake -S "$root/windows" -B "$build_dir" \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build_dir" --parallel "$(nproc)" >"$build_dir/build.log" 2>&1 \
-  || { cat "$build_dir/build.log"; echo "0 passed, 1 failed"; exit 1; }
+package=$("$root/scripts/windows/build.sh" "$build_dir" | tail -n 1) \
+  || { echo "0 passed, 1 failed"; exit 1; }
 
 # A private prefix (about 700 MB), made once; LF_WINEPREFIX may name a shared
 # one. The Mono and Gecko installers are not wanted.
@@ -78,6 +88,32 @@ for test in workspace_test capture_list_test; do
   failed=$((failed + test_failed))
 done
 "$wineserver" -w
+
+if [ -n "$linux_program" ]; then
+  linux_program=$(realpath "$linux_program") models=$(realpath "$models")
+  # The demo's model and workspace, made once per build folder.
+  inputs=$build_dir/e2e-inputs
+  export TF_CPP_MIN_LOG_LEVEL=3
+  if [ ! -f "$inputs/model/saved_model.pb" ]; then
+    "$python" "$root/tools/demo/export_default_model.py" "$inputs/model" >/dev/null 2>&1
+  fi
+  if [ ! -f "$inputs/workspace/caches/images.json" ]; then
+    "$python" "$root/tools/demo/make_demo_workspace.py" "$inputs/workspace" >/dev/null 2>&1
+  fi
+  if "$python" "$root/windows/wine_tests.py" --wine "$wine" --package "$package" \
+       --linux-program "$linux_program" --models "$models" --demo-model "$inputs/model" \
+       --demo-workspace "$inputs/workspace" --work "$build_dir/e2e" | tee "$build_dir/e2e.log"; then
+    e2e_status=0
+  else
+    e2e_status=1
+  fi
+  "$wineserver" -w
+  e2e_passed=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1/p' "$build_dir/e2e.log")
+  e2e_failed=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\2/p' "$build_dir/e2e.log")
+  passed=$((passed + ${e2e_passed:-0}))
+  failed=$((failed + ${e2e_failed:-1}))
+  if [ "$e2e_status" -ne 0 ] && [ "${e2e_failed:-0}" -eq 0 ]; then failed=$((failed + 1)); fi
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -10,9 +10,13 @@
 // is 0 (none), every drive's current directory is unknown, and the file calls
 // translate backslashes into slashes before asking the system.
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace lf {
 
@@ -77,7 +81,8 @@ bool replace_file(const std::string& from, const std::string& to);
 // Whole-file advisory locks. A lock is held through an open handle and ends
 // when the handle is closed or the process ends, however it ends, so a lock
 // that can be taken means its holder is gone. Locks conflict between handles
-// even within one process. (POSIX: flock.)
+// even within one process. (POSIX: flock. Windows: LockFileEx on one byte far
+// beyond any data, since its locks would otherwise stop reads and writes.)
 enum class FileLock {
   taken,        // the handle now holds the exclusive lock
   busy,         // another handle holds a lock on the file
@@ -94,5 +99,85 @@ FileLock try_lock_exclusive(std::FILE* handle);
 // True when `path` names the very file open in `handle`: not removed, and not
 // replaced by another file of the same name.
 bool path_names_open_file(const std::string& path, std::FILE* handle);
+
+// --- Files, locks and processes. Paths below are in the system's form
+// (native_path); on Windows the program runs with UTF-8 as its code page. ---
+
+// Creates `native` for writing in binary mode, never taking over a file that
+// is already there; null with errno set on failure.
+std::FILE* create_new_file(const std::string& native);
+
+// Removes the file; safe in a signal handler or a console-event handler.
+bool remove_file_now(const char* native) noexcept;
+
+// The names in a folder, without "." and ".."; empty when it cannot be listed.
+std::vector<std::string> folder_entry_names(const std::string& native_folder);
+
+long current_process_id();
+std::string host_name();
+
+// A lock on the file `native` (created when missing), shared or exclusive,
+// waited for and held while the object lives. Where the file cannot be opened
+// or its file system has no locks, nothing is held and the run goes on.
+class ScopedFileLock {
+ public:
+  ScopedFileLock(const std::string& native, bool exclusive);
+  ~ScopedFileLock();
+  ScopedFileLock(const ScopedFileLock&) = delete;
+  ScopedFileLock& operator=(const ScopedFileLock&) = delete;
+
+ private:
+  std::intptr_t handle_;
+};
+
+// Blocks the calling thread until the process ends.
+[[noreturn]] void wait_forever() noexcept;
+
+// While the object lives, a request to stop (SIGINT, SIGTERM and SIGHUP; on
+// Windows the console's Ctrl+C, Ctrl+Break and close events) first calls
+// `cleanup`, then ends the process as the request would have without the handler.
+class StopRequestHandler {
+ public:
+  using Cleanup = void (*)() noexcept;
+  explicit StopRequestHandler(Cleanup cleanup);
+  ~StopRequestHandler();
+  StopRequestHandler(const StopRequestHandler&) = delete;
+  StopRequestHandler& operator=(const StopRequestHandler&) = delete;
+
+ private:
+  struct Saved;
+  std::unique_ptr<Saved> saved_;
+};
+
+// --- Program start. ---
+
+// The command-line arguments in UTF-8 (on Windows from the wide command line).
+std::vector<std::string> utf8_arguments(int argc, char** argv);
+
+// Sets the environment variable unless it is set already.
+void set_environment_default(const char* name, const char* value);
+
+// The path of `file_name` in the folder of the running executable.
+std::string path_beside_program(const std::string& file_name);
+
+// File name of the shared library that CMake builds as target `name`.
+std::string shared_library_file_name(const std::string& name);
+
+// Loads the library at `path` (kept until the process ends) and returns its
+// `symbol`. With `quiet`, what is written to standard error while it loads is
+// held back and shown only when loading fails or the library ends the process.
+// Null with `reason` on failure.
+void* load_library_symbol(const std::string& path, const char* symbol, bool quiet, std::string& reason);
+
+// --- Memory and foreign code. ---
+
+void* allocate_aligned(std::size_t alignment, std::size_t size) noexcept;
+void free_aligned(void* data) noexcept;
+
+// Runs `call`, a call into a library built with another toolchain; false with
+// the exception's message in `failure` when it ended by throwing. On Windows the
+// library's exceptions cannot be caught by this program's code: the call runs on
+// a worker thread whose unhandled exception is read and ends only that thread.
+bool run_guarded_call(const std::function<void()>& call, std::string& failure);
 
 }  // namespace lf
