@@ -18,8 +18,10 @@ LIST_FILE = pathlib.Path(__file__).resolve().with_name("photographs.txt")
 # versions the committed weights were trained from (RECORD.md).
 DEBIAN_PACKAGES = (("plasma-workspace-wallpapers", "4:5.27.5-2"), ("mate-backgrounds", "1.26.0-1"),
                    ("lomiri-wallpapers-16.04", "20.04.0-2"), ("lomiri-wallpapers-20.04", "20.04.0-2"),
-                   ("opencv-doc", "4.6.0+dfsg-12"))
-WHEELS = (("scikit-image", "0.24.0"),)
+                   ("opencv-doc", "4.6.0+dfsg-12"), ("libjxl-testdata", "0.0~git20230110.d6168ff-1"),
+                   ("stellarium-data", "0.22.2-1"))
+WHEELS = (("scikit-image", "0.24.0"), ("scikit-learn", "1.9.1"), ("matplotlib", "3.11.2"),
+          ("mahotas", "1.4.19"))
 
 HELD_OUT_PATTERNS = ("graf*", "aero1.jpg", "aero3.jpg", "home.jpg", "stuff.jpg")
 

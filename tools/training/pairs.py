@@ -2,9 +2,12 @@
 """Make positive patch pairs from training photographs, as the program sees them.
 
 Each view pair is one photograph warped twice by random homographies (rotation,
-scale, anisotropy, shear, strong perspective) and changed photometrically
-(gamma, gain, offset, blur, noise), each view then prepared as the program
-prepares a capture (grey, resized to 2048x1024). SIFT runs with the program's
+scale, anisotropy, shear, strong perspective; half the pairs turned by up to 90
+degrees and half scaled by 0.6-1.5 relative to each other), the second view
+often also by a smooth non-homographic distortion, each view then prepared as
+the program prepares a capture (grey, resized to 2048x1024) and changed
+photometrically (gamma 0.5-2, gain, offset, a local light field, blur, noise,
+JPEG re-compression). SIFT runs with the program's
 parameters in both views, independently; a keypoint of the first view mapped
 into the second must land near a keypoint detected there, with scale and
 orientation agreeing, so the pairs carry the detector's real errors. Patches
@@ -62,10 +65,12 @@ def read_raw_grey(path):
     return image
 
 
-def random_homography(rng, strength=1.0):
-    """A homography of the prepared 2048x1024 frame, about its centre."""
-    angle = math.radians(rng.uniform(-30.0, 30.0) * strength)
-    scale = math.exp(rng.uniform(math.log(0.8), math.log(1.15)))
+def random_homography(rng, strength=1.0, angle_deg=None, scale=None):
+    """A homography of the prepared 2048x1024 frame, about its centre; rotation and
+    scale drawn unless given."""
+    angle = math.radians(rng.uniform(-30.0, 30.0) * strength if angle_deg is None else angle_deg)
+    if scale is None:
+        scale = math.exp(rng.uniform(math.log(0.8), math.log(1.15)))
     aspect = math.exp(rng.uniform(-0.15, 0.15) * strength)
     shear = rng.uniform(-0.15, 0.15) * strength
     c, s = math.cos(angle), math.sin(angle)
@@ -83,30 +88,192 @@ def random_homography(rng, strength=1.0):
     return back @ h @ to_centre
 
 
+# Share of view pairs with a large relative rotation (uniform within +-90 degrees)
+# and with a large relative scale (log-uniform within 0.6-1.5); the others stay
+# within +-25 degrees and 0.85-1.18, the common case.
+LARGE_ROTATION_RATE = 0.5
+LARGE_SCALE_RATE = 0.5
+# Share of second views with a smooth non-homographic distortion, and its largest
+# displacement in prepared pixels.
+DISTORTION_RATE = 0.6
+DISTORTION_MAX_PX = 8.0
+
+
+def relative_angle_and_scale(rng):
+    if rng.random() < LARGE_ROTATION_RATE:
+        angle = rng.uniform(-90.0, 90.0)
+    else:
+        angle = rng.uniform(-25.0, 25.0)
+    if rng.random() < LARGE_SCALE_RATE:
+        scale = math.exp(rng.uniform(math.log(0.6), math.log(1.5)))
+    else:
+        scale = math.exp(rng.uniform(math.log(0.85), math.log(1.18)))
+    return angle, scale
+
+
+def view_homographies(rng):
+    """Homographies of the two views, with the relative rotation and scale drawn
+    as relative_angle_and_scale() says."""
+    strength = 0.5 if rng.random() < 0.5 else 1.0
+    angle1 = rng.uniform(-30.0, 30.0) * strength
+    scale1 = math.exp(rng.uniform(math.log(0.8), math.log(1.15)))
+    angle, scale = relative_angle_and_scale(rng)
+    h1 = random_homography(rng, strength, angle_deg=angle1, scale=scale1)
+    h2 = random_homography(rng, angle_deg=angle1 + angle, scale=scale1 * scale)
+    return h1, h2
+
+
+def in_raw_proportions(homography, cols, rows):
+    """The homography drawn for an isotropic frame, as the prepared frame sees it when
+    the photograph (cols x rows) is stretched to 2048x1024: a rotation of the scene
+    becomes the rotation and shear a turned capture shows the program."""
+    stretch = (WIDTH / cols) / (HEIGHT / rows)
+    kx, ky = math.sqrt(stretch), 1.0 / math.sqrt(stretch)
+    centre = np.array([[1, 0, WIDTH / 2], [0, 1, HEIGHT / 2], [0, 0, 1.0]])
+    a = centre @ np.diag([kx, ky, 1.0]) @ np.linalg.inv(centre)
+    return a @ homography @ np.linalg.inv(a)
+
+
+def raw_to_prepared_matrix(cols, rows):
+    """Raw pixels to prepared ones, pixel centres on pixel centres as the bilinear resize has them."""
+    if cols == WIDTH:
+        return np.eye(3)
+    sx, sy = WIDTH / cols, HEIGHT / rows
+    return np.array([[sx, 0.0, 0.5 * (sx - 1.0)], [0.0, sy, 0.5 * (sy - 1.0)], [0.0, 0.0, 1.0]])
+
+
+def smooth_displacement(rng, max_px=DISTORTION_MAX_PX):
+    """A smooth random displacement field [HEIGHT, WIDTH, 2] (float32) of the prepared
+    frame: a few bumps a few hundred pixels wide, at most about max_px long."""
+    cells_x = int(rng.integers(3, 8))
+    cells_y = max(2, cells_x // 2)
+    amplitude = rng.uniform(0.3, 1.0) * max_px
+    grid = rng.normal(0.0, 1.0, (cells_y, cells_x, 2)).astype(np.float32)
+    grid *= amplitude / max(1e-6, float(np.abs(grid).max()))
+    return cv2.resize(grid, (WIDTH, HEIGHT), interpolation=cv2.INTER_CUBIC)
+
+
+def bilinear(field, xy):
+    """field [H, W, C] sampled at float positions xy [N, 2] (clamped at the border)."""
+    rows, cols = field.shape[:2]
+    x = np.clip(xy[:, 0], 0.0, cols - 1.0)
+    y = np.clip(xy[:, 1], 0.0, rows - 1.0)
+    x0 = np.minimum(np.floor(x).astype(np.int64), cols - 2)
+    y0 = np.minimum(np.floor(y).astype(np.int64), rows - 2)
+    fx, fy = (x - x0)[:, None], (y - y0)[:, None]
+    return ((1 - fy) * ((1 - fx) * field[y0, x0] + fx * field[y0, x0 + 1])
+            + fy * ((1 - fx) * field[y0 + 1, x0] + fx * field[y0 + 1, x0 + 1]))
+
+
+def project(homography, xy):
+    projected = np.hstack([xy, np.ones((len(xy), 1))]) @ homography.T
+    return projected[:, :2] / projected[:, 2:3]
+
+
+class ViewMap:
+    """Where points of one prepared view land in another: a homography, then (when
+    given) the inverse of the second view's displacement field, which samples its
+    source at q + field(q)."""
+
+    def __init__(self, homography, field=None):
+        self.homography, self.field = homography, field
+
+    def __call__(self, xy):
+        p = project(self.homography, xy)
+        if self.field is None:
+            return p
+        q = p.copy()
+        # q + field(q) = p; the field is smooth and short, so this converges in a few rounds.
+        for _ in range(8):
+            q = p - bilinear(self.field, q)
+        return q
+
+
+def map_keypoints_through(view_map, xy, size, angle, step=0.5):
+    """map_keypoints() for any ViewMap, its local affine part by central differences."""
+    if isinstance(view_map, np.ndarray):
+        return map_keypoints(view_map, xy, size, angle)
+    if view_map.field is None:
+        return map_keypoints(view_map.homography, xy, size, angle)
+    mapped = view_map(xy)
+    jac = np.empty((len(xy), 2, 2))
+    for c in range(2):
+        d = np.zeros(2)
+        d[c] = step
+        jac[:, :, c] = (view_map(xy + d) - view_map(xy - d)) / (2 * step)
+    mapped_size = size * np.sqrt(np.abs(np.linalg.det(jac)))
+    t = np.radians(angle)
+    mapped_axis = np.einsum("nij,nj->ni", jac, np.stack([np.cos(t), np.sin(t)], axis=1))
+    mapped_angle = np.mod(np.degrees(np.arctan2(mapped_axis[:, 1], mapped_axis[:, 0])), 360.0)
+    return mapped, mapped_size, mapped_angle
+
+
+def illumination_field(rng):
+    """A smooth multiplicative light field of the prepared frame: a ramp in a random
+    direction and a few broad bright and dark areas, about 0.55-1.8."""
+    yy, xx = np.mgrid[0:HEIGHT, 0:WIDTH].astype(np.float32)
+    direction = rng.uniform(0.0, 2.0 * math.pi)
+    ramp = ((xx - WIDTH / 2) * math.cos(direction) + (yy - HEIGHT / 2) * math.sin(direction)) / (WIDTH / 2)
+    log_field = rng.uniform(0.0, 0.35) * ramp
+    blobs = rng.normal(0.0, 1.0, (int(rng.integers(2, 4)), int(rng.integers(3, 6)))).astype(np.float32)
+    log_field += rng.uniform(0.0, 0.3) * cv2.resize(blobs, (WIDTH, HEIGHT), interpolation=cv2.INTER_CUBIC)
+    return np.exp(np.clip(log_field, -0.6, 0.6))
+
+
 def photometric(rng, image):
-    """Gamma, gain, offset, blur and noise on a uint8 image."""
+    """Gamma 0.5-2, gain, offset, a local light field, blur, noise and JPEG
+    re-compression on a uint8 image of the prepared frame."""
     x = image.astype(np.float32) / 255.0
-    x = np.power(x, math.exp(rng.uniform(-0.5, 0.5)))
+    x = np.power(x, math.exp(rng.uniform(math.log(0.5), math.log(2.0))))
     x = x * rng.uniform(0.6, 1.4) + rng.uniform(-0.15, 0.15)
+    if rng.random() < 0.6 and x.shape == (HEIGHT, WIDTH):
+        x = x * illumination_field(rng)
     x = x * 255.0
     if rng.random() < 0.5:
         x = cv2.GaussianBlur(x, (0, 0), rng.uniform(0.3, 1.6))
     if rng.random() < 0.6:
         x = x + rng.normal(0.0, rng.uniform(1.0, 6.0), x.shape).astype(np.float32)
-    return np.clip(np.rint(x), 0, 255).astype(np.uint8)
+    out = np.clip(np.rint(x), 0, 255).astype(np.uint8)
+    if rng.random() < 0.5:
+        quality = int(rng.integers(30, 95))
+        out = cv2.imdecode(cv2.imencode(".jpg", out, [cv2.IMWRITE_JPEG_QUALITY, quality])[1],
+                           cv2.IMREAD_GRAYSCALE)
+    return out
 
 
-def make_view(raw, homography, rng):
-    """The warped photograph prepared as the program would, and its valid-area distance map."""
+def make_view(raw, homography, rng, field=None):
+    """The warped photograph prepared as the program would, and its valid-area distance map.
+
+    The view's pixel q shows the prepared frame's point homography^-1(q + field(q)).
+    """
     rows, cols = raw.shape
-    to_prepared = np.diag([WIDTH / cols, HEIGHT / rows, 1.0])
+    to_prepared = raw_to_prepared_matrix(cols, rows)
     raw_homography = np.linalg.inv(to_prepared) @ homography @ to_prepared
-    warped = cv2.warpPerspective(raw, raw_homography, (cols, rows), flags=cv2.INTER_LINEAR,
-                                 borderMode=cv2.BORDER_CONSTANT, borderValue=0)
+    if field is None:
+        warped = cv2.warpPerspective(raw, raw_homography, (cols, rows), flags=cv2.INTER_LINEAR,
+                                     borderMode=cv2.BORDER_CONSTANT, borderValue=0)
+    else:
+        # Sampled at the raw resolution, as the plain warp is, before the resize.
+        grid = np.stack(np.meshgrid(np.arange(cols, dtype=np.float32), np.arange(rows, dtype=np.float32)),
+                        axis=-1).reshape(-1, 2)
+        raw_field = field if cols == WIDTH else cv2.resize(field, (cols, rows), interpolation=cv2.INTER_LINEAR)
+        prepared = project(to_prepared, grid) + raw_field.reshape(-1, 2)
+        source = project(np.linalg.inv(to_prepared) @ np.linalg.inv(homography), prepared)
+        source = source.astype(np.float32).reshape(rows, cols, 2)
+        warped = cv2.remap(raw, source, None, cv2.INTER_LINEAR, borderMode=cv2.BORDER_CONSTANT,
+                           borderValue=0)
     if cols != WIDTH:
         warped = cv2.resize(warped, (WIDTH, HEIGHT), interpolation=cv2.INTER_LINEAR)
-    valid = cv2.warpPerspective(np.full((HEIGHT, WIDTH), 255, np.uint8), homography, (WIDTH, HEIGHT),
-                                flags=cv2.INTER_NEAREST, borderMode=cv2.BORDER_CONSTANT, borderValue=0)
+    full = np.full((HEIGHT, WIDTH), 255, np.uint8)
+    if field is None:
+        valid = cv2.warpPerspective(full, homography, (WIDTH, HEIGHT), flags=cv2.INTER_NEAREST,
+                                    borderMode=cv2.BORDER_CONSTANT, borderValue=0)
+    else:
+        grid = np.stack(np.meshgrid(np.arange(WIDTH, dtype=np.float32), np.arange(HEIGHT, dtype=np.float32)),
+                        axis=-1).reshape(-1, 2)
+        source = project(np.linalg.inv(homography), grid + field.reshape(-1, 2))
+        valid = cv2.remap(full, source.astype(np.float32).reshape(HEIGHT, WIDTH, 2), None, cv2.INTER_NEAREST,
+                          borderMode=cv2.BORDER_CONSTANT, borderValue=0)
     distance = cv2.distanceTransform((valid > 0).astype(np.uint8), cv2.DIST_L2, 3)
     return photometric(rng, warped), distance
 
@@ -145,12 +312,14 @@ def border_margin(size):
 
 
 def correspondences(homography, first, second, first_distance, second_distance):
-    """Index pairs (i, j): keypoint i of the first view whose mapping agrees with j of the second."""
+    """Index pairs (i, j): keypoint i of the first view whose mapping agrees with j of the second.
+
+    `homography` takes the first view to the second: a 3x3 matrix or a ViewMap."""
     xy1, size1, angle1 = first
     xy2, size2, angle2 = second
     if len(xy1) == 0 or len(xy2) == 0:
         return np.zeros((0, 2), np.int64)
-    mapped, mapped_size, mapped_angle = map_keypoints(homography, xy1, size1, angle1)
+    mapped, mapped_size, mapped_angle = map_keypoints_through(homography, xy1, size1, angle1)
     inside = ((mapped[:, 0] >= 0) & (mapped[:, 0] < WIDTH - 1)
               & (mapped[:, 1] >= 0) & (mapped[:, 1] < HEIGHT - 1))
     # Keypoints whose neighbourhood reaches the warp's black border describe the border.
@@ -189,13 +358,13 @@ def correspondences(homography, first, second, first_distance, second_distance):
 
 def view_pair_patches(raw, rng, detector):
     """Patches [N, 2, 32, 32] float32 of one random view pair of a photograph."""
-    h1 = random_homography(rng, strength=0.5 if rng.random() < 0.5 else 1.0)
-    h2 = random_homography(rng)
+    h1, h2 = (in_raw_proportions(h, raw.shape[1], raw.shape[0]) for h in view_homographies(rng))
+    field = smooth_displacement(rng) if rng.random() < DISTORTION_RATE else None
     view1, distance1 = make_view(raw, h1, rng)
-    view2, distance2 = make_view(raw, h2, rng)
+    view2, distance2 = make_view(raw, h2, rng, field)
     keypoints1 = mirror.detect(detector, view1)
     keypoints2 = mirror.detect(detector, view2)
-    relation = h2 @ np.linalg.inv(h1)
+    relation = ViewMap(h2 @ np.linalg.inv(h1), field)
     pairs = correspondences(relation, keypoint_arrays(keypoints1), keypoint_arrays(keypoints2),
                             distance1, distance2)
     if len(pairs) > MAX_PAIRS_PER_VIEW_PAIR:

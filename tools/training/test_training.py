@@ -87,6 +87,40 @@ def test_keypoints_are_paired_only_when_position_scale_and_angle_agree():
     assert found.tolist() == [[0, 0]]
 
 
+def blob_image(cols, rows, centre):
+    yy, xx = np.mgrid[0:rows, 0:cols].astype(np.float64)
+    blob = np.exp(-((xx - centre[0]) ** 2 + (yy - centre[1]) ** 2) / (2 * 1.5 ** 2))
+    return np.clip(40 + 200 * blob, 0, 255).astype(np.uint8)
+
+
+def peak(image, near, reach=24):
+    x0, y0 = int(round(near[0])) - reach, int(round(near[1])) - reach
+    window = image[y0:y0 + 2 * reach + 1, x0:x0 + 2 * reach + 1].astype(np.float64)
+    window = np.maximum(window - np.median(window) - 0.5 * (window.max() - np.median(window)), 0)
+    yy, xx = np.mgrid[0:window.shape[0], 0:window.shape[1]]
+    return np.array([x0 + (xx * window).sum() / window.sum(), y0 + (yy * window).sum() / window.sum()])
+
+
+@pytest.mark.parametrize("raw_size, distorted", [((256, 128), False), ((256, 128), True),
+                                                  ((400, 400), False), ((2048, 1024), True)])
+def test_a_view_shows_a_point_where_its_label_puts_it(raw_size, distorted):
+    # A small raw image is upscaled to the prepared frame: its labels must carry the
+    # resize's half-pixel offset, and the distortion must move points where ViewMap says.
+    cols, rows = raw_size
+    raw_point = np.array([cols * 0.37, rows * 0.41])
+    rng = np.random.default_rng(3)
+    zoom = rotation_about(25.0, 1.6, (pairs.WIDTH / 2, pairs.HEIGHT / 2))
+    field = None
+    if distorted:
+        field = np.zeros((pairs.HEIGHT, pairs.WIDTH, 2), np.float32)
+        field[..., 0], field[..., 1] = 6.0, -4.0
+        field[:, :, 0] *= np.linspace(0.2, 1.0, pairs.WIDTH, dtype=np.float32)[None, :]
+    view, _ = pairs.make_view(blob_image(cols, rows, raw_point), zoom, rng, field)
+    prepared_point = pairs.project(pairs.raw_to_prepared_matrix(cols, rows), raw_point[None])
+    expected = pairs.ViewMap(zoom, field)(prepared_point)[0]
+    np.testing.assert_allclose(peak(view, expected), expected, atol=0.6)
+
+
 def test_exported_model_computes_the_training_networks_descriptors(tmp_path):
     tf = pytest.importorskip("tensorflow")
     from lf_tools.training import train
@@ -109,3 +143,14 @@ def test_exported_model_computes_the_training_networks_descriptors(tmp_path):
         tf1.saved_model.loader.load(session, ["serve"], str(model))
         exported = session.run("StatefulPartitionedCall_1:0", {"local_model_inputs:0": patches})
     np.testing.assert_allclose(exported, expected, atol=1e-5)
+
+
+def test_the_ceiling_is_the_largest_one_to_one_matching_within_3_px():
+    evaluate = pytest.importorskip("lf_tools.training.evaluate")
+    identity = np.eye(3)
+    # Taking the nearest partner first (0 with a) would leave 1 without one.
+    assert evaluate.ceiling([[0.0, 0.0], [-2.5, 0.0]], [[0.0, 0.5], [2.5, 0.0]], identity) == 2
+    # One second keypoint serves one first keypoint only; 3.2 px is too far.
+    assert evaluate.ceiling([[0.0, 0.0], [0.5, 0.0], [50.0, 0.0]], [[0.2, 0.0], [53.2, 0.0]], identity) == 1
+    shift = np.array([[1.0, 0, 10.0], [0, 1.0, 0], [0, 0, 1.0]])
+    assert evaluate.ceiling([[0.0, 0.0], [20.0, 0.0]], [[10.0, 0.0], [30.0, 0.0]], shift) == 2

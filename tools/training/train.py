@@ -4,15 +4,20 @@
 HardNet-style: the network of tools/demo/export_default_model.py (batch
 normalisation without scale and offset, so that the export's inference graph
 holds it exactly), dropout before the last convolution, and a triplet margin
-loss whose negative is the hardest one in the batch, from either side.
+loss whose negative is the hardest one in the batch, from either side (the
+anchor swap), optionally with the second hardest one too.
 
 Shards are trained on one at a time: a shard never trained on first (the
 generator may still be adding them), otherwise the least recently used one.
 Each shard is reshuffled, and each pair flipped top to bottom (both patches,
 as a mirrored scene would give) at random. The learning rate falls linearly to
-zero over --steps or over --minutes of training, whichever runs out first
-(so a busy machine still ends on a decayed rate); a stopped run resumes from
-its last checkpoint with the same OUT, counting the minutes already trained. Batch-normalisation statistics are
+zero on a cosine over --steps, after a short warm-up: a function of the step
+alone, so that a run stopped by --minutes resumes from its last checkpoint with
+the same OUT on the same schedule (--schedule time: linear over --steps or
+--minutes, whichever runs out first, as the first weights were trained).
+--init starts from trained weights. The validation figures, on a shard made
+with another seed from the training photographs, are the top-1 rate among all
+its pairs and FPR95 (false positives at 95 % of true pairs accepted). Batch-normalisation statistics are
 re-estimated over fresh batches before the weights are written.
 
 Output in OUT: checkpoint files, progress.log, and weights.npz (the arrays
@@ -99,8 +104,10 @@ class Network(tf.Module):
         return out
 
 
-def hardest_negative_loss(first, second):
-    """Mean triplet margin loss with the hardest in-batch negative of each pair."""
+def hardest_negative_loss(first, second, second_weight=0.0):
+    """Mean triplet margin loss with the hardest in-batch negative of each pair
+    (the nearer of its row's and its column's: the anchor swap); with
+    `second_weight`, the second hardest one's margin loss is added at that weight."""
     similarity = tf.matmul(first, second, transpose_b=True)
     distance = tf.sqrt(tf.maximum(2.0 - 2.0 * similarity, 0.0) + 1e-6)
     positive = tf.linalg.diag_part(distance)
@@ -109,10 +116,13 @@ def hardest_negative_loss(first, second):
     candidates = distance + excluded
     negative = tf.minimum(tf.reduce_min(candidates, axis=1), tf.reduce_min(candidates, axis=0))
     loss = tf.reduce_mean(tf.nn.relu(MARGIN + positive - negative))
+    if second_weight:
+        nearest_two = -tf.math.top_k(-candidates, k=2).values
+        loss += second_weight * tf.reduce_mean(tf.nn.relu(MARGIN + positive - nearest_two[:, 1]))
     return loss, tf.reduce_mean(positive), tf.reduce_mean(negative)
 
 
-def make_train_step(network, optimizer):
+def make_train_step(network, optimizer, second_weight=0.0):
     @tf.function(reduce_retracing=True)
     def train_step(first, second, learning_rate, seed):
         optimizer.learning_rate.assign(learning_rate)
@@ -121,7 +131,8 @@ def make_train_step(network, optimizer):
             statistics = []
             descriptors = network(tf.concat([first, second], axis=0), training=True,
                                   seed=seed, statistics=statistics)
-            loss, positive, negative = hardest_negative_loss(descriptors[:count], descriptors[count:])
+            loss, positive, negative = hardest_negative_loss(descriptors[:count], descriptors[count:],
+                                                             second_weight)
             decay = tf.add_n([tf.reduce_sum(k * k) for k in network.kernels])
             total = loss + WEIGHT_DECAY * 0.5 * decay
         gradients = tape.gradient(total, network.kernels)
@@ -175,6 +186,50 @@ def validation_accuracy(network, validation):
     return float(np.mean(nearest == np.arange(len(first))))
 
 
+def false_positive_rate_at_95(first, second):
+    """FPR95: share of non-matching pairs (every first patch against every other
+    pair's second) nearer than the distance that accepts 95 % of the true pairs."""
+    similarity = first @ second.T
+    positive = np.diag(similarity)
+    threshold = np.quantile(positive, 0.05)
+    negatives = similarity[~np.eye(len(first), dtype=bool)]
+    return float(np.mean(negatives >= threshold))
+
+
+def validation_figures(network, validation):
+    """(top-1 among all pairs, FPR95) of the validation pairs."""
+    first, second = [], []
+    for start in range(0, len(validation), 1024):
+        chunk = validation[start:start + 1024]
+        first.append(network(chunk[:, 0, :, :, None], training=False).numpy())
+        second.append(network(chunk[:, 1, :, :, None], training=False).numpy())
+    first, second = np.concatenate(first), np.concatenate(second)
+    top1 = float(np.mean(np.argmax(first @ second.T, axis=1) == np.arange(len(first))))
+    return top1, false_positive_rate_at_95(first, second)
+
+
+def learning_rate_at(step, steps, peak, warmup=50):
+    """Short linear warm-up, then a cosine fall to zero at `steps`: a function of the
+    step alone, so that a run stopped and resumed follows the same schedule."""
+    if step < warmup:
+        return peak * (step + 1) / warmup
+    progress = min(1.0, (step - warmup) / max(1, steps - warmup))
+    return peak * 0.5 * (1.0 + np.cos(np.pi * progress))
+
+
+def initialise_from(network, path):
+    """Kernels and moving statistics from a weights.npz of the same width (a warm start)."""
+    with np.load(path) as data:
+        for index in range(len(network.kernels)):
+            for variable, name in ((network.kernels[index], "kernel"), (network.means[index], "moving_mean"),
+                                   (network.variances[index], "moving_variance")):
+                value = data[f"layer{index + 1}/{name}"]
+                if tuple(value.shape) != tuple(variable.shape):
+                    raise ValueError(f"{path}: layer {index + 1} {name} has shape {value.shape}, "
+                                     f"the network {tuple(variable.shape)}: use the same --width")
+                variable.assign(value)
+
+
 def recalibrate_batch_norm(network, patches, batch, rng, rounds):
     """Moving statistics replaced by the average over `rounds` training-mode batches."""
     sums = None
@@ -195,6 +250,16 @@ def main():
     parser.add_argument("--steps", type=int, default=1500, help="length of the learning-rate schedule")
     parser.add_argument("--minutes", type=float, default=60.0,
                         help="training time in all, resumed runs included")
+    parser.add_argument("--schedule", choices=("steps", "time"), default="steps",
+                        help="steps: warm-up, then a cosine fall to zero at --steps, a function of the "
+                             "step alone (--minutes only stops the run, which resumes on the same "
+                             "schedule); time: linear fall to zero over --steps or --minutes, whichever "
+                             "runs out first (how the first weights were trained)")
+    parser.add_argument("--init", help="weights.npz to start from (same --width), instead of the "
+                        "seeded initialisation")
+    parser.add_argument("--second-negative", type=float, default=0.0,
+                        help="weight of the second hardest negative's margin loss (0: hardest only)")
+    parser.add_argument("--validation-pairs", type=int, default=4096)
     parser.add_argument("--batch", type=int, default=512, help="pairs per step")
     parser.add_argument("--width", type=float, default=1.0,
                         help="channels relative to the default network's (0.5: half as many, "
@@ -212,6 +277,8 @@ def main():
     started = time.time()
     tf.random.set_seed(args.seed)
     network = Network(args.seed, args.width)
+    if args.init:
+        initialise_from(network, args.init)
     optimizer = tf.keras.optimizers.Adam(learning_rate=args.learning_rate)
     step = tf.Variable(0, dtype=tf.int64)
     checkpoint = tf.train.Checkpoint(network=network, optimizer=optimizer, step=step)
@@ -223,9 +290,12 @@ def main():
         with open(state_path) as f:
             state = json.load(f)
         usage, trained_seconds = state["usage"], state["trained_seconds"]
+        if state.get("schedule", "time") != args.schedule or state["steps"] != args.steps:
+            raise SystemExit(f"{args.out} was trained with --schedule {state.get('schedule', 'time')} "
+                             f"--steps {state['steps']}: resume with the same")
         print(f"resumed at step {int(step.numpy())}", flush=True)
-    train_step = make_train_step(network, optimizer)
-    validation = load_patches(args.validation)[:2048] if args.validation else None
+    train_step = make_train_step(network, optimizer, args.second_negative)
+    validation = load_patches(args.validation)[:args.validation_pairs] if args.validation else None
     log = open(os.path.join(args.out, "progress.log"), "a")
 
     def report(line):
@@ -239,15 +309,26 @@ def main():
     def progress():
         return max(int(step.numpy()) / args.steps, trained() / (args.minutes * 60.0))
 
+    def learning_rate(current):
+        if args.schedule == "steps":
+            return learning_rate_at(current, args.steps, args.learning_rate)
+        return args.learning_rate * (1.0 - progress())
+
+    def validation_line():
+        top1, fpr95 = validation_figures(network, validation)
+        return f" val_top1 {top1:.4f} val_fpr95 {fpr95:.5f}"
+
     def save():
         manager.save()
         with open(state_path, "w") as f:
             json.dump({"usage": usage, "seed": args.seed, "steps": args.steps, "batch": args.batch,
-                       "width": args.width,
+                       "width": args.width, "schedule": args.schedule, "init": args.init,
                        "trained_seconds": trained()}, f)
 
     report(f"start: seed {args.seed}, width {args.width}, batch {args.batch}, schedule {args.steps} steps, "
-           f"learning rate {args.learning_rate}, {args.minutes} minutes")
+           f"learning rate {args.learning_rate}, {args.minutes} minutes, schedule {args.schedule}, "
+           f"second negative {args.second_negative}, init {args.init}"
+           + (validation_line() if validation is not None and int(step.numpy()) == 0 else ""))
     last_save = time.time()
     stop = False
     while not stop and progress() < 1.0:
@@ -261,7 +342,7 @@ def main():
             if progress() >= 1.0:
                 stop = True
                 break
-            rate = args.learning_rate * (1.0 - progress())
+            rate = learning_rate(current)
             loss, positive, negative = train_step(tf.constant(first), tf.constant(second),
                                                   tf.constant(rate, tf.float32),
                                                   tf.constant([args.seed, current], tf.int64))
@@ -275,7 +356,7 @@ def main():
                         f"pos {float(positive):.3f} neg {float(negative):.3f} lr {rate:.2e} "
                         f"trained {trained() / 60:.1f} min")
                 if validation is not None and (current + 1) % 100 == 0:
-                    line += f" val_top1 {validation_accuracy(network, validation):.4f}"
+                    line += validation_line()
                 report(line)
                 window_start, window_pairs, window_loss = time.time(), 0, []
             if time.time() - last_save > 300:
@@ -287,7 +368,7 @@ def main():
     np.savez(os.path.join(args.out, "weights.npz"), **network.weights())
     line = f"done: step {int(step.numpy())}, {trained() / 60:.1f} min trained"
     if validation is not None:
-        line += f", val_top1 {validation_accuracy(network, validation):.4f}"
+        line += "," + validation_line()
     report(line)
     return 0
 
