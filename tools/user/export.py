@@ -270,7 +270,12 @@ def verify(path):
 
     quiet_pycolmap()
     pycolmap.geometric_verification(path)
-    database = pycolmap.Database.open(path)
+    return verified_inliers(path)
+
+
+def verified_inliers(path):
+    """(verified pairs, verified inlier matches) of a database."""
+    database = load_pycolmap().Database.open(path)
     try:
         _, inliers = database.read_two_view_geometry_num_inliers()
     finally:

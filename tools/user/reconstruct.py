@@ -31,7 +31,8 @@ import numpy as np
 
 from lf_tools.common.capture_list import CaptureListError, read_capture_list
 from lf_tools.user.export import (ExportError, add_export_options, check_ratio, export,
-                                  load_pycolmap, prepare_output, quiet_pycolmap)
+                                  load_pycolmap, prepare_output, quiet_pycolmap,
+                                  verified_inliers)
 
 PICTURE_SIZE = 1200
 
@@ -72,13 +73,7 @@ def pycolmap_sift_database(workspace, out):
     pycolmap.extract_features(database, workspace, image_names=names,
                               camera_mode=pycolmap.CameraMode.AUTO, device=pycolmap.Device.cpu)
     pycolmap.match_exhaustive(database, device=pycolmap.Device.cpu)
-    db = pycolmap.Database.open(database)
-    try:
-        _, inliers = db.read_two_view_geometry_num_inliers()
-    finally:
-        db.close()
-    inliers = np.asarray(inliers, np.int64)
-    return len(names), int(np.count_nonzero(inliers)), int(inliers.sum())
+    return (len(names), *verified_inliers(database))
 
 
 def map_scene(database, workspace, out, seed=0):
