@@ -23,16 +23,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "app/test_images.h"
 #include "workspace/test_support.h"
 
 namespace lf {
 
 namespace {
-
-std::string read_text(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
@@ -49,16 +45,6 @@ struct RunResult {
   std::string out;
   std::string err;
 };
-
-// A textured image that gives plenty of SIFT keypoints.
-cv::Mat textured_image(int cols, int rows, int seed) {
-  cv::Mat noise(rows / 8, cols / 8, CV_8UC1);
-  cv::RNG rng(seed);
-  rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
-  cv::Mat image;
-  cv::resize(noise, image, cv::Size(cols, rows), 0, 0, cv::INTER_CUBIC);
-  return image;
-}
 
 // Bright squares on black: their normalised patches reach values above 8.
 cv::Mat bright_squares_image() {
@@ -92,8 +78,8 @@ class ProgramRun : public ::testing::Test {
     RunResult result;
     const int status = std::system(command.c_str());
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = read_text(root_ + "/out.txt");
-    result.err = read_text(root_ + "/err.txt");
+    result.out = read_bytes(root_ + "/out.txt");
+    result.err = read_bytes(root_ + "/err.txt");
     return result;
   }
   std::string matches(const std::string& file) { return ws_ + "/caches/matches/" + file; }
@@ -266,16 +252,16 @@ TEST_F(ProgramRun, ProcessesEveryRecordInOrder) {
   EXPECT_EQ(out[8], "uuid : dup");
   EXPECT_EQ(out[10], "------------Feature Predicion Success------------");
 
-  EXPECT_EQ(read_text(matches("flat.feat")), "");
-  EXPECT_EQ(read_text(matches("flat.desc")), std::string(8, '\0'));
+  EXPECT_EQ(read_bytes(matches("flat.feat")), "");
+  EXPECT_EQ(read_bytes(matches("flat.desc")), std::string(8, '\0'));
   for (const std::string uuid : {"pair", "dup"}) {
-    const std::string feat = read_text(matches(uuid + ".feat"));
+    const std::string feat = read_bytes(matches(uuid + ".feat"));
     const std::size_t lines_in_feat = std::count(feat.begin(), feat.end(), '\n');
     EXPECT_GT(lines_in_feat, 0u);
-    EXPECT_EQ(read_text(matches(uuid + ".desc")).size(), 8 + 512 * lines_in_feat);
+    EXPECT_EQ(read_bytes(matches(uuid + ".desc")).size(), 8 + 512 * lines_in_feat);
   }
   // The later "dup" record (image b) is the one left.
-  const std::string dup_feat = read_text(matches("dup.feat"));
+  const std::string dup_feat = read_bytes(matches("dup.feat"));
   EXPECT_EQ(out[9], "keypoints: " + std::to_string(std::count(dup_feat.begin(), dup_feat.end(), '\n')));
   EXPECT_NE(out[7], out[9]);
 }
@@ -329,7 +315,7 @@ class Options : public ProgramRun {
     std::map<std::string, std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(ws_ + "/caches/matches")) {
       const std::string name = entry.path().filename();
-      if (name[0] != '.') files[name] = read_text(entry.path());
+      if (name[0] != '.') files[name] = read_bytes(entry.path());
     }
     return files;
   }
@@ -483,18 +469,18 @@ TEST_P(StoppedRun, LeavesWhatTheHeaderPromises) {
   make_workspace(R"({"images": [{"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "u"}]})");
   write_image("raw/a.png", textured_image(2048, 1024, 5));
   ASSERT_EQ(run({model("valid"), ws_}).exit_code, 0);
-  const std::string old_feat = read_text(matches("u.feat")), old_desc = read_text(matches("u.desc"));
+  const std::string old_feat = read_bytes(matches("u.feat")), old_desc = read_bytes(matches("u.desc"));
   ASSERT_GT(std::count(old_feat.begin(), old_feat.end(), '\n'), 1024) << "needs two batches";
   write_image("raw/a.png", textured_image(2048, 1024, 6));
 
   BackgroundRun stopped({model("valid"), ws_}, root_ + "/stopped.txt", c.step);
-  ASSERT_TRUE(stopped.wait_until_stopped()) << read_text(root_ + "/stopped.txt");
+  ASSERT_TRUE(stopped.wait_until_stopped()) << read_bytes(root_ + "/stopped.txt");
   if (c.new_keypoints_alone) {
-    EXPECT_NE(read_text(matches("u.feat")), old_feat);
+    EXPECT_NE(read_bytes(matches("u.feat")), old_feat);
     EXPECT_FALSE(exists(matches("u.desc")));
   } else {
-    EXPECT_EQ(read_text(matches("u.feat")), old_feat);
-    EXPECT_EQ(read_text(matches("u.desc")), old_desc);
+    EXPECT_EQ(read_bytes(matches("u.feat")), old_feat);
+    EXPECT_EQ(read_bytes(matches("u.desc")), old_desc);
     EXPECT_FALSE(temporary_files_in(ws_ + "/caches/matches").empty());
   }
   stopped.signal(c.signal_number);
@@ -509,7 +495,7 @@ TEST_P(StoppedRun, LeavesWhatTheHeaderPromises) {
   const RunResult next = run({model("valid"), ws_});
   EXPECT_EQ(next.exit_code, 0) << next.err;
   EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
-  EXPECT_TRUE(complete_pair(read_text(matches("u.feat")), read_text(matches("u.desc"))));
+  EXPECT_TRUE(complete_pair(read_bytes(matches("u.feat")), read_bytes(matches("u.desc"))));
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, StoppedRun,
@@ -530,14 +516,14 @@ TEST_F(ProgramRun, TemporaryFileRemovedBeforeItsLockIsTakenIsReplaced) {
   make_workspace(R"({"images": [{"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "u"}]})");
   write_image("raw/a.png", textured_image(512, 256, 3));
   BackgroundRun creator({model("valid"), ws_}, root_ + "/creator.txt", "before_lock");
-  ASSERT_TRUE(creator.wait_until_stopped()) << read_text(root_ + "/creator.txt");
+  ASSERT_TRUE(creator.wait_until_stopped()) << read_bytes(root_ + "/creator.txt");
   ASSERT_EQ(temporary_files_in(ws_ + "/caches/matches").size(), 1u);
   const RunResult cleaner = run({model("valid"), ws_});
   EXPECT_EQ(cleaner.exit_code, 0) << cleaner.err;
   const int status = creator.continue_to_end();
   ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << read_text(root_ + "/creator.txt");
-  EXPECT_TRUE(complete_pair(read_text(matches("u.feat")), read_text(matches("u.desc"))));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << read_bytes(root_ + "/creator.txt");
+  EXPECT_TRUE(complete_pair(read_bytes(matches("u.feat")), read_bytes(matches("u.desc"))));
   EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
 }
 
@@ -558,11 +544,11 @@ TEST_F(ProgramRun, ConcurrentRunsLeaveCompletePairsAndNoTemporaryFiles) {
     if (round % 2 == 1) second_args.insert(second_args.end(), {"--shard", "1/2"});
     BackgroundRun second(second_args, root_ + "/second.txt");
     const int first_status = first.wait_for_end(), second_status = second.wait_for_end();
-    ASSERT_TRUE(WIFEXITED(first_status) && WEXITSTATUS(first_status) == 0) << read_text(root_ + "/first.txt");
-    ASSERT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == 0) << read_text(root_ + "/second.txt");
+    ASSERT_TRUE(WIFEXITED(first_status) && WEXITSTATUS(first_status) == 0) << read_bytes(root_ + "/first.txt");
+    ASSERT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == 0) << read_bytes(root_ + "/second.txt");
     for (int i = 0; i < 6; ++i) {
       const std::string uuid = "c" + std::to_string(i);
-      EXPECT_TRUE(complete_pair(read_text(matches(uuid + ".feat")), read_text(matches(uuid + ".desc"))))
+      EXPECT_TRUE(complete_pair(read_bytes(matches(uuid + ".feat")), read_bytes(matches(uuid + ".desc"))))
           << uuid << " in round " << round;
     }
     EXPECT_EQ(temporary_files_in(ws_ + "/caches/matches"), std::vector<std::string>{});
@@ -589,7 +575,7 @@ TEST_P(BrokenPipelineLibrary, IsReportedWithItsReason) {
   std::filesystem::copy_file(GetParam().library, root_ + "/libfeature_run.so");
   BackgroundRun loading({model("valid"), ws_}, root_ + "/loading.txt", "", program);
   const int status = loading.wait_for_end();
-  EXPECT_THAT(read_text(root_ + "/loading.txt"), ::testing::MatchesRegex(GetParam().output));
+  EXPECT_THAT(read_bytes(root_ + "/loading.txt"), ::testing::MatchesRegex(GetParam().output));
   if (GetParam().signal_number != 0) {
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), GetParam().signal_number);

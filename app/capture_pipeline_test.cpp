@@ -20,24 +20,11 @@
 #include <opencv2/imgproc.hpp>
 
 #include "inference/fake_network.h"
+#include "app/test_images.h"
 #include "workspace/test_support.h"
 
 namespace lf {
 namespace {
-
-std::string read_bytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-cv::Mat textured_image(int cols, int rows, int seed) {
-  cv::Mat noise(rows / 8, cols / 8, CV_8UC1);
-  cv::RNG rng(seed);
-  rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
-  cv::Mat image;
-  cv::resize(noise, image, cv::Size(cols, rows), 0, 0, cv::INTER_CUBIC);
-  return image;
-}
 
 // Images by capture name: "large" needs two batches and leaves a tail, the
 // small ones fit together into one; "flat" has no keypoints; "missing" has

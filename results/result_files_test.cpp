@@ -28,11 +28,6 @@ namespace lf {
 
 namespace {
 
-std::string read_bytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 
 // Sorted names in a folder, "." and ".." left out.
 std::vector<std::string> names_in(const std::string& folder) {

@@ -3,6 +3,8 @@
 // cross-build.
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <ostream>
 #include <random>
 #include <sstream>
@@ -11,6 +13,12 @@
 #include <system_error>
 
 namespace lf {
+
+// The whole content of a file, as bytes.
+inline std::string read_bytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
 
 // A stream for messages a test does not look at.
 inline std::ostream& ignored_messages() {
