@@ -11,23 +11,27 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=${1:-$root/.venv-opencv}
 requirements=$root/tools/requirements-opencv.txt
+source "$root/scripts/progress.sh"
+log=${LF_BUILD_DIR:-$root/build}/setup.log
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
 if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
-  echo "Installing Debian package: python3-opencv"
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3-opencv
+  install_python3_opencv() {
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3-opencv
+  }
+  run_logged "$log" "Installing Debian package python3-opencv" install_python3_opencv
 fi
 
 stamp=$venv/.installed-requirements
 if ! { [ -f "$stamp" ] && cmp -s "$stamp" "$requirements"; }; then
-  echo "Installing Python packages into $venv"
   # Debian's python3-opencv belongs to the system Python.
   [ -x "$venv/bin/python" ] || /usr/bin/python3 -m venv --system-site-packages "$venv"
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
+  run_logged "$log" "Installing Python packages into $venv" \
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements"
   cp "$requirements" "$stamp"
 fi
 "$root/scripts/install_tools_package.sh" "$venv"

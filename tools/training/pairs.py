@@ -20,6 +20,7 @@ OUT/manifest.json. A shard depends only on (seed, shard index), so shards can
 be made by several processes, in any order, and a stopped run resumes.
 
 Usage: pairs.py CACHE OUT [--shards N] [--pairs-per-shard N] [--seed S] [--workers W]
+                         [--pairs-per-view-pair N]
 """
 
 import argparse
@@ -356,8 +357,8 @@ def correspondences(homography, first, second, first_distance, second_distance):
     return np.array(pairs, np.int64).reshape(-1, 2)
 
 
-def view_pair_patches(raw, rng, detector):
-    """Patches [N, 2, 32, 32] float32 of one random view pair of a photograph."""
+def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR):
+    """Patches [N, 2, 32, 32] float32 of one random view pair of a photograph, at most `most`."""
     h1, h2 = (in_raw_proportions(h, raw.shape[1], raw.shape[0]) for h in view_homographies(rng))
     field = smooth_displacement(rng) if rng.random() < DISTORTION_RATE else None
     view1, distance1 = make_view(raw, h1, rng)
@@ -367,8 +368,8 @@ def view_pair_patches(raw, rng, detector):
     relation = ViewMap(h2 @ np.linalg.inv(h1), field)
     pairs = correspondences(relation, keypoint_arrays(keypoints1), keypoint_arrays(keypoints2),
                             distance1, distance2)
-    if len(pairs) > MAX_PAIRS_PER_VIEW_PAIR:
-        pairs = pairs[rng.choice(len(pairs), MAX_PAIRS_PER_VIEW_PAIR, replace=False)]
+    if len(pairs) > most:
+        pairs = pairs[rng.choice(len(pairs), most, replace=False)]
     if len(pairs) == 0:
         return np.zeros((0, 2, mirror.PATCH, mirror.PATCH), np.float32)
     first = mirror.extract(view1, [keypoints1[i] for i in pairs[:, 0]])
@@ -376,13 +377,13 @@ def view_pair_patches(raw, rng, detector):
     return np.stack([first, second], axis=1)
 
 
-def make_shard(photos, seed, shard, pairs_wanted):
+def make_shard(photos, seed, shard, pairs_wanted, per_view_pair=MAX_PAIRS_PER_VIEW_PAIR):
     rng = np.random.default_rng([seed, shard])
     detector = sift()
     chunks, sources, total = [], [], 0
     while total < pairs_wanted:
         index = int(rng.integers(len(photos)))
-        patches = view_pair_patches(read_raw_grey(photos[index]), rng, detector)
+        patches = view_pair_patches(read_raw_grey(photos[index]), rng, detector, per_view_pair)
         chunks.append(patches)
         sources.append(np.full(len(patches), index, np.int16))
         total += len(patches)
@@ -402,12 +403,12 @@ def write_shard(out, shard, patches, sources):
     os.replace(tmp, shard_path(out, shard))
 
 
-def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers):
+def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers, per_view_pair):
     for shard in range(worker, shards, workers):
         if os.path.exists(shard_path(out, shard)):
             continue
         start = time.time()
-        patches, sources = make_shard(photos, seed, shard, pairs_per_shard)
+        patches, sources = make_shard(photos, seed, shard, pairs_per_shard, per_view_pair)
         write_shard(out, shard, patches, sources)
         seconds = time.time() - start
         print(f"shard {shard}: {len(patches)} pairs from {len(np.unique(sources))} photographs"
@@ -422,11 +423,16 @@ def main():
     parser.add_argument("--pairs-per-shard", type=int, default=20000)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--workers", type=int, default=1, help="processes (default 1)")
+    parser.add_argument("--pairs-per-view-pair", type=int, default=MAX_PAIRS_PER_VIEW_PAIR,
+                        help="most pairs kept from one view pair: detection is most of a view pair's "
+                             f"cost, so more are cheaper per pair but mix fewer scenes (default "
+                             f"{MAX_PAIRS_PER_VIEW_PAIR})")
     args = parser.parse_args()
 
     photos = photograph_paths(args.cache)
     os.makedirs(args.out, exist_ok=True)
     manifest = {"seed": args.seed, "shards": args.shards, "pairs_per_shard": args.pairs_per_shard,
+                "pairs_per_view_pair": args.pairs_per_view_pair,
                 "photographs": [os.path.relpath(p, args.cache) for p in photos]}
     with open(os.path.join(args.out, "manifest.json"), "w") as f:
         json.dump(manifest, f, indent=1)
@@ -435,10 +441,12 @@ def main():
     for worker in range(1, args.workers):
         pid = os.fork()
         if pid == 0:
-            run_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, worker, args.workers)
+            run_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, worker, args.workers,
+                       args.pairs_per_view_pair)
             os._exit(0)
         children.append(pid)
-    run_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, 0, args.workers)
+    run_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, 0, args.workers,
+               args.pairs_per_view_pair)
     for pid in children:
         os.waitpid(pid, 0)
     return 0
