@@ -14,8 +14,11 @@ the keypoints; every descriptor is scored on those same keypoints:
   trained    the trained default network (the committed weights, or --weights)
 
 Turned pairs: the same photographs against copies turned by 60-90 degrees
-and shrunk to 0.6-0.7 (another seed), the one capture of each original serving
-both.
+and shrunk to 0.6-0.7 (another seed); mild pairs: against copies turned by
+20-50 degrees and scaled by 0.85-1.15 with mild perspective and light
+photometric change (a third seed), where SIFT already finds much of what can
+be found and the share of the ceiling says more than a ratio to SIFT. The one
+capture of each original serves all three.
 
 Matches are mutual nearest neighbours; a match is correct at t pixels when the
 first keypoint mapped by the pair's homography (carried over to the prepared
@@ -58,10 +61,14 @@ SYNTHETIC_SEED = 2024
 # Turned pairs: the same held-out photographs turned by 60-90 degrees and
 # shrunk to 0.6-0.7, a case users shoot that the synthetic pairs rarely reach.
 TURNED_SEED = 2026
+# Mild pairs: what a user's overlapping captures mostly are.
+MILD_SEED = 2028
 DESCRIPTORS = ("sift", "raw", "untrained", "trained")
 # Goals on graf1 -> graf3 (MMA@3, correct at 3 px) and on the synthetic pairs.
 GOAL_GRAF_MMA3, GOAL_GRAF_CORRECT3 = 0.242, 1088
 GOAL_SYNTHETIC_CORRECT_RATIO = 1.3
+# On pairs as mild as the mild group, the share of the ceiling wanted on every pair.
+GOAL_MILD_SHARE = 0.9
 
 
 def synthetic_homography(rng, width, height):
@@ -86,6 +93,26 @@ def photometric_change(rng, image):
     return np.clip(np.rint(x), 0, 255).astype(np.uint8)
 
 
+def mild_photometric_change(rng, image):
+    x = image.astype(np.float32) / 255.0
+    x = np.power(x, rng.uniform(0.8, 1.25))
+    x = x * rng.uniform(0.85, 1.15) + rng.uniform(-0.05, 0.05)
+    x = x * 255.0 + rng.normal(0.0, rng.uniform(1.0, 3.0), x.shape).astype(np.float32)
+    return np.clip(np.rint(x), 0, 255).astype(np.uint8)
+
+
+def mild_homography(rng, width, height):
+    """Rotation by 20-50 degrees either way, scale 0.85-1.15 and mild perspective, about the centre."""
+    angle = math.radians(rng.uniform(20.0, 50.0) * (1 if rng.random() < 0.5 else -1))
+    scale = rng.uniform(0.85, 1.15)
+    centre = np.array([width / 2.0, height / 2.0])
+    corners = np.array([[0, 0], [width, 0], [width, height], [0, height]], np.float64)
+    c, s = math.cos(angle), math.sin(angle)
+    moved = (corners - centre) @ (scale * np.array([[c, -s], [s, c]])).T + centre
+    moved += rng.uniform(-0.04, 0.04, (4, 2)) * np.array([width, height])
+    return cv2.getPerspectiveTransform(corners.astype(np.float32), moved.astype(np.float32))
+
+
 def turned_homography(rng, width, height):
     """Rotation by 60-90 degrees either way, scale 0.6-0.7 and mild perspective, about the centre."""
     angle = math.radians(rng.uniform(60.0, 90.0) * (1 if rng.random() < 0.5 else -1))
@@ -98,7 +125,7 @@ def turned_homography(rng, width, height):
     return cv2.getPerspectiveTransform(corners.astype(np.float32), moved.astype(np.float32))
 
 
-def make_synthetic_pair(name, rng, make_homography=synthetic_homography):
+def make_synthetic_pair(name, rng, make_homography=synthetic_homography, change=photometric_change):
     """(original bytes, warped PNG bytes, homography in raw pixels)."""
     data = read_source(DEBIAN_SAMPLES, name)
     image = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
@@ -106,7 +133,7 @@ def make_synthetic_pair(name, rng, make_homography=synthetic_homography):
     homography = make_homography(rng, width, height)
     warped = cv2.warpPerspective(image, homography, (width, height), flags=cv2.INTER_LINEAR,
                                  borderMode=cv2.BORDER_CONSTANT)
-    warped = photometric_change(rng, warped)
+    warped = change(rng, warped)
     return data, cv2.imencode(".png", warped)[1].tobytes(), homography, (width, height)
 
 
@@ -135,15 +162,18 @@ def build_workspace(folder):
         to_prepared = raw_to_prepared(*size)
         pairs.append((f"{stem} synthetic", stem, stem + "-warped",
                       to_prepared @ homography @ np.linalg.inv(to_prepared)))
-    rng = np.random.default_rng(TURNED_SEED)
-    for name in SYNTHETIC_SOURCES:
-        _, turned, homography, size = make_synthetic_pair(name, rng, turned_homography)
-        stem = os.path.splitext(name)[0]
-        files[stem + "-turned.png"] = turned
-        captures.append((stem + "-turned", stem + "-turned.png", ""))
-        to_prepared = raw_to_prepared(*size)
-        pairs.append((f"{stem} turned", stem, stem + "-turned",
-                      to_prepared @ homography @ np.linalg.inv(to_prepared)))
+    for group, seed, make_homography, change in (
+            ("turned", TURNED_SEED, turned_homography, photometric_change),
+            ("mild", MILD_SEED, mild_homography, mild_photometric_change)):
+        rng = np.random.default_rng(seed)
+        for name in SYNTHETIC_SOURCES:
+            _, changed, homography, size = make_synthetic_pair(name, rng, make_homography, change)
+            stem = os.path.splitext(name)[0]
+            files[f"{stem}-{group}.png"] = changed
+            captures.append((f"{stem}-{group}", f"{stem}-{group}.png", ""))
+            to_prepared = raw_to_prepared(*size)
+            pairs.append((f"{stem} {group}", stem, f"{stem}-{group}",
+                          to_prepared @ homography @ np.linalg.inv(to_prepared)))
     write_workspace(folder, captures, files.__getitem__)
     return pairs
 
@@ -288,8 +318,8 @@ def share_of_ceiling(row):
 def summary(rows):
     by = {(r["pair"], r["descriptor"]): r for r in rows}
     pair_names = list(dict.fromkeys(r["pair"] for r in rows))
-    synthetic = [p for p in pair_names if p.endswith(" synthetic")]
-    turned = [p for p in pair_names if p.endswith(" turned")]
+    groups = {name: [p for p in pair_names if p.endswith(" " + name)] for name in ("synthetic", "turned", "mild")}
+    synthetic = groups["synthetic"]
     lines = ["| pair | descriptor | mutual matches | MMA@1 | MMA@3 | MMA@5 | correct@3 | ceiling | share of ceiling |",
              "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"]
     for pair in pair_names:
@@ -307,14 +337,14 @@ def summary(rows):
         return mean_mma, weakest, share
 
     lines.append("")
-    lines.append("| descriptor | graf MMA@3 | graf correct@3 | synthetic mean MMA@3 | "
-                 "synthetic weakest correct@3 / SIFT's | synthetic weakest share of ceiling | "
-                 "turned mean MMA@3 | turned weakest correct@3 / SIFT's | turned weakest share of ceiling |")
-    lines.append("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+    lines.append("| descriptor | graf MMA@3 | graf correct@3 | "
+                 + " | ".join(f"{g} mean MMA@3 | {g} weakest correct@3 / SIFT's | {g} weakest share of ceiling"
+                              for g in groups) + " |")
+    lines.append("| --- | ---: | ---: |" + " ---: | ---: | ---: |" * len(groups))
     for descriptor in DESCRIPTORS:
         graf = by[("graf1 -> graf3", descriptor)]
         cells = [f"{graf['mma']['3']:.3f}", str(graf["correct"]["3"])]
-        for pairs in (synthetic, turned):
+        for pairs in groups.values():
             if pairs:
                 mean_mma, weakest, share = group(pairs, descriptor)
                 cells += [f"{mean_mma:.3f}", f"{weakest:.2f}x", f"{share:.2f}"]
@@ -332,6 +362,12 @@ def summary(rows):
          weakest >= GOAL_SYNTHETIC_CORRECT_RATIO),
         ("synthetic: mean MMA@3 >= SIFT's", trained_mean >= sift_mean),
     ]
+    if groups["mild"]:
+        mild_sift_mean, _, _ = group(groups["mild"], "sift")
+        mild_mean, _, mild_share = group(groups["mild"], "trained")
+        goals += [("mild: share of the ceiling >= %.1f on every pair" % GOAL_MILD_SHARE,
+                   mild_share >= GOAL_MILD_SHARE),
+                  ("mild: mean MMA@3 >= SIFT's", mild_mean >= mild_sift_mean)]
     lines.append("")
     lines += [f"- goal {text}: {'met' if met else 'NOT met'}" for text, met in goals]
     return "\n".join(lines)

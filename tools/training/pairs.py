@@ -328,16 +328,20 @@ def correspondences(homography, first, second, first_distance, second_distance):
     ix, iy = np.clip(xy1[:, 0].astype(int), 0, WIDTH - 1), np.clip(xy1[:, 1].astype(int), 0, HEIGHT - 1)
     inside &= first_distance[iy, ix] > margin1
     radius = np.maximum(POSITION_TOLERANCE_PX, POSITION_TOLERANCE_SIZE * mapped_size)
+    # Only keypoints that can pair set the search radius: one mapped near the
+    # horizon gets a huge size, and a radius to match would list every keypoint
+    # pair (tens of gigabytes of candidates).
+    searched = np.flatnonzero(inside & (mapped_size <= MAX_SCALE_RATIO * size2.max()))
+    if len(searched) == 0:
+        return np.zeros((0, 2), np.int64)
     matcher = cv2.BFMatcher(cv2.NORM_L2)
-    candidates = matcher.radiusMatch(mapped.astype(np.float32), xy2.astype(np.float32),
-                                     float(radius.max()))
+    candidates = matcher.radiusMatch(mapped[searched].astype(np.float32), xy2.astype(np.float32),
+                                     float(radius[searched].max()))
     pairs = []
     used = np.zeros(len(xy2), bool)
     jx, jy = np.clip(xy2[:, 0].astype(int), 0, WIDTH - 1), np.clip(xy2[:, 1].astype(int), 0, HEIGHT - 1)
     second_ok = second_distance[jy, jx] > border_margin(size2)
-    for i, found in enumerate(candidates):
-        if not inside[i]:
-            continue
+    for i, found in zip(searched, candidates):
         best, best_distance = -1, None
         for m in found:
             j = m.trainIdx
@@ -349,7 +353,9 @@ def correspondences(homography, first, second, first_distance, second_distance):
             difference = abs((angle2[j] - mapped_angle[i] + 180.0) % 360.0 - 180.0)
             if difference > MAX_ANGLE_ERROR_DEG:
                 continue
-            if best_distance is None or m.distance < best_distance:
+            # Keypoints at one position (one per orientation) tie: the lower index
+            # wins, whatever order the matcher lists them in.
+            if best_distance is None or (m.distance, j) < (best_distance, best):
                 best, best_distance = j, m.distance
         if best >= 0:
             used[best] = True

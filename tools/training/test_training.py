@@ -87,6 +87,28 @@ def test_keypoints_are_paired_only_when_position_scale_and_angle_agree():
     assert found.tolist() == [[0, 0]]
 
 
+def test_a_keypoint_that_cannot_pair_does_not_widen_the_search(monkeypatch):
+    # A size mapped near the horizon is huge; searching that far would list every
+    # keypoint pair, gigabytes on real views.
+    h = rotation_about(0.0, 1.0, (1024.0, 512.0))
+    first = (np.array([[900.0, 400.0], [1000.0, 500.0]]), np.array([3.0, 1e5]), np.array([40.0, 40.0]))
+    second = (np.array([[900.5, 400.0]]), np.array([3.0]), np.array([40.0]))
+    far = np.full((pairs.HEIGHT, pairs.WIDTH), 1e4, np.float32)
+    radii, matcher_type = [], pairs.cv2.BFMatcher
+
+    class RecordingMatcher:
+        def __init__(self, norm):
+            self.matcher = matcher_type(norm)
+
+        def radiusMatch(self, query, train, radius):
+            radii.append(radius)
+            return self.matcher.radiusMatch(query, train, radius)
+
+    monkeypatch.setattr(pairs.cv2, "BFMatcher", RecordingMatcher)
+    assert pairs.correspondences(h, first, second, far, far).tolist() == [[0, 0]]
+    assert max(radii) <= pairs.POSITION_TOLERANCE_PX
+
+
 def blob_image(cols, rows, centre):
     yy, xx = np.mgrid[0:rows, 0:cols].astype(np.float64)
     blob = np.exp(-((xx - centre[0]) ** 2 + (yy - centre[1]) ** 2) / (2 * 1.5 ** 2))
