@@ -189,18 +189,22 @@ def export_models(out, weights):
     return models
 
 
-def model_marker(model):
+def run_marker(model, workspace):
+    """What a kept result folder must have been made from: the model and the capture list."""
     with open(os.path.join(model, "export_info.json")) as f:
-        return json.load(f)
+        marker = json.load(f)
+    with open(os.path.join(workspace, "caches", "images.json")) as f:
+        return {"model": marker, "images": json.load(f)}
 
 
 def run_program(program, model, workspace, results):
     """The program's results for every capture, moved to `results`; kept from an
-    earlier run when made with the same model (the workspace is seeded, so the same)."""
+    earlier run made with the same model on the same captures (the workspace is
+    seeded, so their images are the same)."""
     stamp = os.path.join(results, "model_info.json")
     if os.path.exists(stamp):
         with open(stamp) as f:
-            if json.load(f) == model_marker(model):
+            if json.load(f) == run_marker(model, workspace):
                 print(f"{results}: kept, made with the same model", flush=True)
                 return
     matches = os.path.join(workspace, "caches", "matches")
@@ -211,7 +215,7 @@ def run_program(program, model, workspace, results):
     shutil.rmtree(results, ignore_errors=True)
     os.rename(matches, results)
     with open(stamp, "w") as f:
-        json.dump(model_marker(model), f)
+        json.dump(run_marker(model, workspace), f)
 
 
 def python_descriptors(workspace, uuid, raw_name, program_xy):
