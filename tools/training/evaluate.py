@@ -101,28 +101,27 @@ def mild_photometric_change(rng, image):
     return np.clip(np.rint(x), 0, 255).astype(np.uint8)
 
 
-def mild_homography(rng, width, height):
-    """Rotation by 20-50 degrees either way, scale 0.85-1.15 and mild perspective, about the centre."""
-    angle = math.radians(rng.uniform(20.0, 50.0) * (1 if rng.random() < 0.5 else -1))
-    scale = rng.uniform(0.85, 1.15)
+def turning_homography(rng, width, height, degrees, scales, perspective, perspective_scales=False):
+    """Rotation by degrees[0]-degrees[1] either way, a scale within `scales`, and each
+    corner moved by up to `perspective` of the image's size (times the scale when
+    `perspective_scales`), about the centre."""
+    angle = math.radians(rng.uniform(*degrees) * (1 if rng.random() < 0.5 else -1))
+    scale = rng.uniform(*scales)
     centre = np.array([width / 2.0, height / 2.0])
     corners = np.array([[0, 0], [width, 0], [width, height], [0, height]], np.float64)
     c, s = math.cos(angle), math.sin(angle)
     moved = (corners - centre) @ (scale * np.array([[c, -s], [s, c]])).T + centre
-    moved += rng.uniform(-0.04, 0.04, (4, 2)) * np.array([width, height])
+    moved += (rng.uniform(-perspective, perspective, (4, 2)) * np.array([width, height])
+              * (scale if perspective_scales else 1.0))
     return cv2.getPerspectiveTransform(corners.astype(np.float32), moved.astype(np.float32))
+
+
+def mild_homography(rng, width, height):
+    return turning_homography(rng, width, height, (20.0, 50.0), (0.85, 1.15), 0.04)
 
 
 def turned_homography(rng, width, height):
-    """Rotation by 60-90 degrees either way, scale 0.6-0.7 and mild perspective, about the centre."""
-    angle = math.radians(rng.uniform(60.0, 90.0) * (1 if rng.random() < 0.5 else -1))
-    scale = rng.uniform(0.6, 0.7)
-    centre = np.array([width / 2.0, height / 2.0])
-    corners = np.array([[0, 0], [width, 0], [width, height], [0, height]], np.float64)
-    c, s = math.cos(angle), math.sin(angle)
-    moved = (corners - centre) @ (scale * np.array([[c, -s], [s, c]])).T + centre
-    moved += rng.uniform(-0.05, 0.05, (4, 2)) * np.array([width, height]) * scale
-    return cv2.getPerspectiveTransform(corners.astype(np.float32), moved.astype(np.float32))
+    return turning_homography(rng, width, height, (60.0, 90.0), (0.6, 0.7), 0.05, perspective_scales=True)
 
 
 def make_synthetic_pair(name, rng, make_homography=synthetic_homography, change=photometric_change):
