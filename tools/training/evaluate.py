@@ -204,7 +204,7 @@ def run_program(program, model, workspace, results):
     if os.path.exists(stamp):
         with open(stamp) as f:
             if json.load(f) == run_marker(model, workspace):
-                print(f"{results}: kept, made with the same model", flush=True)
+                print(f"{results}: kept, made with the same model on the same captures", flush=True)
                 return
     matches = os.path.join(workspace, "caches", "matches")
     shutil.rmtree(matches, ignore_errors=True)

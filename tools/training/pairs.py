@@ -30,6 +30,7 @@ import os
 import pathlib
 import sys
 import time
+import traceback
 
 os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "3")
 
@@ -421,7 +422,18 @@ def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers, per_
               f" in {seconds:.0f} s ({len(patches) / seconds:.0f} pairs/s)", flush=True)
 
 
-def main():
+def run_child_worker(*args):
+    """run_worker() in a forked child, which must never return into the parent's code."""
+    try:
+        run_worker(*args)
+    except BaseException:
+        traceback.print_exc()
+        sys.stderr.flush()
+        os._exit(1)
+    os._exit(0)
+
+
+def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("cache", help="folder the photographs were fetched into")
     parser.add_argument("out", help="folder for the shards")
@@ -433,7 +445,7 @@ def main():
                         help="most pairs kept from one view pair: detection is most of a view pair's "
                              f"cost, so more are cheaper per pair but mix fewer scenes (default "
                              f"{MAX_PAIRS_PER_VIEW_PAIR})")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
     photos = photograph_paths(args.cache)
     os.makedirs(args.out, exist_ok=True)
@@ -447,15 +459,26 @@ def main():
     for worker in range(1, args.workers):
         pid = os.fork()
         if pid == 0:
-            run_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, worker, args.workers,
-                       args.pairs_per_view_pair)
-            os._exit(0)
+            run_child_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, worker,
+                             args.workers, args.pairs_per_view_pair)
         children.append(pid)
     run_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, 0, args.workers,
                args.pairs_per_view_pair)
-    for pid in children:
-        os.waitpid(pid, 0)
-    return 0
+    # A worker killed (for memory, say) leaves its shards unmade: that is a failure.
+    failed = 0
+    for worker, pid in enumerate(children, start=1):
+        _, status = os.waitpid(pid, 0)
+        if status != 0:
+            failed += 1
+            print(f"pairs.py: worker {worker} failed ({describe_wait_status(status)}); "
+                  "run again to make its shards", file=sys.stderr)
+    return 1 if failed else 0
+
+
+def describe_wait_status(status):
+    if os.WIFSIGNALED(status):
+        return f"killed by signal {os.WTERMSIG(status)}"
+    return f"exit status {os.waitstatus_to_exitcode(status)}"
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 exported network computes what the trained one computed."""
 
 import math
+import os
 import pathlib
 import subprocess
 import sys
@@ -107,6 +108,24 @@ def test_a_keypoint_that_cannot_pair_does_not_widen_the_search(monkeypatch):
     monkeypatch.setattr(pairs.cv2, "BFMatcher", RecordingMatcher)
     assert pairs.correspondences(h, first, second, far, far).tolist() == [[0, 0]]
     assert max(radii) <= pairs.POSITION_TOLERANCE_PX
+
+
+@pytest.mark.parametrize("death", ["exception", "SIGKILL"])
+def test_a_failed_worker_fails_the_generator(tmp_path, monkeypatch, capfd, death):
+    # A worker killed for memory used to leave the run reporting success with shards missing.
+    import signal
+
+    def run_worker(*args):
+        worker = args[5]
+        if worker == 1:
+            if death == "SIGKILL":
+                os.kill(os.getpid(), signal.SIGKILL)
+            raise RuntimeError("worker 1 gives up")
+
+    monkeypatch.setattr(pairs, "photograph_paths", lambda cache: [])
+    monkeypatch.setattr(pairs, "run_worker", run_worker)
+    assert pairs.main([str(tmp_path), str(tmp_path / "out"), "--workers", "2"]) == 1
+    assert "worker 1 failed" in capfd.readouterr().err
 
 
 def blob_image(cols, rows, centre):
