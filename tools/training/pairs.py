@@ -14,8 +14,10 @@ orientation agreeing, so the pairs carry the detector's real errors. Patches
 are sampled exactly as the program samples them (tools/benchmark/python_peer.py,
 checked bit for bit against the program by test_program_mirror.py).
 
-Output: OUT/shard-NNNN.npz, each with `patches` float16 [N, 2, 32, 32] and
-`photo` int16 [N] (index into the photograph list), written atomically, plus
+Output: OUT/shard-NNNN.npz, each with `patches` float16 [N, 2, 32, 32], `photo`
+int16 [N] (index into the photograph list), `view` int32 [N] (the view pair
+within the shard) and `xy` float32 [N, 2] (the first view's keypoint), so that
+training can draw negatives from one scene; written atomically, plus
 OUT/manifest.json. A shard depends only on (seed, shard index), so shards can
 be made by several processes, in any order, and a stopped run resumes.
 
@@ -365,7 +367,8 @@ def correspondences(homography, first, second, first_distance, second_distance):
 
 
 def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR):
-    """Patches [N, 2, 32, 32] float32 of one random view pair of a photograph, at most `most`."""
+    """Patches [N, 2, 32, 32] float32 of one random view pair of a photograph, at most `most`,
+    and their keypoints' positions [N, 2] in the first view."""
     h1, h2 = (in_raw_proportions(h, raw.shape[1], raw.shape[0]) for h in view_homographies(rng))
     field = smooth_displacement(rng) if rng.random() < DISTORTION_RATE else None
     view1, distance1 = make_view(raw, h1, rng)
@@ -378,35 +381,42 @@ def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR):
     if len(pairs) > most:
         pairs = pairs[rng.choice(len(pairs), most, replace=False)]
     if len(pairs) == 0:
-        return np.zeros((0, 2, mirror.PATCH, mirror.PATCH), np.float32)
+        return np.zeros((0, 2, mirror.PATCH, mirror.PATCH), np.float32), np.zeros((0, 2), np.float32)
     first = mirror.extract(view1, [keypoints1[i] for i in pairs[:, 0]])
     second = mirror.extract(view2, [keypoints2[j] for j in pairs[:, 1]])
-    return np.stack([first, second], axis=1)
+    positions = np.array([keypoints1[i].pt for i in pairs[:, 0]], np.float32)
+    return np.stack([first, second], axis=1), positions
 
 
 def make_shard(photos, seed, shard, pairs_wanted, per_view_pair=MAX_PAIRS_PER_VIEW_PAIR):
+    """A shard's fields (see write_shard), shuffled."""
     rng = np.random.default_rng([seed, shard])
     detector = sift()
-    chunks, sources, total = [], [], 0
+    chunks, sources, views, positions, total = [], [], [], [], 0
     while total < pairs_wanted:
         index = int(rng.integers(len(photos)))
-        patches = view_pair_patches(read_raw_grey(photos[index]), rng, detector, per_view_pair)
+        patches, xy = view_pair_patches(read_raw_grey(photos[index]), rng, detector, per_view_pair)
         chunks.append(patches)
         sources.append(np.full(len(patches), index, np.int16))
+        views.append(np.full(len(patches), len(views), np.int32))
+        positions.append(xy)
         total += len(patches)
-    patches = np.concatenate(chunks)[:pairs_wanted]
-    sources = np.concatenate(sources)[:pairs_wanted]
-    order = rng.permutation(len(patches))
-    return patches[order].astype(np.float16), sources[order]
+    order = rng.permutation(min(total, pairs_wanted))
+    return {"patches": np.concatenate(chunks)[order].astype(np.float16),
+            "photo": np.concatenate(sources)[order],
+            "view": np.concatenate(views)[order],
+            "xy": np.concatenate(positions)[order]}
 
 
 def shard_path(out, shard):
     return os.path.join(out, "shard-%04d.npz" % shard)
 
 
-def write_shard(out, shard, patches, sources):
+def write_shard(out, shard, fields):
+    """`patches` float16 [N, 2, 32, 32]; `photo` int16 [N], the photograph; `view` int32 [N],
+    the view pair within the shard; `xy` float32 [N, 2], the keypoint in the first view."""
     tmp = os.path.join(out, ".shard-%04d.%d.tmp.npz" % (shard, os.getpid()))
-    np.savez(tmp, patches=patches, photo=sources)
+    np.savez(tmp, **fields)
     os.replace(tmp, shard_path(out, shard))
 
 
@@ -415,11 +425,12 @@ def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers, per_
         if os.path.exists(shard_path(out, shard)):
             continue
         start = time.time()
-        patches, sources = make_shard(photos, seed, shard, pairs_per_shard, per_view_pair)
-        write_shard(out, shard, patches, sources)
+        fields = make_shard(photos, seed, shard, pairs_per_shard, per_view_pair)
+        write_shard(out, shard, fields)
         seconds = time.time() - start
-        print(f"shard {shard}: {len(patches)} pairs from {len(np.unique(sources))} photographs"
-              f" in {seconds:.0f} s ({len(patches) / seconds:.0f} pairs/s)", flush=True)
+        count = len(fields["patches"])
+        print(f"shard {shard}: {count} pairs from {len(np.unique(fields['photo']))} photographs"
+              f" in {seconds:.0f} s ({count / seconds:.0f} pairs/s)", flush=True)
 
 
 def run_child_worker(*args):

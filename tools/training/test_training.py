@@ -195,3 +195,34 @@ def test_the_ceiling_is_the_largest_one_to_one_matching_within_3_px():
     assert evaluate.ceiling([[0.0, 0.0], [0.5, 0.0], [50.0, 0.0]], [[0.2, 0.0], [53.2, 0.0]], identity) == 1
     shift = np.array([[1.0, 0, 10.0], [0, 1.0, 0], [0, 0, 1.0]])
     assert evaluate.ceiling([[0.0, 0.0], [20.0, 0.0]], [[10.0, 0.0], [30.0, 0.0]], shift) == 2
+
+
+def test_scene_batches_hold_runs_of_one_view_pair_and_spare_one_place():
+    pytest.importorskip("tensorflow")
+    from lf_tools.training import train
+
+    view = np.repeat(np.arange(6), [300, 300, 260, 130, 20, 14]).astype(np.int32)
+    rng = np.random.default_rng(1)
+    xy = rng.uniform(0, 2000, (len(view), 2)).astype(np.float32)
+    xy[1] = xy[0] + 1.0        # one place in one view pair
+    xy[400] = xy[0] + 1.0      # the same position in another view pair: another place
+    order = train.batch_order(len(view), 512, rng, view, groups=2)
+    assert len(order) == len(view) // 512
+    flat = np.concatenate(order)
+    assert len(np.unique(flat)) == len(flat)
+    for indices in order:
+        assert len(indices) == 512
+        for run in (indices[:128], indices[128:256]):
+            assert len(np.unique(view[run])) == 1
+    place = train.same_place(view, xy, np.array([0, 1, 400, 2]))
+    expected = np.eye(4)
+    expected[0, 1] = expected[1, 0] = 1
+    np.testing.assert_array_equal(place, expected)
+    # A look-alike at one place is no negative; elsewhere it is the hardest one:
+    # margins 1 - 0.894 and 1 + 0.632 - 0.894, by hand.
+    first = np.array([[1.0, 0.0], [0.0, 1.0]], np.float32)
+    second = np.array([[1.0, 0.0], [0.6, 0.8]], np.float32)
+    loss_apart, _, _ = train.hardest_negative_loss(first, second)
+    loss_one_place, _, _ = train.hardest_negative_loss(first, second, same_place=np.float32(1 - np.eye(2)))
+    assert float(loss_apart) == pytest.approx(0.422, abs=0.002)
+    assert float(loss_one_place) == 0.0

@@ -49,6 +49,9 @@ WEIGHT_DECAY = 1e-4
 BN_MOMENTUM = 0.95
 # Distances below this are the same point seen twice, not a negative.
 SAME_POINT_DISTANCE = 0.008
+# Keypoints of one view pair nearer than this (pixels, first view) are one place:
+# matching one to the other counts as correct, so neither is the other's negative.
+SAME_PLACE_PX = 3.0
 
 
 def layer_channels(width):
@@ -104,15 +107,18 @@ class Network(tf.Module):
         return out
 
 
-def hardest_negative_loss(first, second, second_weight=0.0):
+def hardest_negative_loss(first, second, second_weight=0.0, same_place=None):
     """Mean triplet margin loss with the hardest in-batch negative of each pair
     (the nearer of its row's and its column's: the anchor swap); with
-    `second_weight`, the second hardest one's margin loss is added at that weight."""
+    `second_weight`, the second hardest one's margin loss is added at that weight.
+    `same_place` (float [B, B], 1 where two pairs show one place) rules negatives out."""
     similarity = tf.matmul(first, second, transpose_b=True)
     distance = tf.sqrt(tf.maximum(2.0 - 2.0 * similarity, 0.0) + 1e-6)
     positive = tf.linalg.diag_part(distance)
     size = tf.shape(distance)[0]
     excluded = tf.eye(size) * 10.0 + tf.cast(distance < SAME_POINT_DISTANCE, tf.float32) * 10.0
+    if same_place is not None:
+        excluded += same_place * 10.0
     candidates = distance + excluded
     negative = tf.minimum(tf.reduce_min(candidates, axis=1), tf.reduce_min(candidates, axis=0))
     loss = tf.reduce_mean(tf.nn.relu(MARGIN + positive - negative))
@@ -124,7 +130,7 @@ def hardest_negative_loss(first, second, second_weight=0.0):
 
 def make_train_step(network, optimizer, second_weight=0.0):
     @tf.function(reduce_retracing=True)
-    def train_step(first, second, learning_rate, seed):
+    def train_step(first, second, same_place, learning_rate, seed):
         optimizer.learning_rate.assign(learning_rate)
         count = tf.shape(first)[0]
         with tf.GradientTape() as tape:
@@ -132,7 +138,7 @@ def make_train_step(network, optimizer, second_weight=0.0):
             descriptors = network(tf.concat([first, second], axis=0), training=True,
                                   seed=seed, statistics=statistics)
             loss, positive, negative = hardest_negative_loss(descriptors[:count], descriptors[count:],
-                                                             second_weight)
+                                                             second_weight, same_place)
             decay = tf.add_n([tf.reduce_sum(k * k) for k in network.kernels])
             total = loss + WEIGHT_DECAY * 0.5 * decay
         gradients = tape.gradient(total, network.kernels)
@@ -169,13 +175,59 @@ def load_patches(path):
         return data["patches"].astype(np.float32)
 
 
-def batches(patches, batch, rng):
-    order = rng.permutation(len(patches))
-    for start in range(0, len(order) - batch + 1, batch):
-        chosen = patches[order[start:start + batch]]
+def load_shard(path):
+    """(patches, view, xy); view and xy are None in shards made before they were recorded."""
+    with np.load(path) as data:
+        if "view" in data:
+            return data["patches"].astype(np.float32), data["view"], data["xy"]
+        return data["patches"].astype(np.float32), None, None
+
+
+def batch_order(count, batch, rng, view=None, groups=0, group=128):
+    """Index arrays of the batches of one pass over a shard.
+
+    With `groups`, each batch holds that many runs of `group` pairs from one view
+    pair each (while there are enough), the rest drawn from the whole shard: pairs
+    of one scene give the hard negatives real photographs have (repeated
+    structure, look-alikes a few pixels away), which pairs of other scenes rarely do."""
+    if not groups or view is None:
+        order = rng.permutation(count)
+        return [order[s:s + batch] for s in range(0, count - batch + 1, batch)]
+    runs, loose = [], []
+    for v in np.unique(view):
+        members = rng.permutation(np.flatnonzero(view == v))
+        whole = len(members) // group * group
+        runs += list(members[:whole].reshape(-1, group))
+        loose.append(members[whole:])
+    runs = [runs[i] for i in rng.permutation(len(runs))]
+    count_batches = count // batch
+    used = min(len(runs), count_batches * groups)
+    loose = rng.permutation(np.concatenate(loose + runs[used:]))
+    order, taken = [], 0
+    for b in range(count_batches):
+        mine = runs[b * groups:min(used, (b + 1) * groups)]
+        rest = batch - group * len(mine)
+        order.append(np.concatenate(mine + [loose[taken:taken + rest]]).astype(np.int64))
+        taken += rest
+    return order
+
+
+def same_place(view, xy, chosen):
+    """[B, B] float32: 1 where two chosen pairs come from one view pair within SAME_PLACE_PX."""
+    if view is None:
+        return np.zeros((len(chosen), len(chosen)), np.float32)
+    v, p = view[chosen], xy[chosen]
+    near = np.sum((p[:, None, :] - p[None, :, :]) ** 2, axis=2) < SAME_PLACE_PX ** 2
+    return ((v[:, None] == v[None, :]) & near).astype(np.float32)
+
+
+def batches(patches, batch, rng, view=None, xy=None, groups=0):
+    """(first, second, same_place) per batch, each pair flipped top to bottom at random."""
+    for indices in batch_order(len(patches), batch, rng, view, groups):
+        chosen = patches[indices]
         flip = rng.random(batch) < 0.5
         chosen[flip] = chosen[flip, :, ::-1, :]
-        yield chosen[:, 0, :, :, None], chosen[:, 1, :, :, None]
+        yield chosen[:, 0, :, :, None], chosen[:, 1, :, :, None], same_place(view, xy, indices)
 
 
 def validation_accuracy(network, validation):
@@ -233,7 +285,7 @@ def initialise_from(network, path):
 def recalibrate_batch_norm(network, patches, batch, rng, rounds):
     """Moving statistics replaced by the average over `rounds` training-mode batches."""
     sums = None
-    for _, (first, second) in zip(range(rounds), batches(patches, batch, rng)):
+    for _, (first, second, _) in zip(range(rounds), batches(patches, batch, rng)):
         statistics = []
         network(tf.concat([first, second], axis=0), training=True, statistics=statistics)
         values = [(m.numpy(), v.numpy()) for m, v in statistics]
@@ -259,6 +311,9 @@ def main():
                         "seeded initialisation")
     parser.add_argument("--second-negative", type=float, default=0.0,
                         help="weight of the second hardest negative's margin loss (0: hardest only)")
+    parser.add_argument("--scene-groups", type=int, default=0,
+                        help="runs of 128 pairs from one view pair in each batch, for negatives from "
+                             "one scene (0: every batch drawn from the whole shard)")
     parser.add_argument("--validation-pairs", type=int, default=4096)
     parser.add_argument("--batch", type=int, default=512, help="pairs per step")
     parser.add_argument("--width", type=float, default=1.0,
@@ -323,11 +378,12 @@ def main():
         with open(state_path, "w") as f:
             json.dump({"usage": usage, "seed": args.seed, "steps": args.steps, "batch": args.batch,
                        "width": args.width, "schedule": args.schedule, "init": args.init,
+                       "scene_groups": args.scene_groups,
                        "trained_seconds": trained()}, f)
 
     report(f"start: seed {args.seed}, width {args.width}, batch {args.batch}, schedule {args.steps} steps, "
            f"learning rate {args.learning_rate}, {args.minutes} minutes, schedule {args.schedule}, "
-           f"second negative {args.second_negative}, init {args.init}"
+           f"second negative {args.second_negative}, scene groups {args.scene_groups}, init {args.init}"
            + (validation_line() if validation is not None and int(step.numpy()) == 0 else ""))
     last_save = time.time()
     stop = False
@@ -335,16 +391,16 @@ def main():
         shard = choose_shard(args.pairs, usage)
         usage[str(shard_index(shard))] = int(step.numpy())
         rng = np.random.default_rng([args.seed, int(step.numpy())])
-        patches = load_patches(shard)
+        patches, view, xy = load_shard(shard)
         window_start, window_pairs, window_loss = time.time(), 0, []
-        for first, second in batches(patches, args.batch, rng):
+        for first, second, place in batches(patches, args.batch, rng, view, xy, args.scene_groups):
             current = int(step.numpy())
             if progress() >= 1.0:
                 stop = True
                 break
             rate = learning_rate(current)
             loss, positive, negative = train_step(tf.constant(first), tf.constant(second),
-                                                  tf.constant(rate, tf.float32),
+                                                  tf.constant(place), tf.constant(rate, tf.float32),
                                                   tf.constant([args.seed, current], tf.int64))
             step.assign_add(1)
             window_pairs += len(first)
