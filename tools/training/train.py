@@ -10,7 +10,10 @@ anchor swap), optionally with the second hardest one too.
 Shards are trained on one at a time: a shard never trained on first (the
 generator may still be adding them), otherwise the least recently used one.
 Each shard is reshuffled, and each pair flipped top to bottom (both patches,
-as a mirrored scene would give) at random. The learning rate falls linearly to
+as a mirrored scene would give) at random. With --scene-groups, part of each
+batch comes in runs from single view pairs, so that the hardest negatives
+include the scene's own look-alikes; keypoints within 3 px of each other in
+one view pair are one place and never each other's negative. The learning rate falls linearly to
 zero on a cosine over --steps, after a short warm-up: a function of the step
 alone, so that a run stopped by --minutes resumes from its last checkpoint with
 the same OUT on the same schedule (--schedule time: linear over --steps or
