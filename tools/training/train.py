@@ -174,8 +174,7 @@ def choose_shard(pairs, usage):
 
 
 def load_patches(path):
-    with np.load(path) as data:
-        return data["patches"].astype(np.float32)
+    return load_shard(path)[0]
 
 
 def load_shard(path):
@@ -217,8 +216,6 @@ def batch_order(count, batch, rng, view=None, groups=0, group=128):
 
 def same_place(view, xy, chosen):
     """[B, B] float32: 1 where two chosen pairs come from one view pair within SAME_PLACE_PX."""
-    if view is None:
-        return np.zeros((len(chosen), len(chosen)), np.float32)
     v, p = view[chosen], xy[chosen]
     near = np.sum((p[:, None, :] - p[None, :, :]) ** 2, axis=2) < SAME_PLACE_PX ** 2
     return ((v[:, None] == v[None, :]) & near).astype(np.float32)
@@ -226,11 +223,13 @@ def same_place(view, xy, chosen):
 
 def batches(patches, batch, rng, view=None, xy=None, groups=0):
     """(first, second, same_place) per batch, each pair flipped top to bottom at random."""
+    nowhere = np.zeros((batch, batch), np.float32)  # shards without positions: made once
     for indices in batch_order(len(patches), batch, rng, view, groups):
         chosen = patches[indices]
         flip = rng.random(batch) < 0.5
         chosen[flip] = chosen[flip, :, ::-1, :]
-        yield chosen[:, 0, :, :, None], chosen[:, 1, :, :, None], same_place(view, xy, indices)
+        place = nowhere if view is None else same_place(view, xy, indices)
+        yield chosen[:, 0, :, :, None], chosen[:, 1, :, :, None], place
 
 
 def validation_accuracy(network, validation):
