@@ -2,7 +2,8 @@
 
 photographs.txt lists "PACKAGE PATH" lines. fetch_photographs.py fetches each
 package into a cache folder as CACHE/PACKAGE/<the package's files>, so a
-photograph lives at CACHE/PACKAGE/PATH.
+photograph lives at CACHE/PACKAGE/PATH (inside a Qt resource bundle B:
+CACHE/PACKAGE/B.d/<the path in the bundle>).
 
 The held-out images are kept for measuring quality only; every entry point
 that reads training photographs goes through refuse_held_out().
@@ -19,9 +20,13 @@ LIST_FILE = pathlib.Path(__file__).resolve().with_name("photographs.txt")
 DEBIAN_PACKAGES = (("plasma-workspace-wallpapers", "4:5.27.5-2"), ("mate-backgrounds", "1.26.0-1"),
                    ("lomiri-wallpapers-16.04", "20.04.0-2"), ("lomiri-wallpapers-20.04", "20.04.0-2"),
                    ("opencv-doc", "4.6.0+dfsg-12"), ("libjxl-testdata", "0.0~git20230110.d6168ff-1"),
-                   ("stellarium-data", "0.22.2-1"))
+                   ("stellarium-data", "0.22.2-1"), ("gcompris-qt-data", "3.1-2"))
 WHEELS = (("scikit-image", "0.24.0"), ("scikit-learn", "1.9.1"), ("matplotlib", "3.11.2"),
           ("mahotas", "1.4.19"))
+
+# Compiled Qt resource bundles inside those packages whose photographs are
+# listed: fetch_photographs.py unpacks each into "<bundle>.d/" beside it.
+RESOURCE_BUNDLES = (("gcompris-qt-data", "usr/share/gcompris-qt/rcc/explore_monuments.rcc"),)
 
 HELD_OUT_PATTERNS = ("graf*", "aero1.jpg", "aero3.jpg", "home.jpg", "stuff.jpg")
 

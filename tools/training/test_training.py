@@ -51,6 +51,63 @@ def test_the_committed_list_is_read_in_order(tmp_path):
         photograph_paths(str(tmp_path))
 
 
+def qt_bundle(version, files):
+    """A compiled Qt resource bundle holding FILES {"a/b.jpg": bytes} under one root,
+    odd-numbered files zlib-compressed, laid out as Qt's resource compiler lays it out."""
+    import struct
+    import zlib
+    folders = {"/".join(p.split("/")[:i]) for p in files for i in range(1, p.count("/") + 1)}
+
+    def parent(node):
+        return node.rsplit("/", 1)[0] if "/" in node else ""
+    nodes = [""]                                    # breadth first: a folder's children are consecutive
+    for node in nodes:
+        nodes += sorted(n for n in folders | set(files) if n and parent(n) == node and n != node)
+    names, name_at = b"", {}
+    for node in nodes[1:]:
+        leaf = node.rsplit("/", 1)[-1]
+        name_at[node] = len(names)
+        names += struct.pack(">HI", len(leaf), 0) + leaf.encode("utf-16-be")
+    data, tree = b"", b""
+    node_tail = b"" if version == 1 else bytes(8)
+    for node in nodes:
+        children = [i for i, n in enumerate(nodes) if n and parent(n) == node]
+        if node in files:
+            compressed = sorted(files).index(node) % 2
+            blob = struct.pack(">I", len(files[node])) + zlib.compress(files[node]) if compressed \
+                else files[node]
+            tree += struct.pack(">IHHHI", name_at[node], compressed, 0, 0, len(data)) + node_tail
+            data += struct.pack(">I", len(blob)) + blob
+        else:
+            tree += struct.pack(">IHII", name_at.get(node, 0), 2, len(children),
+                                children[0] if children else 0) + node_tail
+    header = 20 + (4 if version >= 3 else 0)
+    offsets = (header, header + len(tree), header + len(tree) + len(data))
+    flags = struct.pack(">I", 0) if version >= 3 else b""
+    return b"qres" + struct.pack(">IIII", version, offsets[0], offsets[1], offsets[2]) + flags \
+        + tree + data + names
+
+
+@pytest.mark.parametrize("version", [1, 3])
+def test_photographs_are_unpacked_from_a_qt_resource_bundle(tmp_path, version):
+    from lf_tools.training.fetch_photographs import unpack_bundle
+    from lf_tools.training.qt_resources import ResourceError, resource_files
+    files = {"res/a/one.webp": b"first" * 50, "res/a/two.webp": b"second" * 50, "res/b.txt": b"3"}
+    bundle = qt_bundle(version, files)
+    assert resource_files(bundle) == {"/" + p: b for p, b in files.items()}
+    for broken in (bundle[:-7], b"qrez" + bundle[4:]):
+        with pytest.raises(ResourceError):
+            resource_files(broken)
+    (tmp_path / "pkg").mkdir()
+    (tmp_path / "pkg" / "x.rcc").write_bytes(bundle)
+    unpack_bundle(str(tmp_path), "pkg", "x.rcc")
+    assert (tmp_path / "pkg" / "x.rcc.d" / "res" / "a" / "two.webp").read_bytes() == files["res/a/two.webp"]
+    (tmp_path / "pkg" / "evil.rcc").write_bytes(qt_bundle(version, {"../escape.txt": b"x"}))
+    with pytest.raises(ResourceError, match="unsafe"):
+        unpack_bundle(str(tmp_path), "pkg", "evil.rcc")
+    assert not (tmp_path / "pkg" / "escape.txt").exists() and not (tmp_path / "pkg" / "evil.rcc.d").exists()
+
+
 pairs = pytest.importorskip("lf_tools.training.pairs")
 
 
