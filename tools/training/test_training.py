@@ -283,3 +283,10 @@ def test_scene_batches_hold_runs_of_one_view_pair_and_spare_one_place():
     loss_one_place, _, _ = train.hardest_negative_loss(first, second, same_place=np.float32(1 - np.eye(2)))
     assert float(loss_apart) == pytest.approx(0.422, abs=0.002)
     assert float(loss_one_place) == 0.0
+
+
+def test_a_shard_link_to_nowhere_is_passed_over(tmp_path):
+    train = pytest.importorskip("lf_tools.training.train")
+    (tmp_path / "shard-0003.npz").write_bytes(b"")
+    (tmp_path / "shard-0001.npz").symlink_to(tmp_path / "gone.npz")
+    assert train.choose_shard(str(tmp_path), {}) == str(tmp_path / "shard-0003.npz")

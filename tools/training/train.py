@@ -159,7 +159,9 @@ def shard_index(path):
 
 
 def available_shards(pairs):
-    return sorted(glob.glob(os.path.join(pairs, "shard-*.npz")), key=shard_index)
+    # A link to a shard that is gone (pairs gathered from several runs) is skipped, not fatal.
+    shards = (s for s in glob.glob(os.path.join(pairs, "shard-*.npz")) if os.path.isfile(s))
+    return sorted(shards, key=shard_index)
 
 
 def choose_shard(pairs, usage):
