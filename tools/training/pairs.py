@@ -7,7 +7,8 @@ degrees and half scaled by 0.6-1.5 relative to each other), the second view
 often also by a smooth non-homographic distortion, each view then prepared as
 the program prepares a capture (grey, resized to 2048x1024) and changed
 photometrically (gamma 0.5-2, gain, offset, a local light field, blur, noise,
-JPEG re-compression). SIFT runs with the program's
+JPEG re-compression; half the time at the photograph's own size, before the
+resize, as a capture's own noise is). SIFT runs with the program's
 parameters in both views, independently; a keypoint of the first view mapped
 into the second must land near a keypoint detected there, with scale and
 orientation agreeing, so the pairs carry the detector's real errors. Patches
@@ -101,6 +102,8 @@ LARGE_SCALE_RATE = 0.5
 # displacement in prepared pixels.
 DISTORTION_RATE = 0.6
 DISTORTION_MAX_PX = 8.0
+# Share of views whose photometric change is made at the photograph's own size.
+CAPTURE_SIZE_PHOTOMETRIC_RATE = 0.5
 
 
 def relative_angle_and_scale(rng):
@@ -206,10 +209,7 @@ def map_keypoints_through(view_map, xy, size, angle, step=0.5):
         d[c] = step
         jac[:, :, c] = (view_map(xy + d) - view_map(xy - d)) / (2 * step)
     mapped_size = size * np.sqrt(np.abs(np.linalg.det(jac)))
-    t = np.radians(angle)
-    mapped_axis = np.einsum("nij,nj->ni", jac, np.stack([np.cos(t), np.sin(t)], axis=1))
-    mapped_angle = np.mod(np.degrees(np.arctan2(mapped_axis[:, 1], mapped_axis[:, 0])), 360.0)
-    return mapped, mapped_size, mapped_angle
+    return mapped, mapped_size, mapped_orientation(jac, angle)
 
 
 def illumination_field(rng):
@@ -225,8 +225,8 @@ def illumination_field(rng):
 
 
 def photometric(rng, image):
-    """Gamma 0.5-2, gain, offset, a local light field, blur, noise and JPEG
-    re-compression on a uint8 image of the prepared frame."""
+    """Gamma 0.5-2, gain, offset, a local light field (on the prepared frame only),
+    blur, noise and JPEG re-compression on a uint8 image."""
     x = image.astype(np.float32) / 255.0
     x = np.power(x, math.exp(rng.uniform(math.log(0.5), math.log(2.0))))
     x = x * rng.uniform(0.6, 1.4) + rng.uniform(-0.15, 0.15)
@@ -266,6 +266,11 @@ def make_view(raw, homography, rng, field=None):
         source = source.astype(np.float32).reshape(rows, cols, 2)
         warped = cv2.remap(raw, source, None, cv2.INTER_LINEAR, borderMode=cv2.BORDER_CONSTANT,
                            borderValue=0)
+    # A capture's own noise, blur and compression are enlarged or shrunk with it
+    # by the preparation; the rest of the time the change lands on the prepared view.
+    at_capture_size = cols != WIDTH and rng.random() < CAPTURE_SIZE_PHOTOMETRIC_RATE
+    if at_capture_size:
+        warped = photometric(rng, warped)
     if cols != WIDTH:
         warped = cv2.resize(warped, (WIDTH, HEIGHT), interpolation=cv2.INTER_LINEAR)
     full = np.full((HEIGHT, WIDTH), 255, np.uint8)
@@ -279,7 +284,7 @@ def make_view(raw, homography, rng, field=None):
         valid = cv2.remap(full, source.astype(np.float32).reshape(HEIGHT, WIDTH, 2), None, cv2.INTER_NEAREST,
                           borderMode=cv2.BORDER_CONSTANT, borderValue=0)
     distance = cv2.distanceTransform((valid > 0).astype(np.uint8), cv2.DIST_L2, 3)
-    return photometric(rng, warped), distance
+    return (warped if at_capture_size else photometric(rng, warped)), distance
 
 
 def keypoint_arrays(keypoints):
@@ -302,12 +307,20 @@ def map_keypoints(homography, xy, size, angle):
         jac[:, r, 0] = (h[r, 0] - mapped[:, r] * h[2, 0]) / w[:, 0]
         jac[:, r, 1] = (h[r, 1] - mapped[:, r] * h[2, 1]) / w[:, 0]
     mapped_size = size * np.sqrt(np.abs(np.linalg.det(jac)))
-    # The sampling lays the patch's x axis along (cos angle, sin angle) in the image.
+    return mapped, mapped_size, mapped_orientation(jac, angle)
+
+
+def mapped_orientation(jac, angle):
+    """Where the detector's orientation should point after a local affine map `jac`
+    [N, 2, 2]: the orientation is the dominant gradient's direction, and a gradient
+    maps by the inverse transpose (a stretch along x turns gradients towards y). The
+    two agree for a similarity; under shear or a stretch they differ by up to tens
+    of degrees, and mapping the angle as a plain direction would pair patches the
+    detector turned wrongly and refuse ones it turned rightly."""
     t = np.radians(angle)
-    axis = np.stack([np.cos(t), np.sin(t)], axis=1)
-    mapped_axis = np.einsum("nij,nj->ni", jac, axis)
-    mapped_angle = np.mod(np.degrees(np.arctan2(mapped_axis[:, 1], mapped_axis[:, 0])), 360.0)
-    return mapped, mapped_size, mapped_angle
+    gradient = np.stack([np.cos(t), np.sin(t)], axis=1)
+    mapped = np.einsum("nji,nj->ni", np.linalg.inv(jac), gradient)
+    return np.mod(np.degrees(np.arctan2(mapped[:, 1], mapped[:, 0])), 360.0)
 
 
 def border_margin(size):
