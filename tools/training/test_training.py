@@ -278,6 +278,9 @@ def test_the_ceiling_is_the_largest_one_to_one_matching_within_3_px():
     assert evaluate.ceiling([[0.0, 0.0], [0.5, 0.0], [50.0, 0.0]], [[0.2, 0.0], [53.2, 0.0]], identity) == 1
     shift = np.array([[1.0, 0, 10.0], [0, 1.0, 0], [0, 0, 1.0]])
     assert evaluate.ceiling([[0.0, 0.0], [20.0, 0.0]], [[10.0, 0.0], [30.0, 0.0]], shift) == 2
+    # Asked to, it also needs orientations agreeing within 30 degrees, across 0/360.
+    turned = ([350.0, 90.0], [15.0, 130.0])
+    assert evaluate.ceiling([[0.0, 0.0], [20.0, 0.0]], [[10.0, 0.0], [30.0, 0.0]], shift, angles=turned) == 1
 
 
 def test_scene_batches_hold_runs_of_one_view_pair_and_spare_one_place():
