@@ -318,9 +318,13 @@ def mapped_orientation(jac, angle):
     of degrees, and mapping the angle as a plain direction would pair patches the
     detector turned wrongly and refuse ones it turned rightly."""
     t = np.radians(angle)
-    gradient = np.stack([np.cos(t), np.sin(t)], axis=1)
-    mapped = np.einsum("nji,nj->ni", np.linalg.inv(jac), gradient)
-    return np.mod(np.degrees(np.arctan2(mapped[:, 1], mapped[:, 0])), 360.0)
+    cos, sin = np.cos(t), np.sin(t)
+    j00, j01, j10, j11 = jac[:, 0, 0], jac[:, 0, 1], jac[:, 1, 0], jac[:, 1, 1]
+    # inv(jac).T is the adjugate's transpose over the determinant; only its sign matters
+    # for a direction, and a degenerate map (determinant 0) must not end a long run.
+    sign = np.sign(j00 * j11 - j01 * j10)
+    mapped_x, mapped_y = sign * (j11 * cos - j10 * sin), sign * (j00 * sin - j01 * cos)
+    return np.mod(np.degrees(np.arctan2(mapped_y, mapped_x)), 360.0)
 
 
 def border_margin(size):

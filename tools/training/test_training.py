@@ -152,6 +152,8 @@ def test_mapped_orientations_agree_with_the_detector_under_stretch_and_shear(lin
     error = np.abs((second[2][nearest] - mapped_angle + 180.0) % 360.0 - 180.0)[found]
     assert found.sum() > 1000
     assert np.median(error) < 10.0
+    # A map that folds a direction away (a view edge-on) gives an angle, not an exception.
+    assert np.isfinite(pairs.mapped_orientation(np.zeros((1, 2, 2)), np.array([30.0]))).all()
 
 
 def test_keypoints_are_paired_only_when_position_scale_and_angle_agree():
