@@ -56,7 +56,7 @@ from lf_tools.common.prepared_image import raw_to_prepared  # noqa: E402
 from lf_tools.common.results import read_results  # noqa: E402
 from lf_tools.common.workspace_writer import DEBIAN_SAMPLES, read_source, write_workspace  # noqa: E402
 from lf_tools.common import program as mirror  # noqa: E402
-from lf_tools.training.pairs import MAX_ANGLE_ERROR_DEG, map_keypoints  # noqa: E402
+from lf_tools.training.pairs import MAX_ANGLE_ERROR_DEG, angle_difference, map_keypoints  # noqa: E402
 
 THRESHOLDS = (1, 2, 3, 5, 10)
 SYNTHETIC_SOURCES = ("aero1.jpg", "aero3.jpg", "home.jpg", "stuff.jpg")
@@ -254,8 +254,8 @@ def ceiling(xy1, xy2, homography, threshold=3.0, angles=None):
     if angles is not None:
         first, second = (np.asarray(a, np.float64) for a in angles)
         _, _, expected = map_keypoints(homography, xy1, np.ones(len(xy1)), first)
-        neighbours = [[j for j in row if abs((second[j] - expected[i] + 180.0) % 360.0 - 180.0)
-                       <= MAX_ANGLE_ERROR_DEG] for i, row in enumerate(neighbours)]
+        neighbours = [[j for j in row if angle_difference(second[j], expected[i]) <= MAX_ANGLE_ERROR_DEG]
+                      for i, row in enumerate(neighbours)]
     left = np.full(len(xy1), -1)
     right = np.full(len(xy2), -1)
     for i, candidates in enumerate(neighbours):

@@ -327,6 +327,11 @@ def mapped_orientation(jac, angle):
     return np.mod(np.degrees(np.arctan2(mapped_y, mapped_x)), 360.0)
 
 
+def angle_difference(a, b):
+    """Smallest difference between angles in degrees, 0-180, across 0/360."""
+    return np.abs((np.asarray(a) - np.asarray(b) + 180.0) % 360.0 - 180.0)
+
+
 def border_margin(size):
     """Distance to the warp's black border below which a patch would show it."""
     return np.maximum(4.0, 0.75 * PATCH_REACH_PER_SIZE * size)
@@ -370,8 +375,7 @@ def correspondences(homography, first, second, first_distance, second_distance):
             ratio = size2[j] / mapped_size[i]
             if not (1.0 / MAX_SCALE_RATIO <= ratio <= MAX_SCALE_RATIO):
                 continue
-            difference = abs((angle2[j] - mapped_angle[i] + 180.0) % 360.0 - 180.0)
-            if difference > MAX_ANGLE_ERROR_DEG:
+            if angle_difference(angle2[j], mapped_angle[i]) > MAX_ANGLE_ERROR_DEG:
                 continue
             # Keypoints at one position (one per orientation) tie: the lower index
             # wins, whatever order the matcher lists them in.

@@ -149,7 +149,7 @@ def test_mapped_orientations_agree_with_the_detector_under_stretch_and_shear(lin
     mapped, _, mapped_angle = pairs.map_keypoints_through(relation, *first)
     distance = np.linalg.norm(mapped[:, None] - second[0][None], axis=2)
     nearest, found = distance.argmin(axis=1), (distance.min(axis=1) < 1.0) & (mapped[:, 0] < 940)
-    error = np.abs((second[2][nearest] - mapped_angle + 180.0) % 360.0 - 180.0)[found]
+    error = pairs.angle_difference(second[2][nearest], mapped_angle)[found]
     assert found.sum() > 1000
     assert np.median(error) < 10.0
     # A map that folds a direction away (a view edge-on) gives an angle, not an exception.
