@@ -329,7 +329,7 @@ def mapped_orientation(jac, angle):
 
 def angle_difference(a, b):
     """Smallest difference between angles in degrees, 0-180, across 0/360."""
-    return np.abs((np.asarray(a) - np.asarray(b) + 180.0) % 360.0 - 180.0)
+    return abs((a - b + 180.0) % 360.0 - 180.0)
 
 
 def border_margin(size):
