@@ -387,9 +387,23 @@ def correspondences(homography, first, second, first_distance, second_distance):
     return np.array(pairs, np.int64).reshape(-1, 2)
 
 
-def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR):
+def turned_keypoints(keypoints, rng, most_deg):
+    """Copies of the keypoints, half of them turned by up to most_deg either way.
+
+    The detector turns a partner 15-30 degrees off often enough that matching it
+    matters; this shows the network more such pairs than detection alone gives."""
+    turn = rng.random(len(keypoints)) < 0.5
+    angles = rng.uniform(-most_deg, most_deg, len(keypoints))
+    return [cv2.KeyPoint(k.pt[0], k.pt[1], k.size, (k.angle + a) % 360.0 if t else k.angle,
+                         k.response, k.octave, k.class_id)
+            for k, t, a in zip(keypoints, turn, angles)]
+
+
+def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR, angle_jitter=0.0, jitter_rng=None):
     """Patches [N, 2, 32, 32] float32 of one random view pair of a photograph, at most `most`,
-    and their keypoints' positions [N, 2] in the first view."""
+    and their keypoints' positions [N, 2] in the first view. With `angle_jitter`, half the
+    second patches are sampled turned by up to that many degrees, drawn from `jitter_rng`
+    so that the views and pairs are those made without it."""
     h1, h2 = (in_raw_proportions(h, raw.shape[1], raw.shape[0]) for h in view_homographies(rng))
     field = smooth_displacement(rng) if rng.random() < DISTORTION_RATE else None
     view1, distance1 = make_view(raw, h1, rng)
@@ -404,19 +418,24 @@ def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR):
     if len(pairs) == 0:
         return np.zeros((0, 2, mirror.PATCH, mirror.PATCH), np.float32), np.zeros((0, 2), np.float32)
     first = mirror.extract(view1, [keypoints1[i] for i in pairs[:, 0]])
-    second = mirror.extract(view2, [keypoints2[j] for j in pairs[:, 1]])
+    second_keypoints = [keypoints2[j] for j in pairs[:, 1]]
+    if angle_jitter > 0:
+        second_keypoints = turned_keypoints(second_keypoints, jitter_rng, angle_jitter)
+    second = mirror.extract(view2, second_keypoints)
     positions = np.array([keypoints1[i].pt for i in pairs[:, 0]], np.float32)
     return np.stack([first, second], axis=1), positions
 
 
-def make_shard(photos, seed, shard, pairs_wanted, per_view_pair=MAX_PAIRS_PER_VIEW_PAIR):
+def make_shard(photos, seed, shard, pairs_wanted, per_view_pair=MAX_PAIRS_PER_VIEW_PAIR, angle_jitter=0.0):
     """A shard's fields (see write_shard), shuffled."""
     rng = np.random.default_rng([seed, shard])
+    jitter_rng = np.random.default_rng([seed, shard, 1])
     detector = sift()
     chunks, sources, views, positions, total = [], [], [], [], 0
     while total < pairs_wanted:
         index = int(rng.integers(len(photos)))
-        patches, xy = view_pair_patches(read_raw_grey(photos[index]), rng, detector, per_view_pair)
+        patches, xy = view_pair_patches(read_raw_grey(photos[index]), rng, detector, per_view_pair,
+                                        angle_jitter, jitter_rng)
         chunks.append(patches)
         sources.append(np.full(len(patches), index, np.int16))
         views.append(np.full(len(patches), len(views), np.int32))
@@ -441,12 +460,12 @@ def write_shard(out, shard, fields):
     os.replace(tmp, shard_path(out, shard))
 
 
-def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers, per_view_pair):
+def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers, per_view_pair, angle_jitter=0.0):
     for shard in range(worker, shards, workers):
         if os.path.exists(shard_path(out, shard)):
             continue
         start = time.time()
-        fields = make_shard(photos, seed, shard, pairs_per_shard, per_view_pair)
+        fields = make_shard(photos, seed, shard, pairs_per_shard, per_view_pair, angle_jitter)
         write_shard(out, shard, fields)
         seconds = time.time() - start
         count = len(fields["patches"])
@@ -477,12 +496,15 @@ def main(argv=None):
                         help="most pairs kept from one view pair: detection is most of a view pair's "
                              f"cost, so more are cheaper per pair but mix fewer scenes (default "
                              f"{MAX_PAIRS_PER_VIEW_PAIR})")
+    parser.add_argument("--angle-jitter", type=float, default=0.0, metavar="DEG",
+                        help="sample half the second patches turned by up to DEG degrees either way "
+                             "(default 0: as detected); the views and pairs stay those of the seed")
     args = parser.parse_args(argv)
 
     photos = photograph_paths(args.cache)
     os.makedirs(args.out, exist_ok=True)
     manifest = {"seed": args.seed, "shards": args.shards, "pairs_per_shard": args.pairs_per_shard,
-                "pairs_per_view_pair": args.pairs_per_view_pair,
+                "pairs_per_view_pair": args.pairs_per_view_pair, "angle_jitter": args.angle_jitter,
                 "photographs": [os.path.relpath(p, args.cache) for p in photos]}
     with open(os.path.join(args.out, "manifest.json"), "w") as f:
         json.dump(manifest, f, indent=1)
@@ -492,10 +514,10 @@ def main(argv=None):
         pid = os.fork()
         if pid == 0:
             run_child_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, worker,
-                             args.workers, args.pairs_per_view_pair)
+                             args.workers, args.pairs_per_view_pair, args.angle_jitter)
         children.append(pid)
     run_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, 0, args.workers,
-               args.pairs_per_view_pair)
+               args.pairs_per_view_pair, args.angle_jitter)
     # A worker killed (for memory, say) leaves its shards unmade: that is a failure.
     failed = 0
     for worker, pid in enumerate(children, start=1):

@@ -156,6 +156,25 @@ def test_mapped_orientations_agree_with_the_detector_under_stretch_and_shear(lin
     assert np.isfinite(pairs.mapped_orientation(np.zeros((1, 2, 2)), np.array([30.0]))).all()
 
 
+def test_angle_jitter_turns_half_the_second_patches_and_keeps_the_pairs():
+    # Jittered shards are compared against plain ones of the same seed: only the
+    # second patches' angles may differ, never which views and keypoints pair.
+    texture = np.random.default_rng(1).uniform(0, 255, (384, 512)).astype(np.float32)
+    raw = cv2.normalize(cv2.GaussianBlur(texture, (0, 0), 2), None, 0, 255, cv2.NORM_MINMAX).astype(np.uint8)
+
+    def two_view_pairs(jitter):
+        rng, jitter_rng = np.random.default_rng(5), np.random.default_rng(6)
+        made = [pairs.view_pair_patches(raw, rng, pairs.sift(), 200, jitter, jitter_rng) for _ in range(2)]
+        return np.concatenate([m[0] for m in made]), np.concatenate([m[1] for m in made])
+
+    (plain, plain_xy), (jittered, jittered_xy) = two_view_pairs(0.0), two_view_pairs(25.0)
+    assert len(plain) > 50
+    np.testing.assert_array_equal(jittered_xy, plain_xy)
+    np.testing.assert_array_equal(jittered[:, 0], plain[:, 0])
+    changed = np.abs(jittered[:, 1] - plain[:, 1]).max(axis=(1, 2)) > 1e-3
+    assert 0.3 < changed.mean() < 0.7
+
+
 def test_keypoints_are_paired_only_when_position_scale_and_angle_agree():
     h = rotation_about(20.0, 1.0, (1024.0, 512.0))
     first = (np.array([[900.0, 400.0], [1100.0, 600.0], [1000.0, 520.0], [5.0, 5.0]]),
