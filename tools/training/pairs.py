@@ -23,10 +23,11 @@ OUT/manifest.json. A shard depends only on (seed, shard index), so shards can
 be made by several processes, in any order, and a stopped run resumes.
 
 Usage: pairs.py CACHE OUT [--shards N] [--pairs-per-shard N] [--seed S] [--workers W]
-                         [--pairs-per-view-pair N]
+                         [--pairs-per-view-pair N] [--angle-jitter DEG] [--size-jitter OCTAVES]
 """
 
 import argparse
+import collections
 import json
 import math
 import os
@@ -387,23 +388,38 @@ def correspondences(homography, first, second, first_distance, second_distance):
     return np.array(pairs, np.int64).reshape(-1, 2)
 
 
-def turned_keypoints(keypoints, rng, most_deg):
-    """Copies of the keypoints, half of them turned by up to most_deg either way.
+class Jitter(collections.namedtuple("Jitter", "angle_deg size_octaves", defaults=(0.0, 0.0))):
+    """How far the second patches are sampled off their detected keypoints.
 
-    The detector turns a partner 15-30 degrees off often enough that matching it
-    matters; this shows the network more such pairs than detection alone gives."""
-    turn = rng.random(len(keypoints)) < 0.5
-    angles = rng.uniform(-most_deg, most_deg, len(keypoints))
-    return [cv2.KeyPoint(k.pt[0], k.pt[1], k.size, (k.angle + a) % 360.0 if t else k.angle,
+    The detector turns a partner 15-30 degrees off, and finds it half an octave
+    larger or smaller, often enough that matching it matters; jittered pairs show
+    the network more of both than detection alone gives."""
+
+    def __bool__(self):
+        return self.angle_deg > 0 or self.size_octaves > 0
+
+
+def jittered_keypoints(keypoints, rng, jitter):
+    """Copies of the keypoints: half of them turned by up to jitter.angle_deg either way,
+    and (drawn after, so that angle-only shards stay as they were) half of them
+    resized by up to jitter.size_octaves either way."""
+    n = len(keypoints)
+    turn, angles = rng.random(n) < 0.5, rng.uniform(-jitter.angle_deg, jitter.angle_deg, n)
+    angles = np.where(turn, angles, 0.0) if jitter.angle_deg > 0 else np.zeros(n)
+    factors = np.ones(n)
+    if jitter.size_octaves > 0:
+        resize, octaves = rng.random(n) < 0.5, rng.uniform(-jitter.size_octaves, jitter.size_octaves, n)
+        factors = np.where(resize, np.exp2(octaves), 1.0)
+    return [cv2.KeyPoint(k.pt[0], k.pt[1], k.size * f, (k.angle + a) % 360.0 if a else k.angle,
                          k.response, k.octave, k.class_id)
-            for k, t, a in zip(keypoints, turn, angles)]
+            for k, a, f in zip(keypoints, angles, factors)]
 
 
-def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR, angle_jitter=0.0, jitter_rng=None):
+def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR, jitter=Jitter(), jitter_rng=None):
     """Patches [N, 2, 32, 32] float32 of one random view pair of a photograph, at most `most`,
-    and their keypoints' positions [N, 2] in the first view. With `angle_jitter`, half the
-    second patches are sampled turned by up to that many degrees, drawn from `jitter_rng`
-    so that the views and pairs are those made without it."""
+    and their keypoints' positions [N, 2] in the first view. With a `jitter`, second
+    patches are sampled off their keypoints (see jittered_keypoints), drawn from
+    `jitter_rng` so that the views and pairs are those made without it."""
     h1, h2 = (in_raw_proportions(h, raw.shape[1], raw.shape[0]) for h in view_homographies(rng))
     field = smooth_displacement(rng) if rng.random() < DISTORTION_RATE else None
     view1, distance1 = make_view(raw, h1, rng)
@@ -419,14 +435,14 @@ def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR, angle_ji
         return np.zeros((0, 2, mirror.PATCH, mirror.PATCH), np.float32), np.zeros((0, 2), np.float32)
     first = mirror.extract(view1, [keypoints1[i] for i in pairs[:, 0]])
     second_keypoints = [keypoints2[j] for j in pairs[:, 1]]
-    if angle_jitter > 0:
-        second_keypoints = turned_keypoints(second_keypoints, jitter_rng, angle_jitter)
+    if jitter:
+        second_keypoints = jittered_keypoints(second_keypoints, jitter_rng, jitter)
     second = mirror.extract(view2, second_keypoints)
     positions = np.array([keypoints1[i].pt for i in pairs[:, 0]], np.float32)
     return np.stack([first, second], axis=1), positions
 
 
-def make_shard(photos, seed, shard, pairs_wanted, per_view_pair=MAX_PAIRS_PER_VIEW_PAIR, angle_jitter=0.0):
+def make_shard(photos, seed, shard, pairs_wanted, per_view_pair=MAX_PAIRS_PER_VIEW_PAIR, jitter=Jitter()):
     """A shard's fields (see write_shard), shuffled."""
     rng = np.random.default_rng([seed, shard])
     jitter_rng = np.random.default_rng([seed, shard, 1])
@@ -435,7 +451,7 @@ def make_shard(photos, seed, shard, pairs_wanted, per_view_pair=MAX_PAIRS_PER_VI
     while total < pairs_wanted:
         index = int(rng.integers(len(photos)))
         patches, xy = view_pair_patches(read_raw_grey(photos[index]), rng, detector, per_view_pair,
-                                        angle_jitter, jitter_rng)
+                                        jitter, jitter_rng)
         chunks.append(patches)
         sources.append(np.full(len(patches), index, np.int16))
         views.append(np.full(len(patches), len(views), np.int32))
@@ -460,12 +476,12 @@ def write_shard(out, shard, fields):
     os.replace(tmp, shard_path(out, shard))
 
 
-def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers, per_view_pair, angle_jitter=0.0):
+def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers, per_view_pair, jitter=Jitter()):
     for shard in range(worker, shards, workers):
         if os.path.exists(shard_path(out, shard)):
             continue
         start = time.time()
-        fields = make_shard(photos, seed, shard, pairs_per_shard, per_view_pair, angle_jitter)
+        fields = make_shard(photos, seed, shard, pairs_per_shard, per_view_pair, jitter)
         write_shard(out, shard, fields)
         seconds = time.time() - start
         count = len(fields["patches"])
@@ -499,12 +515,18 @@ def main(argv=None):
     parser.add_argument("--angle-jitter", type=float, default=0.0, metavar="DEG",
                         help="sample half the second patches turned by up to DEG degrees either way "
                              "(default 0: as detected); the views and pairs stay those of the seed")
+    parser.add_argument("--size-jitter", type=float, default=0.0, metavar="OCTAVES",
+                        help="sample half the second patches resized by up to OCTAVES either way "
+                             "(default 0: as detected); the views, pairs and angles stay those of "
+                             "the seed and --angle-jitter")
     args = parser.parse_args(argv)
+    jitter = Jitter(args.angle_jitter, args.size_jitter)
 
     photos = photograph_paths(args.cache)
     os.makedirs(args.out, exist_ok=True)
     manifest = {"seed": args.seed, "shards": args.shards, "pairs_per_shard": args.pairs_per_shard,
                 "pairs_per_view_pair": args.pairs_per_view_pair, "angle_jitter": args.angle_jitter,
+                "size_jitter": args.size_jitter,
                 "photographs": [os.path.relpath(p, args.cache) for p in photos]}
     with open(os.path.join(args.out, "manifest.json"), "w") as f:
         json.dump(manifest, f, indent=1)
@@ -514,10 +536,10 @@ def main(argv=None):
         pid = os.fork()
         if pid == 0:
             run_child_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, worker,
-                             args.workers, args.pairs_per_view_pair, args.angle_jitter)
+                             args.workers, args.pairs_per_view_pair, jitter)
         children.append(pid)
     run_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, 0, args.workers,
-               args.pairs_per_view_pair, args.angle_jitter)
+               args.pairs_per_view_pair, jitter)
     # A worker killed (for memory, say) leaves its shards unmade: that is a failure.
     failed = 0
     for worker, pid in enumerate(children, start=1):

@@ -156,9 +156,15 @@ def test_mapped_orientations_agree_with_the_detector_under_stretch_and_shear(lin
     assert np.isfinite(pairs.mapped_orientation(np.zeros((1, 2, 2)), np.array([30.0]))).all()
 
 
-def test_angle_jitter_turns_half_the_second_patches_and_keeps_the_pairs():
+@pytest.mark.parametrize("jitter, like", [
+    (pairs.Jitter(25.0, 0.0), pairs.Jitter()),
+    (pairs.Jitter(0.0, 0.75), pairs.Jitter()),
+    # Resizing draws after turning: an angle-only shard's turns are kept.
+    (pairs.Jitter(25.0, 0.75), pairs.Jitter(25.0, 0.0)),
+])
+def test_jitter_changes_half_the_second_patches_and_keeps_the_pairs(jitter, like):
     # Jittered shards are compared against plain ones of the same seed: only the
-    # second patches' angles may differ, never which views and keypoints pair.
+    # second patches may differ, never which views and keypoints pair.
     texture = np.random.default_rng(1).uniform(0, 255, (384, 512)).astype(np.float32)
     raw = cv2.normalize(cv2.GaussianBlur(texture, (0, 0), 2), None, 0, 255, cv2.NORM_MINMAX).astype(np.uint8)
 
@@ -167,7 +173,7 @@ def test_angle_jitter_turns_half_the_second_patches_and_keeps_the_pairs():
         made = [pairs.view_pair_patches(raw, rng, pairs.sift(), 200, jitter, jitter_rng) for _ in range(2)]
         return np.concatenate([m[0] for m in made]), np.concatenate([m[1] for m in made])
 
-    (plain, plain_xy), (jittered, jittered_xy) = two_view_pairs(0.0), two_view_pairs(25.0)
+    (plain, plain_xy), (jittered, jittered_xy) = two_view_pairs(like), two_view_pairs(jitter)
     assert len(plain) > 50
     np.testing.assert_array_equal(jittered_xy, plain_xy)
     np.testing.assert_array_equal(jittered[:, 0], plain[:, 0])
