@@ -399,27 +399,28 @@ class Jitter(collections.namedtuple("Jitter", "angle_deg size_octaves", defaults
         return self.angle_deg > 0 or self.size_octaves > 0
 
 
-def jittered_keypoints(keypoints, rng, jitter):
+def jittered_keypoints(keypoints, rngs, jitter):
     """Copies of the keypoints: half of them turned by up to jitter.angle_deg either way,
-    and (drawn after, so that angle-only shards stay as they were) half of them
-    resized by up to jitter.size_octaves either way."""
+    drawn from rngs[0], and half of them resized by up to jitter.size_octaves either
+    way, drawn from rngs[1], so that adding a resize keeps a shard's turns."""
     n = len(keypoints)
-    turn, angles = rng.random(n) < 0.5, rng.uniform(-jitter.angle_deg, jitter.angle_deg, n)
-    angles = np.where(turn, angles, 0.0) if jitter.angle_deg > 0 else np.zeros(n)
-    factors = np.ones(n)
+    angles, factors = np.zeros(n), np.ones(n)
+    if jitter.angle_deg > 0:
+        turn, turns = rngs[0].random(n) < 0.5, rngs[0].uniform(-jitter.angle_deg, jitter.angle_deg, n)
+        angles = np.where(turn, turns, 0.0)
     if jitter.size_octaves > 0:
-        resize, octaves = rng.random(n) < 0.5, rng.uniform(-jitter.size_octaves, jitter.size_octaves, n)
+        resize, octaves = rngs[1].random(n) < 0.5, rngs[1].uniform(-jitter.size_octaves, jitter.size_octaves, n)
         factors = np.where(resize, np.exp2(octaves), 1.0)
     return [cv2.KeyPoint(k.pt[0], k.pt[1], k.size * f, (k.angle + a) % 360.0 if a else k.angle,
                          k.response, k.octave, k.class_id)
             for k, a, f in zip(keypoints, angles, factors)]
 
 
-def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR, jitter=Jitter(), jitter_rng=None):
+def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR, jitter=Jitter(), jitter_rngs=None):
     """Patches [N, 2, 32, 32] float32 of one random view pair of a photograph, at most `most`,
     and their keypoints' positions [N, 2] in the first view. With a `jitter`, second
     patches are sampled off their keypoints (see jittered_keypoints), drawn from
-    `jitter_rng` so that the views and pairs are those made without it."""
+    `jitter_rngs` so that the views and pairs are those made without it."""
     h1, h2 = (in_raw_proportions(h, raw.shape[1], raw.shape[0]) for h in view_homographies(rng))
     field = smooth_displacement(rng) if rng.random() < DISTORTION_RATE else None
     view1, distance1 = make_view(raw, h1, rng)
@@ -436,7 +437,7 @@ def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR, jitter=J
     first = mirror.extract(view1, [keypoints1[i] for i in pairs[:, 0]])
     second_keypoints = [keypoints2[j] for j in pairs[:, 1]]
     if jitter:
-        second_keypoints = jittered_keypoints(second_keypoints, jitter_rng, jitter)
+        second_keypoints = jittered_keypoints(second_keypoints, jitter_rngs, jitter)
     second = mirror.extract(view2, second_keypoints)
     positions = np.array([keypoints1[i].pt for i in pairs[:, 0]], np.float32)
     return np.stack([first, second], axis=1), positions
@@ -445,13 +446,13 @@ def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR, jitter=J
 def make_shard(photos, seed, shard, pairs_wanted, per_view_pair=MAX_PAIRS_PER_VIEW_PAIR, jitter=Jitter()):
     """A shard's fields (see write_shard), shuffled."""
     rng = np.random.default_rng([seed, shard])
-    jitter_rng = np.random.default_rng([seed, shard, 1])
+    jitter_rngs = [np.random.default_rng([seed, shard, stream]) for stream in (1, 2)]
     detector = sift()
     chunks, sources, views, positions, total = [], [], [], [], 0
     while total < pairs_wanted:
         index = int(rng.integers(len(photos)))
         patches, xy = view_pair_patches(read_raw_grey(photos[index]), rng, detector, per_view_pair,
-                                        jitter, jitter_rng)
+                                        jitter, jitter_rngs)
         chunks.append(patches)
         sources.append(np.full(len(patches), index, np.int16))
         views.append(np.full(len(patches), len(views), np.int32))

@@ -169,8 +169,8 @@ def test_jitter_changes_half_the_second_patches_and_keeps_the_pairs(jitter, like
     raw = cv2.normalize(cv2.GaussianBlur(texture, (0, 0), 2), None, 0, 255, cv2.NORM_MINMAX).astype(np.uint8)
 
     def two_view_pairs(jitter):
-        rng, jitter_rng = np.random.default_rng(5), np.random.default_rng(6)
-        made = [pairs.view_pair_patches(raw, rng, pairs.sift(), 200, jitter, jitter_rng) for _ in range(2)]
+        rng, jitter_rngs = np.random.default_rng(5), [np.random.default_rng(6), np.random.default_rng(7)]
+        made = [pairs.view_pair_patches(raw, rng, pairs.sift(), 200, jitter, jitter_rngs) for _ in range(3)]
         return np.concatenate([m[0] for m in made]), np.concatenate([m[1] for m in made])
 
     (plain, plain_xy), (jittered, jittered_xy) = two_view_pairs(like), two_view_pairs(jitter)
@@ -178,7 +178,7 @@ def test_jitter_changes_half_the_second_patches_and_keeps_the_pairs(jitter, like
     np.testing.assert_array_equal(jittered_xy, plain_xy)
     np.testing.assert_array_equal(jittered[:, 0], plain[:, 0])
     changed = np.abs(jittered[:, 1] - plain[:, 1]).max(axis=(1, 2)) > 1e-3
-    assert 0.3 < changed.mean() < 0.7
+    assert 0.35 < changed.mean() < 0.65
 
 
 def test_keypoints_are_paired_only_when_position_scale_and_angle_agree():
