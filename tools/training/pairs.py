@@ -14,6 +14,9 @@ into the second must land near a keypoint detected there, with scale and
 orientation agreeing, so the pairs carry the detector's real errors. Patches
 are sampled exactly as the program samples them (tools/benchmark/python_peer.py,
 checked bit for bit against the program by test_program_mirror.py).
+With --angle-jitter or --size-jitter, half the second patches are sampled turned,
+or resized, off their keypoints, drawn from streams of their own so that the views
+and pairs stay those of the seed.
 
 Output: OUT/shard-NNNN.npz, each with `patches` float16 [N, 2, 32, 32], `photo`
 int16 [N] (index into the photograph list), `view` int32 [N] (the view pair

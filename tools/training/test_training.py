@@ -159,7 +159,7 @@ def test_mapped_orientations_agree_with_the_detector_under_stretch_and_shear(lin
 @pytest.mark.parametrize("jitter, like", [
     (pairs.Jitter(25.0, 0.0), pairs.Jitter()),
     (pairs.Jitter(0.0, 0.75), pairs.Jitter()),
-    # Resizing draws after turning: an angle-only shard's turns are kept.
+    # Resizes draw from a stream of their own: an angle-only shard's turns are kept.
     (pairs.Jitter(25.0, 0.75), pairs.Jitter(25.0, 0.0)),
 ])
 def test_jitter_changes_half_the_second_patches_and_keeps_the_pairs(jitter, like):
@@ -168,12 +168,12 @@ def test_jitter_changes_half_the_second_patches_and_keeps_the_pairs(jitter, like
     texture = np.random.default_rng(1).uniform(0, 255, (384, 512)).astype(np.float32)
     raw = cv2.normalize(cv2.GaussianBlur(texture, (0, 0), 2), None, 0, 255, cv2.NORM_MINMAX).astype(np.uint8)
 
-    def two_view_pairs(jitter):
+    def view_pairs(jitter):
         rng, jitter_rngs = np.random.default_rng(5), [np.random.default_rng(6), np.random.default_rng(7)]
         made = [pairs.view_pair_patches(raw, rng, pairs.sift(), 200, jitter, jitter_rngs) for _ in range(3)]
         return np.concatenate([m[0] for m in made]), np.concatenate([m[1] for m in made])
 
-    (plain, plain_xy), (jittered, jittered_xy) = two_view_pairs(like), two_view_pairs(jitter)
+    (plain, plain_xy), (jittered, jittered_xy) = view_pairs(like), view_pairs(jitter)
     assert len(plain) > 50
     np.testing.assert_array_equal(jittered_xy, plain_xy)
     np.testing.assert_array_equal(jittered[:, 0], plain[:, 0])
