@@ -391,15 +391,11 @@ def correspondences(homography, first, second, first_distance, second_distance):
     return np.array(pairs, np.int64).reshape(-1, 2)
 
 
-class Jitter(collections.namedtuple("Jitter", "angle_deg size_octaves", defaults=(0.0, 0.0))):
-    """How far the second patches are sampled off their detected keypoints.
-
-    The detector turns a partner 15-30 degrees off, and finds it half an octave
-    larger or smaller, often enough that matching it matters; jittered pairs show
-    the network more of both than detection alone gives."""
-
-    def __bool__(self):
-        return self.angle_deg > 0 or self.size_octaves > 0
+# How far the second patches are sampled off their detected keypoints. The detector
+# turns a partner 15-30 degrees off, and finds it half an octave larger or smaller,
+# often enough that matching it matters; jittered pairs show the network more of
+# both than detection alone gives.
+Jitter = collections.namedtuple("Jitter", "angle_deg size_octaves", defaults=(0.0, 0.0))
 
 
 def jittered_keypoints(keypoints, rngs, jitter):
@@ -439,9 +435,7 @@ def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR, jitter=J
         return np.zeros((0, 2, mirror.PATCH, mirror.PATCH), np.float32), np.zeros((0, 2), np.float32)
     first = mirror.extract(view1, [keypoints1[i] for i in pairs[:, 0]])
     second_keypoints = [keypoints2[j] for j in pairs[:, 1]]
-    if jitter:
-        second_keypoints = jittered_keypoints(second_keypoints, jitter_rngs, jitter)
-    second = mirror.extract(view2, second_keypoints)
+    second = mirror.extract(view2, jittered_keypoints(second_keypoints, jitter_rngs, jitter))
     positions = np.array([keypoints1[i].pt for i in pairs[:, 0]], np.float32)
     return np.stack([first, second], axis=1), positions
 
