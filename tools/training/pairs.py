@@ -16,7 +16,9 @@ are sampled exactly as the program samples them (tools/benchmark/python_peer.py,
 checked bit for bit against the program by test_program_mirror.py).
 With --angle-jitter or --size-jitter, half the second patches are sampled turned,
 or resized, off their keypoints, drawn from streams of their own so that the views
-and pairs stay those of the seed.
+and pairs stay those of the seed. With --max-width, view pairs come only from the
+photographs at most that wide (enlarged most by the resize, where the detector
+errs most); `photo` still indexes the whole list.
 
 Output: OUT/shard-NNNN.npz, each with `patches` float16 [N, 2, 32, 32], `photo`
 int16 [N] (index into the photograph list), `view` int32 [N] (the view pair
@@ -27,6 +29,7 @@ be made by several processes, in any order, and a stopped run resumes.
 
 Usage: pairs.py CACHE OUT [--shards N] [--pairs-per-shard N] [--seed S] [--workers W]
                          [--pairs-per-view-pair N] [--angle-jitter DEG] [--size-jitter OCTAVES]
+                         [--max-width PX]
 """
 
 import argparse
@@ -440,14 +443,17 @@ def view_pair_patches(raw, rng, detector, most=MAX_PAIRS_PER_VIEW_PAIR, jitter=J
     return np.stack([first, second], axis=1), positions
 
 
-def make_shard(photos, seed, shard, pairs_wanted, per_view_pair=MAX_PAIRS_PER_VIEW_PAIR, jitter=Jitter()):
-    """A shard's fields (see write_shard), shuffled."""
+def make_shard(photos, seed, shard, pairs_wanted, per_view_pair=MAX_PAIRS_PER_VIEW_PAIR, jitter=Jitter(),
+               choices=None):
+    """A shard's fields (see write_shard), shuffled; view pairs come from the photographs
+    indexed by `choices` (default: all)."""
     rng = np.random.default_rng([seed, shard])
     jitter_rngs = [np.random.default_rng([seed, shard, stream]) for stream in (1, 2)]
     detector = sift()
     chunks, sources, views, positions, total = [], [], [], [], 0
     while total < pairs_wanted:
-        index = int(rng.integers(len(photos)))
+        # Without choices the draw is the one plain shards have always made.
+        index = int(rng.integers(len(photos)) if choices is None else choices[rng.integers(len(choices))])
         patches, xy = view_pair_patches(read_raw_grey(photos[index]), rng, detector, per_view_pair,
                                         jitter, jitter_rngs)
         chunks.append(patches)
@@ -474,12 +480,13 @@ def write_shard(out, shard, fields):
     os.replace(tmp, shard_path(out, shard))
 
 
-def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers, per_view_pair, jitter=Jitter()):
+def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers, per_view_pair, jitter=Jitter(),
+               choices=None):
     for shard in range(worker, shards, workers):
         if os.path.exists(shard_path(out, shard)):
             continue
         start = time.time()
-        fields = make_shard(photos, seed, shard, pairs_per_shard, per_view_pair, jitter)
+        fields = make_shard(photos, seed, shard, pairs_per_shard, per_view_pair, jitter, choices)
         write_shard(out, shard, fields)
         seconds = time.time() - start
         count = len(fields["patches"])
@@ -517,15 +524,25 @@ def main(argv=None):
                         help="sample half the second patches resized by up to OCTAVES either way "
                              "(default 0: as detected); the views, pairs and angles stay those of "
                              "the seed and --angle-jitter")
+    parser.add_argument("--max-width", type=int, metavar="PX",
+                        help="draw view pairs only from the photographs at most PX wide (default: all)")
     args = parser.parse_args(argv)
     jitter = Jitter(args.angle_jitter, args.size_jitter)
 
     photos = photograph_paths(args.cache)
+    choices = None
+    if args.max_width is not None:
+        choices = [i for i, p in enumerate(photos) if read_raw_grey(p).shape[1] <= args.max_width]
+        if not choices:
+            parser.error(f"no photograph is at most {args.max_width} px wide")
+        print(f"{len(choices)} of {len(photos)} photographs are at most {args.max_width} px wide",
+              flush=True)
     os.makedirs(args.out, exist_ok=True)
     manifest = {"seed": args.seed, "shards": args.shards, "pairs_per_shard": args.pairs_per_shard,
                 "pairs_per_view_pair": args.pairs_per_view_pair, "angle_jitter": args.angle_jitter,
-                "size_jitter": args.size_jitter,
-                "photographs": [os.path.relpath(p, args.cache) for p in photos]}
+                "size_jitter": args.size_jitter, "max_width": args.max_width,
+                "photographs": [os.path.relpath(p, args.cache) for p in photos],
+                "drawn_from": choices}
     with open(os.path.join(args.out, "manifest.json"), "w") as f:
         json.dump(manifest, f, indent=1)
     cv2.setNumThreads(1)
@@ -534,10 +551,10 @@ def main(argv=None):
         pid = os.fork()
         if pid == 0:
             run_child_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, worker,
-                             args.workers, args.pairs_per_view_pair, jitter)
+                             args.workers, args.pairs_per_view_pair, jitter, choices)
         children.append(pid)
     run_worker(photos, args.out, args.seed, args.shards, args.pairs_per_shard, 0, args.workers,
-               args.pairs_per_view_pair, jitter)
+               args.pairs_per_view_pair, jitter, choices)
     # A worker killed (for memory, say) leaves its shards unmade: that is a failure.
     failed = 0
     for worker, pid in enumerate(children, start=1):

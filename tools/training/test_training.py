@@ -236,6 +236,23 @@ def test_a_failed_worker_fails_the_generator(tmp_path, monkeypatch, capfd, death
     assert "worker 1 failed" in capfd.readouterr().err
 
 
+def test_max_width_draws_view_pairs_only_from_narrow_photographs(tmp_path, monkeypatch):
+    # `photo` must index the whole list, so that shards drawn from a subset mix with others.
+    texture = np.random.default_rng(3).uniform(0, 255, (600, 1200)).astype(np.float32)
+    texture = cv2.normalize(cv2.GaussianBlur(texture, (0, 0), 2), None, 0, 255, cv2.NORM_MINMAX)
+    paths = []
+    for name, cols in (("wide.png", 1200), ("narrow.png", 400), ("wider.png", 1000)):
+        paths.append(str(tmp_path / name))
+        cv2.imwrite(paths[-1], texture[:cols // 2, :cols].astype(np.uint8))
+    monkeypatch.setattr(pairs, "photograph_paths", lambda cache: paths)
+    out = tmp_path / "out"
+    assert pairs.main([str(tmp_path), str(out), "--shards", "1", "--pairs-per-shard", "150",
+                       "--pairs-per-view-pair", "30", "--max-width", "800"]) == 0
+    shard = np.load(pairs.shard_path(str(out), 0))
+    assert len(shard["photo"]) == 150 and len(np.unique(shard["view"])) >= 5
+    assert set(shard["photo"].tolist()) == {1}
+
+
 def blob_image(cols, rows, centre):
     yy, xx = np.mgrid[0:rows, 0:cols].astype(np.float64)
     blob = np.exp(-((xx - centre[0]) ** 2 + (yy - centre[1]) ** 2) / (2 * 1.5 ** 2))
