@@ -17,8 +17,8 @@ checked bit for bit against the program by test_program_mirror.py).
 With --angle-jitter or --size-jitter, half the second patches are sampled turned,
 or resized, off their keypoints, drawn from streams of their own so that the views
 and pairs stay those of the seed. With --max-width, view pairs come only from the
-photographs at most that wide (enlarged most by the resize, where the detector
-errs most); `photo` still indexes the whole list.
+photographs at most that wide (those the resize to 2048 columns enlarges most);
+`photo` still indexes the whole list.
 
 Output: OUT/shard-NNNN.npz, each with `patches` float16 [N, 2, 32, 32], `photo`
 int16 [N] (index into the photograph list), `view` int32 [N] (the view pair
