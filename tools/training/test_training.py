@@ -313,6 +313,25 @@ def test_exported_model_computes_the_training_networks_descriptors(tmp_path):
     np.testing.assert_allclose(exported, expected, atol=1e-5)
 
 
+def test_a_widened_network_computes_the_narrow_ones_descriptors(tmp_path):
+    tf = pytest.importorskip("tensorflow")
+    from lf_tools.training import train
+
+    narrow = train.Network(seed=3, width=0.5)
+    rng = np.random.default_rng(5)
+    for mean, variance in zip(narrow.means, narrow.variances):
+        mean.assign(rng.normal(0.0, 0.3, mean.shape).astype(np.float32))
+        variance.assign(rng.uniform(0.5, 2.0, variance.shape).astype(np.float32))
+    weights = tmp_path / "weights.npz"
+    np.savez(weights, **narrow.weights())
+    wide = train.Network(seed=4, width=1.0)
+    train.initialise_from(wide, weights)
+    assert wide.kernels[0].shape[-1] == 2 * narrow.kernels[0].shape[-1]
+    patches = tf.constant(rng.uniform(0, 255, (64, 32, 32, 1)).astype(np.float32))
+    np.testing.assert_allclose(wide(patches, training=False).numpy(),
+                               narrow(patches, training=False).numpy(), atol=1e-5)
+
+
 def test_the_ceiling_is_the_largest_one_to_one_matching_within_3_px():
     evaluate = pytest.importorskip("lf_tools.training.evaluate")
     identity = np.eye(3)

@@ -18,9 +18,9 @@ zero on a cosine over --steps, after a short warm-up: a function of the step
 alone, so that a run stopped by --minutes resumes from its last checkpoint with
 the same OUT on the same schedule (--schedule time: linear over --steps or
 --minutes, whichever runs out first, as the first weights were trained).
---init starts from trained weights. The validation figures, on a shard made
-with another seed from the training photographs, are the top-1 rate among all
-its pairs and FPR95 (false positives at 95 % of true pairs accepted). Batch-normalisation statistics are
+--init starts from trained weights, a narrower network's widened. The
+validation figures, on a shard made with another seed from the training
+photographs, are the top-1 rate among all its pairs and FPR95 (false positives at 95 % of true pairs accepted). Batch-normalisation statistics are
 re-estimated over fresh batches before the weights are written.
 
 Output in OUT: checkpoint files, progress.log, and weights.npz (the arrays
@@ -273,17 +273,42 @@ def learning_rate_at(step, steps, peak, warmup=50):
     return peak * 0.5 * (1.0 + np.cos(np.pi * progress))
 
 
+def widened(weights, channels):
+    """`weights` (a weights.npz's arrays) for a network with `channels` outputs per layer,
+    each a whole multiple of the given one's, computing the same descriptors: every
+    channel is repeated and the next layer divides its inputs' weights among the copies.
+    Batch normalisation gives each copy the statistics of the channel it copies, so the
+    function holds in training too; the dropout before the last layer breaks the tie."""
+    out, repeat_in = {}, 1
+    for index, wanted in enumerate(channels, start=1):
+        kernel = weights[f"layer{index}/kernel"]
+        have = kernel.shape[-1]
+        if wanted % have:
+            raise ValueError(f"layer {index} has {have} channels, which do not divide {wanted}")
+        repeat_out = wanted // have
+        out[f"layer{index}/kernel"] = np.tile(kernel, (1, 1, repeat_in, repeat_out)) / repeat_in
+        for name in ("moving_mean", "moving_variance"):
+            out[f"layer{index}/{name}"] = np.tile(weights[f"layer{index}/{name}"], repeat_out)
+        repeat_in = repeat_out
+    return out
+
+
 def initialise_from(network, path):
-    """Kernels and moving statistics from a weights.npz of the same width (a warm start)."""
+    """Kernels and moving statistics from a weights.npz (a warm start); a narrower
+    network's are widened first, keeping what it computes."""
     with np.load(path) as data:
-        for index in range(len(network.kernels)):
-            for variable, name in ((network.kernels[index], "kernel"), (network.means[index], "moving_mean"),
-                                   (network.variances[index], "moving_variance")):
-                value = data[f"layer{index + 1}/{name}"]
-                if tuple(value.shape) != tuple(variable.shape):
-                    raise ValueError(f"{path}: layer {index + 1} {name} has shape {value.shape}, "
-                                     f"the network {tuple(variable.shape)}: use the same --width")
-                variable.assign(value)
+        weights = {name: data[name] for name in data.files}
+    channels = [int(kernel.shape[-1]) for kernel in network.kernels]
+    if any(weights[f"layer{i + 1}/kernel"].shape[-1] != c for i, c in enumerate(channels)):
+        weights = widened(weights, channels)
+    for index in range(len(network.kernels)):
+        for variable, name in ((network.kernels[index], "kernel"), (network.means[index], "moving_mean"),
+                               (network.variances[index], "moving_variance")):
+            value = weights[f"layer{index + 1}/{name}"]
+            if tuple(value.shape) != tuple(variable.shape):
+                raise ValueError(f"{path}: layer {index + 1} {name} has shape {value.shape}, "
+                                 f"the network {tuple(variable.shape)}")
+            variable.assign(value)
 
 
 def recalibrate_batch_norm(network, patches, batch, rng, rounds):
@@ -311,8 +336,9 @@ def main():
                              "step alone (--minutes only stops the run, which resumes on the same "
                              "schedule); time: linear fall to zero over --steps or --minutes, whichever "
                              "runs out first (how the first weights were trained)")
-    parser.add_argument("--init", help="weights.npz to start from (same --width), instead of the "
-                        "seeded initialisation")
+    parser.add_argument("--init", help="weights.npz to start from instead of the seeded "
+                        "initialisation: the same --width, or a narrower one whose channels divide "
+                        "this width's (widened, computing the same descriptors)")
     parser.add_argument("--second-negative", type=float, default=0.0,
                         help="weight of the second hardest negative's margin loss (0: hardest only)")
     parser.add_argument("--scene-groups", type=int, default=0,
