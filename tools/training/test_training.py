@@ -289,17 +289,24 @@ def test_a_view_shows_a_point_where_its_label_puts_it(raw_size, distorted, monke
     np.testing.assert_allclose(peak(view, expected), expected, atol=0.6)
 
 
-def test_exported_model_computes_the_training_networks_descriptors(tmp_path):
-    tf = pytest.importorskip("tensorflow")
-    from lf_tools.training import train
-
+def saved_half_width_network(train, folder):
+    """(network, its weights.npz, rng): seeded kernels, and moving statistics far from 0 and 1
+    so that an export or a copy that drops them shows."""
     network = train.Network(seed=3, width=0.5)
     rng = np.random.default_rng(5)
     for mean, variance in zip(network.means, network.variances):
         mean.assign(rng.normal(0.0, 0.3, mean.shape).astype(np.float32))
         variance.assign(rng.uniform(0.5, 2.0, variance.shape).astype(np.float32))
-    weights = tmp_path / "weights.npz"
+    weights = folder / "weights.npz"
     np.savez(weights, **network.weights())
+    return network, weights, rng
+
+
+def test_exported_model_computes_the_training_networks_descriptors(tmp_path):
+    tf = pytest.importorskip("tensorflow")
+    from lf_tools.training import train
+
+    network, weights, rng = saved_half_width_network(train, tmp_path)
     model = tmp_path / "model"
     exporter = HERE.parent / "demo" / "export_default_model.py"
     subprocess.run([sys.executable, str(exporter), str(model), "--weights", str(weights)], check=True,
@@ -317,13 +324,7 @@ def test_a_widened_network_computes_the_narrow_ones_descriptors(tmp_path):
     tf = pytest.importorskip("tensorflow")
     from lf_tools.training import train
 
-    narrow = train.Network(seed=3, width=0.5)
-    rng = np.random.default_rng(5)
-    for mean, variance in zip(narrow.means, narrow.variances):
-        mean.assign(rng.normal(0.0, 0.3, mean.shape).astype(np.float32))
-        variance.assign(rng.uniform(0.5, 2.0, variance.shape).astype(np.float32))
-    weights = tmp_path / "weights.npz"
-    np.savez(weights, **narrow.weights())
+    narrow, weights, rng = saved_half_width_network(train, tmp_path)
     wide = train.Network(seed=4, width=1.0)
     train.initialise_from(wide, weights)
     assert wide.kernels[0].shape[-1] == 2 * narrow.kernels[0].shape[-1]
