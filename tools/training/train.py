@@ -20,8 +20,9 @@ the same OUT on the same schedule (--schedule time: linear over --steps or
 --minutes, whichever runs out first, as the first weights were trained).
 --init starts from trained weights, a narrower network's widened. The
 validation figures, on a shard made with another seed from the training
-photographs, are the top-1 rate among all its pairs and FPR95 (false positives at 95 % of true pairs accepted). Batch-normalisation statistics are
-re-estimated over fresh batches before the weights are written.
+photographs, are the top-1 rate among all its pairs and FPR95 (false positives
+at 95 % of true pairs accepted). Batch-normalisation statistics are re-estimated
+over fresh batches before the weights are written.
 
 Output in OUT: checkpoint files, progress.log, and weights.npz (the arrays
 export_default_model.py --weights reads).
@@ -300,7 +301,10 @@ def initialise_from(network, path):
         weights = {name: data[name] for name in data.files}
     channels = [int(kernel.shape[-1]) for kernel in network.kernels]
     if any(weights[f"layer{i + 1}/kernel"].shape[-1] != c for i, c in enumerate(channels)):
-        weights = widened(weights, channels)
+        try:
+            weights = widened(weights, channels)
+        except ValueError as error:
+            raise ValueError(f"{path}: {error}: use the same --width or a multiple of it") from None
     for index in range(len(network.kernels)):
         for variable, name in ((network.kernels[index], "kernel"), (network.means[index], "moving_mean"),
                                (network.variances[index], "moving_variance")):
