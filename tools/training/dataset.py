@@ -26,7 +26,9 @@ WHEELS = (("scikit-image", "0.24.0"), ("scikit-learn", "1.9.1"), ("matplotlib", 
 
 # Compiled Qt resource bundles inside those packages whose photographs are
 # listed: fetch_photographs.py unpacks each into "<bundle>.d/" beside it.
-RESOURCE_BUNDLES = (("gcompris-qt-data", "usr/share/gcompris-qt/rcc/explore_monuments.rcc"),)
+RESOURCE_BUNDLES = (("gcompris-qt-data", "usr/share/gcompris-qt/rcc/explore_monuments.rcc"),
+                    ("gcompris-qt-data", "usr/share/gcompris-qt/rcc/erase.rcc"),
+                    ("gcompris-qt-data", "usr/share/gcompris-qt/rcc/clickgame.rcc"))
 
 HELD_OUT_PATTERNS = ("graf*", "aero1.jpg", "aero3.jpg", "home.jpg", "stuff.jpg")
 

@@ -18,7 +18,8 @@ With --angle-jitter or --size-jitter, half the second patches are sampled turned
 or resized, off their keypoints, drawn from streams of their own so that the views
 and pairs stay those of the seed. With --max-width, view pairs come only from the
 photographs at most that wide (those the resize to 2048 columns enlarges most);
-`photo` still indexes the whole list.
+with --only, from those whose path in the cache matches one of the globs (new
+photographs, say); `photo` still indexes the whole list.
 
 Output: OUT/shard-NNNN.npz, each with `patches` float16 [N, 2, 32, 32], `photo`
 int16 [N] (index into the photograph list), `view` int32 [N] (the view pair
@@ -29,11 +30,12 @@ be made by several processes, in any order, and a stopped run resumes.
 
 Usage: pairs.py CACHE OUT [--shards N] [--pairs-per-shard N] [--seed S] [--workers W]
                          [--pairs-per-view-pair N] [--angle-jitter DEG] [--size-jitter OCTAVES]
-                         [--max-width PX]
+                         [--max-width PX] [--only GLOB ...]
 """
 
 import argparse
 import collections
+import fnmatch
 import json
 import math
 import os
@@ -526,21 +528,28 @@ def main(argv=None):
                              "the seed and --angle-jitter")
     parser.add_argument("--max-width", type=int, metavar="PX",
                         help="draw view pairs only from the photographs at most PX wide (default: all)")
+    parser.add_argument("--only", metavar="GLOB", action="append",
+                        help="draw view pairs only from the photographs whose path in the cache "
+                             "matches GLOB, e.g. '*/erase.rcc.d/*'; may be repeated (default: all)")
     args = parser.parse_args(argv)
     jitter = Jitter(args.angle_jitter, args.size_jitter)
 
     photos = photograph_paths(args.cache)
     choices = None
-    if args.max_width is not None:
-        choices = [i for i, p in enumerate(photos) if read_raw_grey(p).shape[1] <= args.max_width]
+    if args.max_width is not None or args.only is not None:
+        choices = [i for i, p in enumerate(photos)
+                   if (args.only is None or any(fnmatch.fnmatchcase(os.path.relpath(p, args.cache), glob)
+                                             for glob in args.only))
+                   and (args.max_width is None or read_raw_grey(p).shape[1] <= args.max_width)]
         if not choices:
-            parser.error(f"no photograph is at most {args.max_width} px wide")
-        print(f"{len(choices)} of {len(photos)} photographs are at most {args.max_width} px wide",
-              flush=True)
+            parser.error("no photograph is " + " and ".join(
+                ([f"at most {args.max_width} px wide"] if args.max_width is not None else [])
+                + ([f"matching {' or '.join(args.only)}"] if args.only is not None else [])))
+        print(f"drawing from {len(choices)} of {len(photos)} photographs", flush=True)
     os.makedirs(args.out, exist_ok=True)
     manifest = {"seed": args.seed, "shards": args.shards, "pairs_per_shard": args.pairs_per_shard,
                 "pairs_per_view_pair": args.pairs_per_view_pair, "angle_jitter": args.angle_jitter,
-                "size_jitter": args.size_jitter, "max_width": args.max_width,
+                "size_jitter": args.size_jitter, "max_width": args.max_width, "only": args.only,
                 "photographs": [os.path.relpath(p, args.cache) for p in photos],
                 "drawn_from": choices}
     with open(os.path.join(args.out, "manifest.json"), "w") as f:

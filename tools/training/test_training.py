@@ -236,7 +236,12 @@ def test_a_failed_worker_fails_the_generator(tmp_path, monkeypatch, capfd, death
     assert "worker 1 failed" in capfd.readouterr().err
 
 
-def test_max_width_draws_view_pairs_only_from_narrow_photographs(tmp_path, monkeypatch):
+@pytest.mark.parametrize("flags, drawn", [
+    (["--max-width", "800"], {1}),
+    (["--only", "wid*"], {0, 2}),
+    (["--only", "wid*", "--only", "narrow.png", "--max-width", "1100"], {1, 2}),
+])
+def test_view_pairs_are_drawn_only_from_the_chosen_photographs(flags, drawn, tmp_path, monkeypatch):
     # `photo` must index the whole list, so that shards drawn from a subset mix with others.
     texture = np.random.default_rng(3).uniform(0, 255, (600, 1200)).astype(np.float32)
     texture = cv2.normalize(cv2.GaussianBlur(texture, (0, 0), 2), None, 0, 255, cv2.NORM_MINMAX)
@@ -247,10 +252,10 @@ def test_max_width_draws_view_pairs_only_from_narrow_photographs(tmp_path, monke
     monkeypatch.setattr(pairs, "photograph_paths", lambda cache: paths)
     out = tmp_path / "out"
     assert pairs.main([str(tmp_path), str(out), "--shards", "1", "--pairs-per-shard", "150",
-                       "--pairs-per-view-pair", "30", "--max-width", "800"]) == 0
+                       "--pairs-per-view-pair", "30", *flags]) == 0
     shard = np.load(pairs.shard_path(str(out), 0))
     assert len(shard["photo"]) == 150 and len(np.unique(shard["view"])) >= 5
-    assert set(shard["photo"].tolist()) == {1}
+    assert set(shard["photo"].tolist()) == drawn
 
 
 def blob_image(cols, rows, centre):
