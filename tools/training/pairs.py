@@ -507,6 +507,16 @@ def run_child_worker(*args):
     os._exit(0)
 
 
+def chosen_photographs(photos, cache, max_width=None, globs=None):
+    """Indices of the photographs at most `max_width` wide whose path in `cache`
+    matches one of `globs`; None when neither is given (draw from all)."""
+    if max_width is None and globs is None:
+        return None
+    return [i for i, path in enumerate(photos)
+            if (globs is None or any(fnmatch.fnmatchcase(os.path.relpath(path, cache), g) for g in globs))
+            and (max_width is None or read_raw_grey(path).shape[1] <= max_width)]
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("cache", help="folder the photographs were fetched into")
@@ -535,12 +545,8 @@ def main(argv=None):
     jitter = Jitter(args.angle_jitter, args.size_jitter)
 
     photos = photograph_paths(args.cache)
-    choices = None
-    if args.max_width is not None or args.only is not None:
-        choices = [i for i, p in enumerate(photos)
-                   if (args.only is None or any(fnmatch.fnmatchcase(os.path.relpath(p, args.cache), glob)
-                                             for glob in args.only))
-                   and (args.max_width is None or read_raw_grey(p).shape[1] <= args.max_width)]
+    choices = chosen_photographs(photos, args.cache, args.max_width, args.only)
+    if choices is not None:
         if not choices:
             parser.error("no photograph is " + " and ".join(
                 ([f"at most {args.max_width} px wide"] if args.max_width is not None else [])
