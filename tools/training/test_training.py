@@ -383,6 +383,22 @@ def test_scene_batches_hold_runs_of_one_view_pair_and_spare_one_place():
     assert float(loss_one_place) == 0.0
 
 
+@pytest.mark.parametrize("neighbours, differs", [(1, False), (3, True)])
+def test_the_second_order_term_compares_only_nearest_neighbours(neighbours, differs):
+    train = pytest.importorskip("lf_tools.training.train")
+    t = 0.2
+    first = np.array([[1, 0, 0, 0], [math.cos(t), math.sin(t), 0, 0],
+                      [0, 0, 1, 0], [0, 0, math.cos(t), math.sin(t)]], np.float32)
+    # The second view turns the second cluster by 45 degrees: distances within each
+    # cluster stay, distances across the clusters change.
+    turn = np.eye(4, dtype=np.float32)
+    turn[[0, 0, 2, 2], [0, 2, 0, 2]] = np.float32(math.sqrt(0.5)) * np.array([1, 1, -1, 1])
+    second = first.copy()
+    second[2:] = first[2:] @ turn
+    term = float(train.second_order_loss(first, second, neighbours=neighbours))
+    assert (term > 0.3) if differs else (term < 1e-3)
+
+
 def test_a_shard_link_to_nowhere_is_passed_over(tmp_path):
     train = pytest.importorskip("lf_tools.training.train")
     (tmp_path / "shard-0003.npz").write_bytes(b"")

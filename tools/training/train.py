@@ -56,6 +56,8 @@ SAME_POINT_DISTANCE = 0.008
 # Keypoints of one view pair nearer than this (pixels, first view) are one place:
 # matching one to the other counts as correct, so neither is the other's negative.
 SAME_PLACE_PX = 3.0
+# Neighbours per pair whose distances the second-order term compares across views.
+SOS_NEIGHBOURS = 8
 
 
 def layer_channels(width):
@@ -111,13 +113,18 @@ class Network(tf.Module):
         return out
 
 
+def descriptor_distance(first, second):
+    """Euclidean distances [A, B] between unit descriptors, kept off zero for the gradient."""
+    similarity = tf.matmul(first, second, transpose_b=True)
+    return tf.sqrt(tf.maximum(2.0 - 2.0 * similarity, 0.0) + 1e-6)
+
+
 def hardest_negative_loss(first, second, second_weight=0.0, same_place=None):
     """Mean triplet margin loss with the hardest in-batch negative of each pair
     (the nearer of its row's and its column's: the anchor swap); with
     `second_weight`, the second hardest one's margin loss is added at that weight.
     `same_place` (float [B, B], 1 where two pairs show one place) rules negatives out."""
-    similarity = tf.matmul(first, second, transpose_b=True)
-    distance = tf.sqrt(tf.maximum(2.0 - 2.0 * similarity, 0.0) + 1e-6)
+    distance = descriptor_distance(first, second)
     positive = tf.linalg.diag_part(distance)
     size = tf.shape(distance)[0]
     excluded = tf.eye(size) * 10.0 + tf.cast(distance < SAME_POINT_DISTANCE, tf.float32) * 10.0
@@ -132,7 +139,24 @@ def hardest_negative_loss(first, second, second_weight=0.0, same_place=None):
     return loss, tf.reduce_mean(positive), tf.reduce_mean(negative)
 
 
-def make_train_step(network, optimizer, second_weight=0.0):
+def second_order_loss(first, second, neighbours=SOS_NEIGHBOURS):
+    """Mean over pairs of how far the distances to a pair's nearest neighbours (in
+    either view) differ between the two views: a pair's neighbourhood should look
+    the same from both sides."""
+    within_first, within_second = descriptor_distance(first, first), descriptor_distance(second, second)
+    count = tf.shape(first)[0]
+    k = tf.minimum(neighbours + 1, count)
+    near = tf.zeros_like(within_first, tf.bool)
+    for within in (within_first, within_second):
+        # The k + 1 nearest include the pair itself, taken out below.
+        kth = -tf.math.top_k(-tf.stop_gradient(within), k=k).values[:, -1:]
+        near = near | (within <= kth)
+    near = tf.cast(near, tf.float32) * (1.0 - tf.eye(count))
+    squared = tf.reduce_sum(near * tf.square(within_first - within_second), axis=1)
+    return tf.reduce_mean(tf.sqrt(squared + 1e-8))
+
+
+def make_train_step(network, optimizer, second_weight=0.0, sos_weight=0.0):
     @tf.function(reduce_retracing=True)
     def train_step(first, second, same_place, learning_rate, seed):
         optimizer.learning_rate.assign(learning_rate)
@@ -143,6 +167,8 @@ def make_train_step(network, optimizer, second_weight=0.0):
                                   seed=seed, statistics=statistics)
             loss, positive, negative = hardest_negative_loss(descriptors[:count], descriptors[count:],
                                                              second_weight, same_place)
+            if sos_weight:
+                loss += sos_weight * second_order_loss(descriptors[:count], descriptors[count:])
             decay = tf.add_n([tf.reduce_sum(k * k) for k in network.kernels])
             total = loss + WEIGHT_DECAY * 0.5 * decay
         gradients = tape.gradient(total, network.kernels)
@@ -345,6 +371,9 @@ def main():
                         "this width's (widened, computing the same descriptors)")
     parser.add_argument("--second-negative", type=float, default=0.0,
                         help="weight of the second hardest negative's margin loss (0: hardest only)")
+    parser.add_argument("--sos-weight", type=float, default=0.0,
+                        help="weight of the second-order term: each pair's distances to its nearest "
+                             "neighbours kept alike in both views (0: none)")
     parser.add_argument("--scene-groups", type=int, default=0,
                         help="runs of 128 pairs from one view pair in each batch, for negatives from "
                              "one scene (0: every batch drawn from the whole shard)")
@@ -383,7 +412,7 @@ def main():
             raise SystemExit(f"{args.out} was trained with --schedule {state.get('schedule', 'time')} "
                              f"--steps {state['steps']}: resume with the same")
         print(f"resumed at step {int(step.numpy())}", flush=True)
-    train_step = make_train_step(network, optimizer, args.second_negative)
+    train_step = make_train_step(network, optimizer, args.second_negative, args.sos_weight)
     validation = load_patches(args.validation)[:args.validation_pairs] if args.validation else None
     log = open(os.path.join(args.out, "progress.log"), "a")
 
@@ -417,7 +446,8 @@ def main():
 
     report(f"start: seed {args.seed}, width {args.width}, batch {args.batch}, schedule {args.steps} steps, "
            f"learning rate {args.learning_rate}, {args.minutes} minutes, schedule {args.schedule}, "
-           f"second negative {args.second_negative}, scene groups {args.scene_groups}, init {args.init}"
+           f"second negative {args.second_negative}, second order {args.sos_weight}, "
+           f"scene groups {args.scene_groups}, init {args.init}"
            + (validation_line() if validation is not None and int(step.numpy()) == 0 else ""))
     last_save = time.time()
     stop = False
