@@ -399,6 +399,14 @@ def test_the_second_order_term_compares_only_nearest_neighbours(neighbours, diff
     assert (term > 0.3) if differs else (term < 1e-3)
 
 
+def test_weights_of_other_widths_are_not_averaged(tmp_path):
+    average_weights = pytest.importorskip("lf_tools.training.average_weights")
+    for name, channels in (("half.npz", 16), ("full.npz", 32)):
+        np.savez(tmp_path / name, **{"layer1/kernel": np.ones((3, 3, 1, channels), np.float32)})
+    with pytest.raises(ValueError, match="another network"):
+        average_weights.mean_kernels([str(tmp_path / "half.npz"), str(tmp_path / "full.npz")])
+
+
 def test_a_shard_link_to_nowhere_is_passed_over(tmp_path):
     train = pytest.importorskip("lf_tools.training.train")
     (tmp_path / "shard-0003.npz").write_bytes(b"")
