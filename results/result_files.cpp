@@ -58,8 +58,8 @@ bool DescriptorFile::open(FilePtr file, std::uint64_t count) {
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "descriptor rows need a little-endian host");
 
 void DescriptorFile::append_rows(const float* rows, std::size_t count) {
-  // A capture without keypoints hands over no rows, and an empty buffer's data()
-  // may be null, which fwrite must never be given.
+  // Callers may hand over no rows (a capture that carried none from a shared
+  // batch), from an empty buffer whose data() may be null: fwrite must never get it.
   if (failed_ || !file_ || count == 0) return;
   const std::size_t floats = count * descriptor_row_length;
   failed_ = std::fwrite(rows, sizeof(float), floats, file_.get()) != floats;
