@@ -43,9 +43,10 @@ def main(argv=None):
     parser.add_argument("out", help="weights.npz to write")
     parser.add_argument("weights", nargs="+", help="weights.npz files of runs from one start")
     parser.add_argument("--shard", required=True, help="training shard for the batch-normalisation statistics")
-    parser.add_argument("--width", type=float, default=0.5)
-    parser.add_argument("--batch", type=int, default=1024)
+    parser.add_argument("--width", type=float, default=0.5, help="the runs' --width (default 0.5)")
+    parser.add_argument("--batch", type=int, default=1024, help="pairs per re-estimation batch")
     parser.add_argument("--validation", help="a validation shard: print its figures for each input and the mean")
+    parser.add_argument("--validation-pairs", type=int, default=4096, help="as train.py's")
     args = parser.parse_args(argv)
     if len(args.weights) < 2:
         parser.error("give at least two weights files")
@@ -54,7 +55,7 @@ def main(argv=None):
     except ValueError as error:
         raise SystemExit(f"average_weights.py: {error}") from None
     network = train.Network(1, args.width)
-    validation = train.load_patches(args.validation)[:4096] if args.validation else None
+    validation = train.load_patches(args.validation)[:args.validation_pairs] if args.validation else None
     if validation is not None:
         for path in args.weights:
             train.initialise_from(network, path)

@@ -5,7 +5,9 @@ HardNet-style: the network of tools/demo/export_default_model.py (batch
 normalisation without scale and offset, so that the export's inference graph
 holds it exactly), dropout before the last convolution, and a triplet margin
 loss whose negative is the hardest one in the batch, from either side (the
-anchor swap), optionally with the second hardest one too.
+anchor swap), optionally with the second hardest one too, and optionally with a
+second-order term that keeps each pair's distances to its nearest neighbours alike
+in both views (--sos-weight).
 
 Shards are trained on one at a time: a shard never trained on first (the
 generator may still be adding them), otherwise the least recently used one.
