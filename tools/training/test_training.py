@@ -1,6 +1,7 @@
 """Held-out images stay out of training, pairs are geometrically right, and the
 exported network computes what the trained one computed."""
 
+import argparse
 import math
 import os
 import pathlib
@@ -405,6 +406,20 @@ def test_weights_of_other_widths_are_not_averaged(tmp_path):
         np.savez(tmp_path / name, **{"layer1/kernel": np.ones((3, 3, 1, channels), np.float32)})
     with pytest.raises(ValueError, match="another network"):
         average_weights.mean_kernels([str(tmp_path / "half.npz"), str(tmp_path / "full.npz")])
+
+
+@pytest.mark.parametrize("recorded, flags, conflicts", [
+    ({"schedule": "steps", "steps": 1500, "sos_weight": 1.0}, {"sos_weight": 0.0}, {"sos_weight": 1.0}),
+    ({"schedule": "steps", "steps": 1500, "second_negative": 0.5}, {}, {"second_negative": 0.5}),
+    ({"steps": 1500}, {}, {"schedule": "time"}),
+    # A run that recorded no loss weights is resumed as asked.
+    ({"schedule": "steps", "steps": 1500}, {"second_negative": 0.5, "sos_weight": 1.0}, {}),
+])
+def test_a_run_resumes_only_with_the_loss_it_was_trained_with(recorded, flags, conflicts):
+    train = pytest.importorskip("lf_tools.training.train")
+    args = argparse.Namespace(**{"schedule": "steps", "steps": 1500, "second_negative": 0.0,
+                                 "sos_weight": 0.0, **flags})
+    assert train.recipe_conflicts(recorded, args) == conflicts
 
 
 def test_a_shard_link_to_nowhere_is_passed_over(tmp_path):

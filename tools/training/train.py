@@ -19,8 +19,8 @@ one view pair are one place and never each other's negative. The learning rate f
 zero on a cosine over --steps, after a short warm-up: a function of the step
 alone, so that a run stopped by --minutes resumes from its last checkpoint with
 the same OUT on the same schedule (--schedule time: linear over --steps or
---minutes, whichever runs out first, as the first weights were trained).
---init starts from trained weights, a narrower network's widened. The
+--minutes, whichever runs out first, as the first weights were trained); a
+resume that changes the schedule or the loss's weights is refused. --init starts from trained weights, a narrower network's widened. The
 validation figures, on a shard made with another seed from the training
 photographs, are the top-1 rate among all its pairs and FPR95 (false positives
 at 95 % of true pairs accepted). Batch-normalisation statistics are re-estimated
@@ -356,6 +356,20 @@ def recalibrate_batch_norm(network, patches, batch, rng, rounds):
         moving_variance.assign(variance / rounds)
 
 
+def recipe(args):
+    """What a resumed run must share with the run it continues: its schedule and its loss."""
+    return {"schedule": args.schedule, "steps": args.steps,
+            "second_negative": args.second_negative, "sos_weight": args.sos_weight}
+
+
+def recipe_conflicts(state, args):
+    """The flags, as state.json records them, in which a resumed run differs from the run it
+    continues. Runs before the step schedule recorded none (theirs was time); runs before
+    the loss weights were recorded are not checked on them."""
+    recorded = {"schedule": "time", **{name: state[name] for name in recipe(args) if name in state}}
+    return {name: value for name, value in recorded.items() if value != recipe(args)[name]}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("pairs", help="folder of shard-*.npz made by pairs.py")
@@ -410,9 +424,10 @@ def main():
         with open(state_path) as f:
             state = json.load(f)
         usage, trained_seconds = state["usage"], state["trained_seconds"]
-        if state.get("schedule", "time") != args.schedule or state["steps"] != args.steps:
-            raise SystemExit(f"{args.out} was trained with --schedule {state.get('schedule', 'time')} "
-                             f"--steps {state['steps']}: resume with the same")
+        conflicts = recipe_conflicts(state, args)
+        if conflicts:
+            flags = " ".join(f"--{name.replace('_', '-')} {value}" for name, value in conflicts.items())
+            raise SystemExit(f"{args.out} was trained with {flags}: resume with the same")
         print(f"resumed at step {int(step.numpy())}", flush=True)
     train_step = make_train_step(network, optimizer, args.second_negative, args.sos_weight)
     validation = load_patches(args.validation)[:args.validation_pairs] if args.validation else None
@@ -441,9 +456,8 @@ def main():
     def save():
         manager.save()
         with open(state_path, "w") as f:
-            json.dump({"usage": usage, "seed": args.seed, "steps": args.steps, "batch": args.batch,
-                       "width": args.width, "schedule": args.schedule, "init": args.init,
-                       "scene_groups": args.scene_groups,
+            json.dump({"usage": usage, "seed": args.seed, "batch": args.batch, "width": args.width,
+                       "init": args.init, "scene_groups": args.scene_groups, **recipe(args),
                        "trained_seconds": trained()}, f)
 
     report(f"start: seed {args.seed}, width {args.width}, batch {args.batch}, schedule {args.steps} steps, "
