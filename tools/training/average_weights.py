@@ -21,7 +21,6 @@ import numpy as np  # noqa: E402
 from lf_tools.training import train  # noqa: E402
 
 RECALIBRATION_SEED = 5
-RECALIBRATION_ROUNDS = 16
 
 
 def mean_kernels(paths):
@@ -68,7 +67,7 @@ def main(argv=None):
                                                   for i in range(len(network.kernels)))):
         variable.assign(kernel)
     rng = np.random.default_rng(RECALIBRATION_SEED)
-    train.recalibrate_batch_norm(network, train.load_patches(args.shard), args.batch, rng, RECALIBRATION_ROUNDS)
+    train.recalibrate_batch_norm(network, train.load_patches(args.shard), args.batch, rng, train.RECALIBRATION_ROUNDS)
     if validation is not None:
         print("mean: val_top1 %.4f val_fpr95 %.5f" % train.validation_figures(network, validation))
     np.savez(args.out, **network.weights())

@@ -20,8 +20,9 @@ zero on a cosine over --steps, after a short warm-up: a function of the step
 alone, so that a run stopped by --minutes resumes from its last checkpoint with
 the same OUT on the same schedule (--schedule time: linear over --steps or
 --minutes, whichever runs out first, as the first weights were trained); a
-resume that changes the schedule or the loss's weights is refused. --init starts from trained weights, a narrower network's widened. The
-validation figures, on a shard made with another seed from the training
+resume that changes the schedule or the loss's weights is refused. --init
+starts from trained weights, a narrower network's widened. The validation
+figures, on a shard made with another seed from the training
 photographs, are the top-1 rate among all its pairs and FPR95 (false positives
 at 95 % of true pairs accepted). Batch-normalisation statistics are re-estimated
 over fresh batches before the weights are written.
@@ -60,6 +61,8 @@ SAME_POINT_DISTANCE = 0.008
 SAME_PLACE_PX = 3.0
 # Neighbours per pair whose distances the second-order term compares across views.
 SOS_NEIGHBOURS = 8
+# Batches over which the batch-normalisation statistics of finished weights are re-estimated.
+RECALIBRATION_ROUNDS = 16
 
 
 def layer_channels(width):
@@ -366,8 +369,9 @@ def recipe_conflicts(state, args):
     """The flags, as state.json records them, in which a resumed run differs from the run it
     continues. Runs before the step schedule recorded none (theirs was time); runs before
     the loss weights were recorded are not checked on them."""
-    recorded = {"schedule": "time", **{name: state[name] for name in recipe(args) if name in state}}
-    return {name: value for name, value in recorded.items() if value != recipe(args)[name]}
+    asked = recipe(args)
+    recorded = {"schedule": "time", **{name: state[name] for name in asked if name in state}}
+    return {name: value for name, value in recorded.items() if value != asked[name]}
 
 
 def main():
@@ -500,7 +504,8 @@ def main():
                 last_save = time.time()
     save()
     rng = np.random.default_rng([args.seed, 1 << 20])
-    recalibrate_batch_norm(network, load_patches(choose_shard(args.pairs, usage)), args.batch, rng, 16)
+    recalibrate_batch_norm(network, load_patches(choose_shard(args.pairs, usage)), args.batch, rng,
+                           RECALIBRATION_ROUNDS)
     np.savez(os.path.join(args.out, "weights.npz"), **network.weights())
     line = f"done: step {int(step.numpy())}, {trained() / 60:.1f} min trained"
     if validation is not None:
