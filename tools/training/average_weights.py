@@ -37,6 +37,14 @@ def mean_kernels(paths):
             for name in first if name.endswith("/kernel")}
 
 
+def write_atomically(path, weights):
+    """OUT is often the committed default.npz: an interrupted write must leave it whole."""
+    partial = path + ".partial"
+    with open(partial, "wb") as f:
+        np.savez(f, **weights)
+    os.replace(partial, path)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("out", help="weights.npz to write")
@@ -49,6 +57,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if len(args.weights) < 2:
         parser.error("give at least two weights files")
+    # Refused before the minute of work, not after it.
+    out_folder = os.path.dirname(os.path.abspath(args.out))
+    if not os.path.isdir(out_folder):
+        parser.error(f"no folder {out_folder} for {args.out}")
     try:
         kernels = mean_kernels(args.weights)
     except ValueError as error:
@@ -70,7 +82,7 @@ def main(argv=None):
     train.recalibrate_batch_norm(network, train.load_patches(args.shard), args.batch, rng, train.RECALIBRATION_ROUNDS)
     if validation is not None:
         print("mean: val_top1 %.4f val_fpr95 %.5f" % train.validation_figures(network, validation))
-    np.savez(args.out, **network.weights())
+    write_atomically(args.out, network.weights())
 
 
 if __name__ == "__main__":

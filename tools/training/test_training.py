@@ -408,6 +408,17 @@ def test_weights_of_other_widths_are_not_averaged(tmp_path):
         average_weights.mean_kernels([str(tmp_path / "half.npz"), str(tmp_path / "full.npz")])
 
 
+def test_averaging_into_a_missing_folder_is_refused_before_the_work(tmp_path, capsys):
+    average_weights = pytest.importorskip("lf_tools.training.average_weights")
+    for name in ("a.npz", "b.npz"):
+        np.savez(tmp_path / name, **{"layer1/kernel": np.ones((3, 3, 1, 16), np.float32)})
+    out = tmp_path / "missing" / "mean.npz"
+    with pytest.raises(SystemExit) as refused:
+        average_weights.main([str(out), str(tmp_path / "a.npz"), str(tmp_path / "b.npz"),
+                              "--shard", str(tmp_path / "shard.npz")])
+    assert refused.value.code == 2 and str(out.parent) in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("recorded, flags, conflicts", [
     ({"schedule": "steps", "steps": 1500, "sos_weight": 1.0}, {"sos_weight": 0.0}, {"sos_weight": 1.0}),
     ({"schedule": "steps", "steps": 1500, "second_negative": 0.5}, {}, {"second_negative": 0.5}),
