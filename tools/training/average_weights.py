@@ -40,9 +40,14 @@ def mean_kernels(paths):
 def write_atomically(path, weights):
     """OUT is often the committed default.npz: an interrupted write must leave it whole."""
     partial = path + ".partial"
-    with open(partial, "wb") as f:
-        np.savez(f, **weights)
-    os.replace(partial, path)
+    try:
+        with open(partial, "wb") as f:
+            np.savez(f, **weights)
+        os.replace(partial, path)
+    except BaseException:
+        if os.path.exists(partial):
+            os.remove(partial)
+        raise
 
 
 def main(argv=None):

@@ -419,6 +419,22 @@ def test_averaging_into_a_missing_folder_is_refused_before_the_work(tmp_path, ca
     assert refused.value.code == 2 and str(out.parent) in capsys.readouterr().err
 
 
+def test_an_interrupted_write_leaves_the_old_weights_whole(tmp_path, monkeypatch):
+    average_weights = pytest.importorskip("lf_tools.training.average_weights")
+    out = str(tmp_path / "default.npz")
+    average_weights.write_atomically(out, {"layer1/kernel": np.ones(3, np.float32)})
+
+    def interrupted(f, **_):
+        f.write(b"PK")
+        raise KeyboardInterrupt
+    monkeypatch.setattr(average_weights.np, "savez", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        average_weights.write_atomically(out, {"layer1/kernel": np.zeros(3, np.float32)})
+    monkeypatch.undo()
+    assert os.listdir(tmp_path) == ["default.npz"]
+    np.testing.assert_array_equal(np.load(out)["layer1/kernel"], np.ones(3, np.float32))
+
+
 @pytest.mark.parametrize("recorded, flags, conflicts", [
     ({"schedule": "steps", "steps": 1500, "sos_weight": 1.0}, {"sos_weight": 0.0}, {"sos_weight": 1.0}),
     ({"schedule": "steps", "steps": 1500, "second_negative": 0.5}, {}, {"second_negative": 0.5}),
