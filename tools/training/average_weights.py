@@ -37,19 +37,6 @@ def mean_kernels(paths):
             for name in first if name.endswith("/kernel")}
 
 
-def write_atomically(path, weights):
-    """OUT is often the committed default.npz: an interrupted write must leave it whole."""
-    partial = path + ".partial"
-    try:
-        with open(partial, "wb") as f:
-            np.savez(f, **weights)
-        os.replace(partial, path)
-    except BaseException:
-        if os.path.exists(partial):
-            os.remove(partial)
-        raise
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("out", help="weights.npz to write")
@@ -87,7 +74,8 @@ def main(argv=None):
     train.recalibrate_batch_norm(network, train.load_patches(args.shard), args.batch, rng, train.RECALIBRATION_ROUNDS)
     if validation is not None:
         print("mean: val_top1 %.4f val_fpr95 %.5f" % train.validation_figures(network, validation))
-    write_atomically(args.out, network.weights())
+    # OUT is often the committed default.npz.
+    train.save_weights(args.out, network.weights())
 
 
 if __name__ == "__main__":

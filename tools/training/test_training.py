@@ -420,16 +420,16 @@ def test_averaging_into_a_missing_folder_is_refused_before_the_work(tmp_path, ca
 
 
 def test_an_interrupted_write_leaves_the_old_weights_whole(tmp_path, monkeypatch):
-    average_weights = pytest.importorskip("lf_tools.training.average_weights")
+    train = pytest.importorskip("lf_tools.training.train")
     out = str(tmp_path / "default.npz")
-    average_weights.write_atomically(out, {"layer1/kernel": np.ones(3, np.float32)})
+    train.save_weights(out, {"layer1/kernel": np.ones(3, np.float32)})
 
     def interrupted(f, **_):
         f.write(b"PK")
         raise KeyboardInterrupt
-    monkeypatch.setattr(average_weights.np, "savez", interrupted)
+    monkeypatch.setattr(train.np, "savez", interrupted)
     with pytest.raises(KeyboardInterrupt):
-        average_weights.write_atomically(out, {"layer1/kernel": np.zeros(3, np.float32)})
+        train.save_weights(out, {"layer1/kernel": np.zeros(3, np.float32)})
     monkeypatch.undo()
     assert os.listdir(tmp_path) == ["default.npz"]
     np.testing.assert_array_equal(np.load(out)["layer1/kernel"], np.ones(3, np.float32))

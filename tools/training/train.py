@@ -359,6 +359,24 @@ def recalibrate_batch_norm(network, patches, batch, rng, rounds):
         moving_variance.assign(variance / rounds)
 
 
+def replace_atomically(path, write, mode="wb"):
+    """Writes `path` through write(file) on a temporary file renamed over it, so that an
+    interrupted write leaves the old file whole and nothing beside it."""
+    partial = path + ".partial"
+    try:
+        with open(partial, mode) as f:
+            write(f)
+        os.replace(partial, path)
+    except BaseException:
+        if os.path.exists(partial):
+            os.remove(partial)
+        raise
+
+
+def save_weights(path, weights):
+    replace_atomically(path, lambda f: np.savez(f, **weights))
+
+
 def recipe(args):
     """What a resumed run must share with the run it continues: its schedule and its loss."""
     return {"schedule": args.schedule, "steps": args.steps,
@@ -459,10 +477,11 @@ def main():
 
     def save():
         manager.save()
-        with open(state_path, "w") as f:
-            json.dump({"usage": usage, "seed": args.seed, "batch": args.batch, "width": args.width,
-                       "init": args.init, "scene_groups": args.scene_groups, **recipe(args),
-                       "trained_seconds": trained()}, f)
+        record = {"usage": usage, "seed": args.seed, "batch": args.batch, "width": args.width,
+                  "init": args.init, "scene_groups": args.scene_groups, **recipe(args),
+                  "trained_seconds": trained()}
+        # A run stopped while saving must still resume.
+        replace_atomically(state_path, lambda f: json.dump(record, f), "w")
 
     report(f"start: seed {args.seed}, width {args.width}, batch {args.batch}, schedule {args.steps} steps, "
            f"learning rate {args.learning_rate}, {args.minutes} minutes, schedule {args.schedule}, "
@@ -506,7 +525,7 @@ def main():
     rng = np.random.default_rng([args.seed, 1 << 20])
     recalibrate_batch_norm(network, load_patches(choose_shard(args.pairs, usage)), args.batch, rng,
                            RECALIBRATION_ROUNDS)
-    np.savez(os.path.join(args.out, "weights.npz"), **network.weights())
+    save_weights(os.path.join(args.out, "weights.npz"), network.weights())
     line = f"done: step {int(step.numpy())}, {trained() / 60:.1f} min trained"
     if validation is not None:
         line += "," + validation_line()
