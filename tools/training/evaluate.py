@@ -17,8 +17,10 @@ Turned pairs: the same photographs against copies turned by 60-90 degrees
 and shrunk to 0.6-0.7 (another seed); mild pairs: against copies turned by
 20-50 degrees and scaled by 0.85-1.15 with mild perspective and light
 photometric change (a third seed), where SIFT already finds much of what can
-be found and the share of the ceiling says more than a ratio to SIFT. The one
-capture of each original serves all three.
+be found and the share of the ceiling says more than a ratio to SIFT; rigid
+pairs: against copies turned by 10, 30 and 50 degrees in the prepared image's
+own frame (so without the stretch's shear), with no other change. The one
+capture of each original serves all four.
 
 Matches are mutual nearest neighbours; a match is correct at t pixels when the
 first keypoint mapped by the pair's homography (carried over to the prepared
@@ -52,7 +54,7 @@ import numpy as np  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 from lf_tools.common.matching import load_homography, mean_matching_accuracy, mutual_nearest_neighbours  # noqa: E402
-from lf_tools.common.prepared_image import raw_to_prepared  # noqa: E402
+from lf_tools.common.prepared_image import PREPARED_HEIGHT, PREPARED_WIDTH, raw_to_prepared  # noqa: E402
 from lf_tools.common.results import read_results  # noqa: E402
 from lf_tools.common.workspace_writer import DEBIAN_SAMPLES, read_source, write_workspace  # noqa: E402
 from lf_tools.common import program as mirror  # noqa: E402
@@ -66,11 +68,14 @@ SYNTHETIC_SEED = 2024
 TURNED_SEED = 2026
 # Mild pairs: what a user's overlapping captures mostly are.
 MILD_SEED = 2028
+# Rigid pairs: plain rotations of the image the detector sees, no other change; the
+# nearest stand-in for milder held-out warps, where the detector's turning is the limit.
+RIGID_DEGREES = (10, 30, 50)
 DESCRIPTORS = ("sift", "raw", "untrained", "trained")
 # Goals on graf1 -> graf3 (MMA@3, correct at 3 px) and on the synthetic pairs.
 GOAL_GRAF_MMA3, GOAL_GRAF_CORRECT3 = 0.242, 1088
 GOAL_SYNTHETIC_CORRECT_RATIO = 1.3
-# On pairs as mild as the mild group, the share of the ceiling wanted on every pair.
+# On pairs as mild as the mild and rigid groups, the share of the ceiling wanted on every pair.
 GOAL_MILD_SHARE = 0.9
 
 
@@ -127,6 +132,16 @@ def turned_homography(rng, width, height):
     return turning_homography(rng, width, height, (60.0, 90.0), (0.6, 0.7), 0.05, perspective_scales=True)
 
 
+def rigid_rotation(width, height, degrees):
+    """A rotation by `degrees` about the prepared image's centre, in raw pixels: rigid
+    in the frame the detector sees, whatever the photograph's proportions (a rotation
+    in raw pixels would be sheared by the stretch to the prepared size)."""
+    to_prepared = raw_to_prepared(width, height)
+    centre = ((PREPARED_WIDTH - 1) / 2.0, (PREPARED_HEIGHT - 1) / 2.0)
+    turn = np.vstack([cv2.getRotationMatrix2D(centre, degrees, 1.0), [0.0, 0.0, 1.0]])
+    return np.linalg.inv(to_prepared) @ turn @ to_prepared
+
+
 def make_synthetic_pair(name, rng, make_homography=synthetic_homography, change=photometric_change):
     """(original bytes, warped PNG bytes, homography in raw pixels)."""
     data = read_source(DEBIAN_SAMPLES, name)
@@ -175,6 +190,18 @@ def build_workspace(folder):
             captures.append((f"{stem}-{group}", f"{stem}-{group}.png", ""))
             to_prepared = raw_to_prepared(*size)
             pairs.append((f"{stem} {group}", stem, f"{stem}-{group}",
+                          to_prepared @ homography @ np.linalg.inv(to_prepared)))
+    for name in SYNTHETIC_SOURCES:
+        stem = os.path.splitext(name)[0]
+        for degrees in RIGID_DEGREES:
+            _, turned, homography, size = make_synthetic_pair(
+                name, None, lambda rng, width, height: rigid_rotation(width, height, degrees),
+                lambda rng, image: image)
+            capture = f"{stem}-rigid{degrees}"
+            files[capture + ".png"] = turned
+            captures.append((capture, capture + ".png", ""))
+            to_prepared = raw_to_prepared(*size)
+            pairs.append((f"{stem} {degrees} degrees rigid", stem, capture,
                           to_prepared @ homography @ np.linalg.inv(to_prepared)))
     write_workspace(folder, captures, files.__getitem__)
     return pairs
@@ -336,7 +363,8 @@ def share_of_ceiling(row):
 def summary(rows):
     by = {(r["pair"], r["descriptor"]): r for r in rows}
     pair_names = list(dict.fromkeys(r["pair"] for r in rows))
-    groups = {name: [p for p in pair_names if p.endswith(" " + name)] for name in ("synthetic", "turned", "mild")}
+    groups = {name: [p for p in pair_names if p.endswith(" " + name)]
+              for name in ("synthetic", "turned", "mild", "rigid")}
     synthetic = groups["synthetic"]
     lines = ["| pair | descriptor | mutual matches | MMA@1 | MMA@3 | MMA@5 | correct@3 | ceiling | share of ceiling "
              "| ceiling, orientations agreeing | share of it |",
@@ -382,12 +410,13 @@ def summary(rows):
          weakest >= GOAL_SYNTHETIC_CORRECT_RATIO),
         ("synthetic: mean MMA@3 >= SIFT's", trained_mean >= sift_mean),
     ]
-    if groups["mild"]:
-        mild_sift_mean, _, _ = group(groups["mild"], "sift")
-        mild_mean, _, mild_share = group(groups["mild"], "trained")
-        goals += [("mild: share of the ceiling >= %.1f on every pair" % GOAL_MILD_SHARE,
-                   mild_share >= GOAL_MILD_SHARE),
-                  ("mild: mean MMA@3 >= SIFT's", mild_mean >= mild_sift_mean)]
+    for name in ("mild", "rigid"):
+        if groups[name]:
+            sift_mean, _, _ = group(groups[name], "sift")
+            trained_mean, _, share = group(groups[name], "trained")
+            goals += [(f"{name}: share of the ceiling >= {GOAL_MILD_SHARE:.1f} on every pair",
+                       share >= GOAL_MILD_SHARE),
+                      (f"{name}: mean MMA@3 >= SIFT's", trained_mean >= sift_mean)]
     lines.append("")
     lines += [f"- goal {text}: {'met' if met else 'NOT met'}" for text, met in goals]
     return "\n".join(lines)

@@ -4,7 +4,7 @@
 # own OpenCV build, so that SIFT finds the program's keypoints), then scores
 # SIFT, raw patches, the untrained and the trained network on held-out pairs
 # with the real program. Work files and results.json go to build/evaluation/.
-# Takes several minutes: the program runs twice on ten 2048x1024 images.
+# Takes several minutes: the program runs twice on thirty 2048x1024 images.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build_dir=${LF_BUILD_DIR:-$root/build}

@@ -353,6 +353,22 @@ def test_the_ceiling_is_the_largest_one_to_one_matching_within_3_px():
     assert evaluate.ceiling([[0.0, 0.0], [20.0, 0.0]], [[10.0, 0.0], [30.0, 0.0]], shift, angles=turned) == 1
 
 
+@pytest.mark.parametrize("raw_size", [(800, 640), (512, 512)])
+def test_a_rigid_pair_turns_the_prepared_image_without_shear(raw_size):
+    evaluate = pytest.importorskip("lf_tools.training.evaluate")
+    from lf_tools.common.prepared_image import PREPARED_HEIGHT, PREPARED_WIDTH, raw_to_prepared
+
+    to_prepared = raw_to_prepared(*raw_size)
+    seen = to_prepared @ evaluate.rigid_rotation(*raw_size, 50) @ np.linalg.inv(to_prepared)
+    seen /= seen[2, 2]
+    turn = math.radians(50)
+    np.testing.assert_allclose(seen[:2, :2], [[math.cos(turn), math.sin(turn)],
+                                              [-math.sin(turn), math.cos(turn)]], atol=1e-9)
+    np.testing.assert_allclose(seen[2, :2], 0, atol=1e-12)
+    centre = np.array([(PREPARED_WIDTH - 1) / 2, (PREPARED_HEIGHT - 1) / 2, 1])
+    np.testing.assert_allclose(seen @ centre, centre, atol=1e-6)
+
+
 def test_scene_batches_hold_runs_of_one_view_pair_and_spare_one_place():
     pytest.importorskip("tensorflow")
     from lf_tools.training import train
