@@ -1,4 +1,4 @@
-"""Replacing a generated folder without ever leaving a half-built one."""
+"""Replacing a generated folder or file without ever leaving a half-built one."""
 
 import os
 import shutil
@@ -24,3 +24,17 @@ def replace_folder(outdir, prefix, fill):
         os.rename(staged, outdir)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def replace_file(path, write, mode="wb"):
+    """Write `path` through write(file) on a temporary file renamed over it, so that an
+    interrupted write leaves the old file whole and nothing beside it."""
+    partial = path + ".partial"
+    try:
+        with open(partial, mode) as f:
+            write(f)
+        os.replace(partial, path)
+    except BaseException:
+        if os.path.exists(partial):
+            os.remove(partial)
+        raise

@@ -51,6 +51,7 @@ import numpy as np  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 from lf_tools.common import program as mirror  # noqa: E402
+from lf_tools.common.folders import replace_file  # noqa: E402
 from lf_tools.training.dataset import photograph_paths, refuse_held_out  # noqa: E402
 
 WIDTH, HEIGHT = mirror.WIDTH, mirror.HEIGHT
@@ -477,9 +478,7 @@ def shard_path(out, shard):
 def write_shard(out, shard, fields):
     """`patches` float16 [N, 2, 32, 32]; `photo` int16 [N], the photograph; `view` int32 [N],
     the view pair within the shard; `xy` float32 [N, 2], the keypoint in the first view."""
-    tmp = os.path.join(out, ".shard-%04d.%d.tmp.npz" % (shard, os.getpid()))
-    np.savez(tmp, **fields)
-    os.replace(tmp, shard_path(out, shard))
+    replace_file(shard_path(out, shard), lambda f: np.savez(f, **fields))
 
 
 def run_worker(photos, out, seed, shards, pairs_per_shard, worker, workers, per_view_pair, jitter=Jitter(),

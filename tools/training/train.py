@@ -48,6 +48,7 @@ import numpy as np  # noqa: E402
 import tensorflow as tf  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
+from lf_tools.common.folders import replace_file  # noqa: E402
 from lf_tools.demo.export_default_model import BN_EPSILON, LAYERS  # noqa: E402
 
 MARGIN = 1.0
@@ -359,22 +360,8 @@ def recalibrate_batch_norm(network, patches, batch, rng, rounds):
         moving_variance.assign(variance / rounds)
 
 
-def replace_atomically(path, write, mode="wb"):
-    """Writes `path` through write(file) on a temporary file renamed over it, so that an
-    interrupted write leaves the old file whole and nothing beside it."""
-    partial = path + ".partial"
-    try:
-        with open(partial, mode) as f:
-            write(f)
-        os.replace(partial, path)
-    except BaseException:
-        if os.path.exists(partial):
-            os.remove(partial)
-        raise
-
-
 def save_weights(path, weights):
-    replace_atomically(path, lambda f: np.savez(f, **weights))
+    replace_file(path, lambda f: np.savez(f, **weights))
 
 
 def recipe(args):
@@ -481,7 +468,7 @@ def main():
                   "init": args.init, "scene_groups": args.scene_groups, **recipe(args),
                   "trained_seconds": trained()}
         # A run stopped while saving must still resume.
-        replace_atomically(state_path, lambda f: json.dump(record, f), "w")
+        replace_file(state_path, lambda f: json.dump(record, f), "w")
 
     report(f"start: seed {args.seed}, width {args.width}, batch {args.batch}, schedule {args.steps} steps, "
            f"learning rate {args.learning_rate}, {args.minutes} minutes, schedule {args.schedule}, "
