@@ -342,8 +342,10 @@ class Pipeline {
     // With a model fingerprint (a run given options), the pair's model record
     // follows it into place.
     StagedResultPair pair(workspace_.matches_folder, uuid, options_.model_fingerprint);
-    if (!pair.write_keypoints(capture.keypoints, reporter_.err()) || !pair.open_descriptors(count, reporter_.err()))
+    if (!pair.write_keypoints(capture.keypoints) || !pair.open_descriptors(count)) {
+      reporter_.write_failed(pair.fault());
       return Outcome::failed;
+    }
     non_finite_ = 0;
     append_rows(pair, capture.carried_rows.data(), capture.carried);
     std::size_t next = capture.carried;
@@ -358,7 +360,11 @@ class Pipeline {
       if (next < count) stop_point("between_batches");
     }
     if (next < count && !run_last_batch(capture, next, pair)) return Outcome::run_failed;
-    if (!pair.commit(reporter_.err())) return Outcome::failed;
+    if (!pair.commit()) {
+      if (pair.fault().error != 0) reporter_.write_failed(pair.fault());
+      return Outcome::failed;
+    }
+    if (pair.unkept_record().error != 0) reporter_.model_record_not_kept(pair.unkept_record());
     if (non_finite_ > 0) reporter_.non_finite_rows(uuid, non_finite_);
     return Outcome::written;
   }

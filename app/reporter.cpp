@@ -1,5 +1,7 @@
 #include "app/reporter.h"
 
+#include <cstring>
+
 #include "app/run_options.h"
 #include "results/result_files.h"
 
@@ -37,6 +39,19 @@ void Reporter::network_failed(const NetworkFailure& failure) {
   // The status code line is left unflushed, as it always was.
   if (failure.code != 0) out_ << "TF_Error:" << failure.code << "\n";
   error(failure.reason);
+}
+
+void Reporter::write_failed(const WriteFault& fault) {
+  const char* const what =
+      fault.kind == WriteFault::Kind::model_record ? "cannot remove model record " : "cannot write result file ";
+  error(what + fault.path + ": " + std::strerror(fault.error));
+}
+
+void Reporter::model_record_not_kept(const WriteFault& fault) {
+  if (record_warning_given_) return;
+  record_warning_given_ = true;
+  err_ << "Warning: cannot write model record " << fault.path << ": " << std::strerror(fault.error)
+       << "; --skip-done recomputes the pairs that have no record" << std::endl;
 }
 
 void Reporter::non_finite_rows(const std::string& uuid, std::size_t rows) {

@@ -11,6 +11,7 @@
 namespace lf {
 
 struct RunOptions;
+struct WriteFault;
 
 struct RecordCounts {
   std::size_t processed = 0;
@@ -37,6 +38,11 @@ class Reporter {
   void preparation_messages(const std::string& err_text, const std::string& out_text);
   void capture_started(const std::string& uuid, std::size_t keypoints);
   void network_failed(const NetworkFailure& failure);
+  // The capture's pair could not be put in place.
+  void write_failed(const WriteFault& fault);
+  // A pair went in place without its model record: said once per run, since
+  // every later record most likely fails the same way.
+  void model_record_not_kept(const WriteFault& fault);
   // After the pair is in place: its rows were written as the model gave them.
   void non_finite_rows(const std::string& uuid, std::size_t rows);
   // "records: ..." when any option was given.
@@ -47,6 +53,7 @@ class Reporter {
  private:
   std::ostream& out_;
   std::ostream& err_;
+  bool record_warning_given_ = false;
 };
 
 }  // namespace lf

@@ -1,6 +1,7 @@
 #include "results/model_records.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -53,7 +54,7 @@ bool add_file(Fnv64& hash, const fs::path& model, const fs::path& file) {
 }
 
 std::string record_path(const std::string& matches_folder, const std::string& uuid) {
-  return native_path(join_path(join_path(matches_folder, records_folder_name), uuid));
+  return native_path(model_record_path(matches_folder, uuid));
 }
 
 }  // namespace
@@ -77,18 +78,26 @@ std::string model_fingerprint(const std::string& model_path) {
   return hash.hex();
 }
 
-void remove_model_record(const std::string& matches_folder, const std::string& uuid) {
-  std::remove(record_path(matches_folder, uuid).c_str());
+std::string model_record_path(const std::string& matches_folder, const std::string& uuid) {
+  return join_path(join_path(matches_folder, records_folder_name), uuid);
 }
 
-void write_model_record(const std::string& matches_folder, const std::string& uuid, const std::string& fingerprint) {
-  if (fingerprint.empty()) return;
+int remove_model_record(const std::string& matches_folder, const std::string& uuid) {
+  if (std::remove(record_path(matches_folder, uuid).c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return 0;
+  return errno;
+}
+
+int write_model_record(const std::string& matches_folder, const std::string& uuid, const std::string& fingerprint) {
+  if (fingerprint.empty()) return 0;
   current_platform().make_folder(native_path(join_path(matches_folder, records_folder_name)));
-  FilePtr file(std::fopen(record_path(matches_folder, uuid).c_str(), "wb"));
-  if (!file) return;
+  std::FILE* const file = std::fopen(record_path(matches_folder, uuid).c_str(), "wb");
+  if (file == nullptr) return errno;
   const std::string line = fingerprint + "\n";
   // A record cut short never matches: the pair is then recomputed.
-  std::fwrite(line.data(), 1, line.size(), file.get());
+  const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
+  const int error = written ? 0 : errno;
+  if (std::fclose(file) != 0 && written) return errno != 0 ? errno : EIO;
+  return written || error != 0 ? error : EIO;
 }
 
 bool model_record_matches(const std::string& matches_folder, const std::string& uuid, const std::string& fingerprint) {

@@ -38,7 +38,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,6 +71,18 @@ class DescriptorFile {
   bool failed_ = false;
 };
 
+// A file of a capture's results that could not be written, put in place or
+// removed: which file, and errno.
+struct WriteFault {
+  enum class Kind {
+    result_file,   // a result file could not be written or put in place
+    model_record,  // the pair's old model record could not be removed
+  };
+  Kind kind = Kind::result_file;
+  std::string path;
+  int error = 0;
+};
+
 // One capture's pair of result files as one transaction: written under
 // temporary names, put in place together by commit(); whatever was not
 // committed is removed when the object goes.
@@ -79,20 +90,24 @@ class StagedResultPair {
  public:
   // `matches_folder` ends with a separator. With a model fingerprint, the
   // pair's model record is written once the pair is in place
-  // (model_records.h); the old record goes in any case.
+  // (model_records.h); the old record goes in any case, and a pair whose old
+  // record stays is not put in place.
   StagedResultPair(const std::string& matches_folder, const std::string& uuid,
                    const std::string& model_fingerprint = "");
   ~StagedResultPair();
   StagedResultPair(const StagedResultPair&) = delete;
   StagedResultPair& operator=(const StagedResultPair&) = delete;
 
-  // Each reports a failure on `err` ("Error: cannot write result file <final
-  // path>: <reason>") and returns false.
-  bool write_keypoints(const KeypointList& keypoints, std::ostream& err);
-  bool open_descriptors(std::uint64_t count, std::ostream& err);
+  // Each returns false on failure, and fault() tells what failed.
+  bool write_keypoints(const KeypointList& keypoints);
+  bool open_descriptors(std::uint64_t count);
   // `count` rows of descriptor_row_length floats; a failed write shows at commit().
   void append_rows(const float* rows, std::size_t count) { descriptors_.append_rows(rows, count); }
-  bool commit(std::ostream& err);
+  bool commit();
+  const WriteFault& fault() const { return fault_; }
+  // After a commit: the new model record that could not be written (error 0
+  // when it was, or none was asked for). The pair itself is complete.
+  const WriteFault& unkept_record() const { return unkept_record_; }
 
  private:
   // A temporary file and the handle holding its lock (temporary_files.h).
@@ -107,8 +122,8 @@ class StagedResultPair {
   // True when the path still names the file this object created.
   static bool still_ours(const Temporary& temporary);
   static void release(Temporary& temporary);
-  bool report(const std::string& final_path, std::ostream& err) const;
-  bool publish(std::ostream& err);
+  bool fail(WriteFault::Kind kind, const std::string& path, int error);
+  bool publish();
   void discard(Temporary& temporary);
 
   std::string matches_folder_;
@@ -119,6 +134,8 @@ class StagedResultPair {
   Temporary keypoint_part_;
   Temporary descriptor_part_;
   DescriptorFile descriptors_;
+  WriteFault fault_;
+  WriteFault unkept_record_;
 };
 
 // True when both files of the uuid exist and agree: the descriptor file is

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <ostream>
 
 #include "results/model_records.h"
 #include "results/result_files.h"
@@ -96,8 +94,8 @@ void StagedResultPair::discard(Temporary& temporary) {
   release(temporary);
 }
 
-bool StagedResultPair::report(const std::string& final_path, std::ostream& err) const {
-  err << "Error: cannot write result file " << final_path << ": " << std::strerror(errno) << std::endl;
+bool StagedResultPair::fail(WriteFault::Kind kind, const std::string& path, int error) {
+  fault_ = {kind, path, error};
   return false;
 }
 
@@ -105,48 +103,51 @@ FilePtr StagedResultPair::create_temporary(Temporary& temporary) {
   return FilePtr(create_claimed_temporary(matches_folder_, temporary.path, temporary.claim));
 }
 
-bool StagedResultPair::write_keypoints(const KeypointList& keypoints, std::ostream& err) {
+bool StagedResultPair::write_keypoints(const KeypointList& keypoints) {
   FilePtr file = create_temporary(keypoint_part_);
-  if (!file || !write_keypoint_file(std::move(file), keypoints)) return report(keypoint_path_, err);
+  if (!file || !write_keypoint_file(std::move(file), keypoints))
+    return fail(WriteFault::Kind::result_file, keypoint_path_, errno);
   stop_point("after_keypoint_file");
   return true;
 }
 
-bool StagedResultPair::open_descriptors(std::uint64_t count, std::ostream& err) {
+bool StagedResultPair::open_descriptors(std::uint64_t count) {
   FilePtr file = create_temporary(descriptor_part_);
-  return (file && descriptors_.open(std::move(file), count)) || report(descriptor_path_, err);
+  return (file && descriptors_.open(std::move(file), count)) ||
+         fail(WriteFault::Kind::result_file, descriptor_path_, errno);
 }
 
-bool StagedResultPair::commit(std::ostream& err) {
+bool StagedResultPair::commit() {
   if (keypoint_part_.path.empty() || descriptor_part_.path.empty()) return false;
-  if (!descriptors_.close()) return report(descriptor_path_, err);
-  return publish(err);
+  if (!descriptors_.close()) return fail(WriteFault::Kind::result_file, descriptor_path_, errno);
+  return publish();
 }
 
-bool StagedResultPair::publish(std::ostream& err) {
+bool StagedResultPair::publish() {
   const PublishLock lock(matches_folder_, true);
   // Nothing is removed unless both new files are still this object's: had
   // another process taken them (for stale), the older pair must stay.
   for (Temporary* temporary : {&keypoint_part_, &descriptor_part_}) {
-    if (!still_ours(*temporary)) {
-      errno = ENOENT;
-      return report(temporary == &keypoint_part_ ? keypoint_path_ : descriptor_path_, err);
-    }
+    if (!still_ours(*temporary))
+      return fail(WriteFault::Kind::result_file, temporary == &keypoint_part_ ? keypoint_path_ : descriptor_path_,
+                  ENOENT);
   }
-  remove_model_record(matches_folder_, uuid_);
+  if (const int error = remove_model_record(matches_folder_, uuid_))
+    return fail(WriteFault::Kind::model_record, model_record_path(matches_folder_, uuid_), error);
   remove_file(descriptor_path_);
-  if (!replace_file(keypoint_part_.path, keypoint_path_)) return report(keypoint_path_, err);
+  if (!replace_file(keypoint_part_.path, keypoint_path_))
+    return fail(WriteFault::Kind::result_file, keypoint_path_, errno);
   release(keypoint_part_);
   stop_point("between_renames");
   if (!replace_file(descriptor_part_.path, descriptor_path_)) {
     const int error = errno;
     // Only the keypoint file this object put in place: the lock kept others out.
     remove_file(keypoint_path_);
-    errno = error;
-    return report(descriptor_path_, err);
+    return fail(WriteFault::Kind::result_file, descriptor_path_, error);
   }
   release(descriptor_part_);
-  write_model_record(matches_folder_, uuid_, model_fingerprint_);
+  if (const int error = write_model_record(matches_folder_, uuid_, model_fingerprint_))
+    unkept_record_ = {WriteFault::Kind::model_record, model_record_path(matches_folder_, uuid_), error};
   return true;
 }
 

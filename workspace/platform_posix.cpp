@@ -145,7 +145,12 @@ StopRequestHandler::StopRequestHandler(Cleanup cleanup) : saved_(new Saved) {
   action.sa_handler = clean_up_then_stop;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESETHAND;
-  for (std::size_t i = 0; i < std::size(stop_signals); ++i) sigaction(stop_signals[i], &action, &saved_->previous[i]);
+  for (std::size_t i = 0; i < std::size(stop_signals); ++i) {
+    // A signal ignored at start (nohup, a background job of a script) stays
+    // ignored: whoever started the run asked it to outlive that signal.
+    sigaction(stop_signals[i], nullptr, &saved_->previous[i]);
+    if (saved_->previous[i].sa_handler != SIG_IGN) sigaction(stop_signals[i], &action, nullptr);
+  }
 }
 
 StopRequestHandler::~StopRequestHandler() {
