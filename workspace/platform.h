@@ -136,6 +136,7 @@ class ScopedFileLock {
 // While the object lives, a request to stop (SIGINT, SIGTERM and SIGHUP; on
 // Windows the console's Ctrl+C, Ctrl+Break and close events) first calls
 // `cleanup`, then ends the process as the request would have without the handler.
+// A signal ignored when the object is made (nohup) stays ignored.
 class StopRequestHandler {
  public:
   using Cleanup = void (*)() noexcept;
