@@ -32,11 +32,13 @@ Usage: export.py WORKSPACE OUT [--pairs FILE] [--camera per-size|shared|MODEL:P1
 --pairs names captures by uuid or image name, two a line ('#' starts a comment);
 without it every pair is matched. --camera: one camera per raw image size
 (default), one camera for all, or given intrinsics for all, e.g.
-PINHOLE:fx,fy,cx,cy (COLMAP's model names and parameter order).
+PINHOLE:fx,fy,cx,cy (COLMAP's model names and parameter order; finite numbers,
+focal lengths above 0).
 --descriptors sift: OpenCV SIFT descriptors at the same keypoints, for comparison.
 """
 
 import argparse
+import math
 import os
 import sys
 import time
@@ -188,6 +190,8 @@ def parse_camera(text):
     if not model or not params:
         raise ExportError(f"--camera {text}: expected per-size, shared or MODEL:P1,P2,... "
                           "such as PINHOLE:1200,1200,960,540")
+    if not all(math.isfinite(value) for value in params):
+        raise ExportError(f"--camera {text}: every parameter must be a finite number")
     return model, params
 
 
@@ -218,16 +222,20 @@ def make_cameras(captures, camera):
     if len(given.params) != len(params):
         raise ExportError(f"--camera: {model} takes {len(given.params)} parameters "
                           f"({given.params_info}), not {len(params)}")
+    focal_lengths = [params[index] for index in given.focal_length_idxs()]
+    if min(focal_lengths) <= 0:
+        raise ExportError(f"--camera: {model}'s focal length must be above 0, not "
+                          f"{', '.join(f'{value:g}' for value in focal_lengths)}")
     given.params = params
     given.has_prior_focal_length = True
     return [given], [0] * len(captures)
 
 
-def write_database(path, captures, matched, camera):
-    """A fresh COLMAP database at `path`; returns image ids in capture order."""
+def write_database(path, captures, matched, cameras, camera_of):
+    """A fresh COLMAP database at `path` with make_cameras' cameras; returns
+    image ids in capture order."""
     pycolmap = load_pycolmap()
 
-    cameras, camera_of = make_cameras(captures, camera)
     if os.path.exists(path):
         os.remove(path)
     database = pycolmap.Database.open(path)
@@ -349,6 +357,7 @@ def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RAT
         raise ExportError(f"{workspace} is not a folder")
     captures = load_captures(workspace, descriptors)
     pairs = read_pairs(pairs_file, captures) if pairs_file else exhaustive_pairs(len(captures))
+    cameras, camera_of = make_cameras(captures, camera)
     prepare_output(out)
     non_finite = sum(len(c.descriptors) - int(finite_rows(c.descriptors).sum()) for c in captures)
     if non_finite:
@@ -359,7 +368,7 @@ def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RAT
     seconds["matching"] = time.monotonic() - mark
     mark = time.monotonic()
     database = os.path.join(out, "database.db")
-    write_database(database, captures, matched, camera)
+    write_database(database, captures, matched, cameras, camera_of)
     with open(os.path.join(out, "pairs.txt"), "w", encoding="utf-8") as f:
         f.writelines(f"{captures[i].name} {captures[j].name}\n" for i, j in pairs)
     if h5:

@@ -6,6 +6,7 @@ b's descriptors are a's in reverse row order, so a's row k matches b's row
 N-1-k.
 """
 
+import json
 import os
 
 import numpy as np
@@ -96,6 +97,15 @@ def missing_pair_file(folder, tmp_path):
     return [str(folder), str(tmp_path / "out"), "--pairs", str(tmp_path / "nowhere.txt")]
 
 
+def one_size_with_camera(text):
+    """Arguments with --camera TEXT for the workspace without "c", whose images share one size."""
+    def make_arguments(folder, tmp_path):
+        (folder / "caches" / "images.json").write_text(json.dumps({"images": [
+            {"raw1_image": f"raw/{uuid}.png", "raw2_image": "", "uuid": uuid} for uuid in "ab"]}))
+        return [str(folder), str(tmp_path / "out"), "--camera", text]
+    return make_arguments
+
+
 BAD_INPUT = {
     "workspace without results": (no_results, "has no results"),
     "pairs naming an unknown capture": (unknown_pair, "line 2: unknown capture 'nobody'"),
@@ -103,6 +113,13 @@ BAD_INPUT = {
     "missing pairs file": (missing_pair_file, "cannot read the pairs file"),
     "one camera for images of two sizes": (lambda folder, tmp: [str(folder), str(tmp / "out"), "--camera",
                                                                 "shared"], "needs one image size"),
+    "a camera parameter NaN": (one_size_with_camera("PINHOLE:nan,1,1,1"), "must be a finite number"),
+    "a camera parameter infinite": (one_size_with_camera("PINHOLE:500,500,inf,128"),
+                                    "must be a finite number"),
+    "a negative focal length": (one_size_with_camera("SIMPLE_PINHOLE:-500,256,128"),
+                                "focal length must be above 0, not -500"),
+    "a zero focal length in y": (one_size_with_camera("PINHOLE:500,0,256,128"),
+                                 "focal length must be above 0, not 500, 0"),
 }
 
 
@@ -110,7 +127,7 @@ BAD_INPUT = {
 def test_bad_input_gives_one_line_and_exit_1(workspace, tmp_path, capsys, case):
     make_arguments, words = BAD_INPUT[case]
     assert export.main(make_arguments(workspace[0], tmp_path) + ["--no-verify"]) == 1
-    assert not (tmp_path / "out").exists() or case == "one camera for images of two sizes"
+    assert not (tmp_path / "out").exists()
     error = capsys.readouterr().err
     assert len(error.splitlines()) == 1 and error.startswith("error: ") and words in error
 
