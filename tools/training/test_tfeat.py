@@ -51,3 +51,32 @@ def test_the_output_keeps_the_contract(exported):
     descriptors = tfeat.describe(exported, patches)
     assert descriptors.shape == (5, 128) and descriptors.dtype == np.float32
     assert np.all(np.abs(descriptors) <= 1.0)
+
+
+def summary_rows(tfeat_graf_correct):
+    """Rows of one graf pair and one synthetic pair, the trained network ahead of
+    TFeat everywhere except, perhaps, graf correct@3."""
+    evaluate = pytest.importorskip("lf_tools.training.evaluate")
+    quality = {"sift": 0.2, "raw": 0.1, "untrained": 0.15, "trained": 0.5, "tfeat": 0.3}
+    rows = []
+    for pair in ("graf1 -> graf3", "aero1 synthetic"):
+        for descriptor in evaluate.DESCRIPTORS:
+            correct = int(4000 * quality[descriptor])
+            if pair.startswith("graf") and descriptor == "tfeat":
+                correct = tfeat_graf_correct
+            rows.append({"pair": pair, "descriptor": descriptor, "mutual": 4000, "ceiling": 4000,
+                         "oriented_ceiling": 3000,
+                         "mma": {t: quality[descriptor] for t in ("1", "3", "5")},
+                         "correct": {"3": correct}})
+    return evaluate.summary(rows)
+
+
+@pytest.mark.parametrize("tfeat_graf_correct, line", [
+    (100, "- goal ahead of TFeat on every figure of the summary: met"),
+    (3000, "- goal ahead of TFeat on every figure of the summary (not on: graf correct@3): NOT met"),
+    (2000, "- goal ahead of TFeat on every figure of the summary (not on: graf correct@3): NOT met"),
+])
+def test_the_summary_says_where_tfeat_is_not_behind(tfeat_graf_correct, line):
+    text = summary_rows(tfeat_graf_correct)
+    assert line in text.splitlines()
+    assert "| tfeat |" in text
