@@ -44,6 +44,19 @@ def test_pairs_join_two_different_views_of_one_track_never_twice(views, per_trac
     assert all(first[0] != second[0] for _, first, second in pairs)
 
 
+def test_no_shard_holds_two_pairs_of_one_track():
+    tracks = [track_pairs.Track(n, [(c, n) for c in range(2 + n % 3)]) for n in range(50)]
+    pairs = track_pairs.draw_pairs(tracks, 0, 3, np.random.default_rng(5))
+    assert len(pairs) == 17 * 1 + 17 * 3 + 16 * 3  # 17 tracks of 2 views, 17 of 3, 16 of 4
+    limits = track_pairs.round_boundaries(pairs, 40)
+    assert limits[0] == (0, 40) and limits[-1][1] == len(pairs)
+    assert all(end - start <= 40 for start, end in limits)
+    assert all(a[1] == b[0] for a, b in zip(limits, limits[1:]))
+    for start, end in limits:
+        numbers = [number for number, _, _ in pairs[start:end]]
+        assert len(numbers) == len(set(numbers))
+
+
 @pytest.mark.parametrize("value, text", [(1234.5678, "1234.57"), (0.000123456789, "0.000123457"),
                                          (359.99997, "360"), (2.0, "2")])
 def test_values_are_compared_as_the_program_prints_them(value, text):

@@ -72,12 +72,15 @@ def verified_tracks(model, capture_index, min_track=MIN_TRACK, max_error=MAX_ERR
 
 def draw_pairs(tracks, count, pairs_per_track, rng):
     """[(track number, (capture, keypoint), (capture, keypoint))], two different
-    views of one track per pair, at most `pairs_per_track` per track, shuffled."""
-    pairs = []
+    views of one track per pair, at most `pairs_per_track` per track. The pairs come
+    in rounds, each shuffled, the n-th pair of every track in the n-th round, so that
+    a shard cut along the rounds never holds two pairs of one track (they would be
+    each other's negatives). `count` > 0 keeps the first `count` pairs."""
+    rounds = [[] for _ in range(pairs_per_track)]
     for number, track in enumerate(tracks):
         elements = track.elements
         chosen = set()
-        for _ in range(pairs_per_track):
+        for taken in range(pairs_per_track):
             if len(chosen) * 2 >= len(elements) * (len(elements) - 1):
                 break
             while True:
@@ -86,9 +89,23 @@ def draw_pairs(tracks, count, pairs_per_track, rng):
                 if key not in chosen:
                     chosen.add(key)
                     break
-            pairs.append((number, elements[first], elements[second]))
-    order = rng.permutation(len(pairs))[:count] if count else rng.permutation(len(pairs))
-    return [pairs[i] for i in order]
+            rounds[taken].append((number, elements[first], elements[second]))
+    pairs = [round_[i] for round_ in rounds for i in rng.permutation(len(round_))]
+    return pairs[:count] if count else pairs
+
+
+def round_boundaries(pairs, pairs_per_shard):
+    """Shard limits [(start, end)]: at most `pairs_per_shard` pairs, and a new shard
+    wherever a track comes again (the next round)."""
+    limits, start, seen = [], 0, set()
+    for index, (number, _, _) in enumerate(pairs):
+        if number in seen or index - start >= pairs_per_shard:
+            limits.append((start, index))
+            start, seen = index, set()
+        seen.add(number)
+    if start < len(pairs) or not limits:
+        limits.append((start, len(pairs)))
+    return limits
 
 
 def printed(value):
@@ -156,14 +173,12 @@ def shard_fields(pairs, patches, keypoints, tracks):
     return fields
 
 
-def write_shards(out, fields, pairs_per_shard):
+def write_shards(out, fields, limits):
     os.makedirs(out, exist_ok=True)
-    count = len(fields["patches"])
-    shards = max(1, -(-count // pairs_per_shard))
-    for shard in range(shards):
-        part = {name: value[shard * pairs_per_shard:(shard + 1) * pairs_per_shard] for name, value in fields.items()}
+    for shard, (start, end) in enumerate(limits):
+        part = {name: value[start:end] for name, value in fields.items()}
         replace_file(os.path.join(out, f"shard-{shard:04d}.npz"), lambda f, part=part: np.savez(f, **part))
-    return shards
+    return len(limits)
 
 
 def crop_around(image, keypoint, half=48):
@@ -242,7 +257,7 @@ def main(argv=None):
     patches, keypoints, images = gather_patches(args.workspace, records, pairs,
                                                 log=lambda line: print(line, flush=True))
     fields = shard_fields(pairs, patches, keypoints, tracks)
-    shards = write_shards(args.out, fields, args.pairs_per_shard)
+    shards = write_shards(args.out, fields, round_boundaries(pairs, args.pairs_per_shard))
     manifest = {"scene": args.scene, "workspace": os.path.abspath(args.workspace),
                 "model": os.path.abspath(args.model), "min_track": args.min_track,
                 "max_error": args.max_error, "pairs_per_track": args.pairs_per_track, "seed": args.seed,
