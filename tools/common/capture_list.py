@@ -29,6 +29,30 @@ def capture_list_path(workspace):
     return os.path.join(workspace, "caches", "images.json")
 
 
+def image_path(workspace, name):
+    """The file the program reads for `name`, an image path of the list, in the
+    workspace folder `workspace` as typed.
+
+    The program puts a backslash between the two (none when the workspace is
+    empty or ends in a separator) and touches the name no further; on a POSIX
+    system every backslash of the result is then a slash. So "raw\\a.png" is
+    raw/a.png, a name that starts with a separator stays inside the workspace,
+    and "C:\\a.png" names a folder "C:" in it.
+    """
+    joined = workspace if not workspace or workspace[-1] in "\\/" else workspace + "\\"
+    joined += name
+    return joined if os.name == "nt" else joined.replace("\\", "/")
+
+
+def image_name(name):
+    """An image path of the list as COLMAP and hloc name images: relative to
+    the workspace, one '/' between folders, no "." folder ("raw\\a.png",
+    "/raw/a.png" and "raw//./a.png" are all "raw/a.png", the file that
+    image_path names). HDF5 reads a name the same way."""
+    parts = name.replace("\\", "/").split("/")
+    return "/".join(part for part in parts if part not in ("", "."))
+
+
 def _c_string(text):
     return text.split("\0", 1)[0]
 

@@ -12,6 +12,7 @@ import os
 
 import numpy as np
 
+from .capture_list import image_path
 from .model_contract import PATCH
 
 # The prepared image: grey, brought to PREPARED_WIDTH x PREPARED_HEIGHT
@@ -44,7 +45,7 @@ def load_grey(path):
 
 def raw_image_paths(workspace, record):
     names = [record["raw1_image"]] + ([record["raw2_image"]] if record.get("raw2_image") else [])
-    return [os.path.join(workspace, name) for name in names]
+    return [image_path(workspace, name) for name in names]
 
 
 def prepare(workspace, record):

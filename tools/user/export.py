@@ -3,7 +3,8 @@
 
 Writes into the folder OUT:
   database.db   a COLMAP database: cameras, images (named by their raw1_image
-                path, relative to the workspace), keypoints in raw-image pixels
+                path, relative to the workspace, with '/' between folders: a
+                backslash is a separator, as for the program), keypoints in raw-image pixels
                 (COLMAP's convention: the top-left image corner at 0,0), the
                 matches of the chosen pairs and, unless --no-verify, their
                 two-view geometries from pycolmap's geometric verification;
@@ -46,7 +47,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from lf_tools.common.capture_list import CaptureListError, capture_list_path, read_capture_list
+from lf_tools.common.capture_list import (CaptureListError, capture_list_path, image_name,
+                                          read_capture_list)
 from lf_tools.common.matching import finite_rows, mutual_nearest_neighbours
 from lf_tools.common.prepared_image import ImageError, prepared_to_raw, raw_size
 from lf_tools.common.results import ResultError, matches_folder, read_results
@@ -63,7 +65,7 @@ class ExportError(Exception):
 @dataclass
 class Capture:
     uuid: str
-    name: str  # raw1_image, relative to the workspace: the image's name in COLMAP and HDF5
+    name: str  # image_name of raw1_image: the image's name in COLMAP and HDF5
     size: tuple  # (width, height) of the raw image
     keypoints: np.ndarray  # float32 [N, 4] in prepared pixels (x, y, size, angle)
     descriptors: np.ndarray  # float32 [N, D]
@@ -118,7 +120,7 @@ def load_captures(workspace, descriptors="network"):
                           "run compute_features on it first")
     captures, names = [], {}
     for record in progress(records, "reading results"):
-        uuid, name = record["uuid"], record["raw1_image"]
+        uuid, name = record["uuid"], image_name(record["raw1_image"])
         if uuid in (c.uuid for c in captures):
             continue
         if name in names:
@@ -137,7 +139,8 @@ def load_captures(workspace, descriptors="network"):
 
 
 def read_pairs(path, captures):
-    """Index pairs (i, j), i < j, named in `path` by uuid or image name."""
+    """Index pairs (i, j), i < j, named in `path` by uuid or image name (as
+    exported, or as the list spells it)."""
     index = {}
     for number, capture in enumerate(captures):
         index[capture.name] = index[capture.uuid] = number
@@ -153,11 +156,12 @@ def read_pairs(path, captures):
             continue
         if len(fields) != 2:
             raise ExportError(f"{path}, line {number}: expected two captures, found {line.strip()!r}")
-        unknown = [field for field in fields if field not in index]
+        keys = [field if field in index else image_name(field) for field in fields]
+        unknown = [field for field, key in zip(fields, keys) if key not in index]
         if unknown:
             raise ExportError(f"{path}, line {number}: unknown capture {unknown[0]!r} "
                               "(neither a uuid nor an image name of the capture list)")
-        i, j = sorted(index[field] for field in fields)
+        i, j = sorted(index[key] for key in keys)
         if i != j:
             pairs.append((i, j))
     return sorted(set(pairs))

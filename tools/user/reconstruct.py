@@ -29,7 +29,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from lf_tools.common.capture_list import CaptureListError, read_capture_list
+from lf_tools.common.capture_list import CaptureListError, image_name, read_capture_list
 from lf_tools.user.export import (ExportError, add_export_options, check_ratio, export,
                                   load_pycolmap, prepare_output, quiet_pycolmap,
                                   verified_inliers)
@@ -65,7 +65,7 @@ def pycolmap_sift_database(workspace, out):
         records = read_capture_list(workspace)
     except CaptureListError as error:
         raise ExportError(str(error)) from None
-    names = list(dict.fromkeys(record["raw1_image"] for record in records))
+    names = list(dict.fromkeys(image_name(record["raw1_image"]) for record in records))
     database = os.path.join(out, "database.db")
     if os.path.exists(database):
         os.remove(database)

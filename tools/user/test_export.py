@@ -78,6 +78,34 @@ def test_database_and_hdf5_hold_raw_pixels_and_the_matches(workspace, tmp_path):
         "raw/a.png raw/b.png", "raw/a.png raw/c.png", "raw/b.png raw/c.png"]
 
 
+def respell_list(folder, spelling):
+    """The workspace's list with each image path spelt by spelling.format(file name)."""
+    path = folder / "caches" / "images.json"
+    images = json.loads(path.read_text())["images"]
+    for image in images:
+        image["raw1_image"] = spelling.format(image["raw1_image"][len("raw/"):])
+    path.write_text(json.dumps({"images": images}))
+
+
+@pytest.mark.parametrize("spelling", ["raw\\{}", "/raw/{}", "\\raw\\{}", "raw\\\\.\\{}", "./raw//{}"])
+def test_list_paths_are_read_as_the_program_reads_them(workspace, tmp_path, spelling):
+    folder, raw = workspace
+    respell_list(folder, spelling)
+    (tmp_path / "pairs.txt").write_text(spelling.format("a.png") + " b\n")
+    out = tmp_path / "out"
+    assert export.main([str(folder), str(out), "--no-verify", "--pairs", str(tmp_path / "pairs.txt")]) == 0
+    database = pycolmap.Database.open(str(out / "database.db"))
+    try:
+        names = sorted(image.name for image in database.read_all_images())
+    finally:
+        database.close()
+    assert names == ["raw/a.png", "raw/b.png", "raw/c.png"]
+    with h5py.File(out / "features.h5", "r") as f:
+        np.testing.assert_allclose(f["raw/a.png/keypoints"][()], raw, atol=1e-3)
+        assert f["raw/c.png/image_size"][()].tolist() == [2048, 700]
+    assert (out / "pairs.txt").read_text() == "raw/a.png raw/b.png\n"
+
+
 def no_results(folder, tmp_path):
     os.rename(folder / "caches" / "matches", folder / "caches" / "elsewhere")
     return [str(folder), str(tmp_path / "out")]

@@ -120,6 +120,16 @@ def test_match_drawing_is_both_prepared_images_side_by_side(workspace, tmp_path,
     assert "20 inliers of 30 matches" in capsys.readouterr().out
 
 
+def test_drawing_reads_list_paths_as_the_program_does(workspace, tmp_path, capsys):
+    # A backslash separates, and a leading separator stays inside the workspace.
+    path = workspace / "caches" / "images.json"
+    path.write_text(path.read_text().replace('"raw/a.png"', '"raw\\\\a.png"')
+                    .replace('"raw/b.png"', '"\\\\raw\\\\b.png"'))
+    assert draw.main(["keypoints", str(workspace), "a", str(tmp_path / "keypoints.png")]) == 0
+    assert draw.main(["matches", str(workspace), "a", "b", str(tmp_path / "matches.png")]) == 0
+    assert "20 inliers of 30 matches" in capsys.readouterr().out
+
+
 def broken_list(workspace):
     (workspace / "caches" / "images.json").write_text('{"images": [')
     return [str(workspace)]
