@@ -165,9 +165,35 @@ def capture_uuids(workspace):
     return list(dict.fromkeys(record["uuid"] for record in read_capture_list(workspace)))
 
 
+def _images(record):
+    """The record's images as image_name gives them: "raw1" or "raw1 + raw2"."""
+    names = [record["raw1_image"]] + ([record["raw2_image"]] if record["raw2_image"] else [])
+    return " + ".join(image_name(name) for name in names)
+
+
+def distinct_captures(records):
+    """One record per uuid, in list order.
+
+    A uuid listed again with the same images (however spelt) is one capture. A
+    uuid listed with other images raises CaptureListError naming it: the
+    program writes each record's results over the last one's, but keeps the
+    first when --skip-done skips the second or its image cannot be read, so
+    the results on disk may come from either image.
+    """
+    first = {}
+    for record in records:
+        seen = first.setdefault(record["uuid"], record)
+        if _images(seen) != _images(record):
+            raise CaptureListError(
+                f"capture {record['uuid']} is listed with two different images, {_images(seen)} and "
+                f"{_images(record)}, so its results may come from either: give each its own uuid")
+    return list(first.values())
+
+
 def find_record(workspace, uuid):
-    """The list's record of capture `uuid`; CaptureListError if it has none."""
-    for record in read_capture_list(workspace):
+    """The list's record of capture `uuid`; CaptureListError if it has none, or
+    more than one naming different images (see distinct_captures)."""
+    for record in distinct_captures(read_capture_list(workspace)):
         if record["uuid"] == uuid:
             return record
     raise CaptureListError(f"capture {uuid} is not in {capture_list_path(workspace)}")

@@ -1,13 +1,14 @@
 import json
 import os
 import pathlib
+import re
 import subprocess
 
 import numpy as np
 import pytest
 
-from lf_tools.common.capture_list import (CaptureListError, image_name, image_path,
-                                          parse_capture_list, read_capture_list)
+from lf_tools.common.capture_list import (CaptureListError, distinct_captures, image_name,
+                                          image_path, parse_capture_list, read_capture_list)
 from lf_tools.common.results import read_results
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -110,6 +111,26 @@ def test_image_path_is_the_file_the_program_reads(workspace, name, path):
 ])
 def test_image_names_are_relative_with_one_slash_between_folders(name, expected):
     assert image_name(name) == expected
+
+
+DUPLICATES = {
+    "listed again, spelt otherwise": ([record("raw/a.png", uuid="u"), record("b", uuid="v"),
+                                       record("raw\\a.png", uuid="u")], ["u", "v"]),
+    "a pair listed again": ([record("a", "b"), record("./a", "b//")], ["u"]),
+    "another first image": ([record("a"), record("b")], "capture u is listed with two different images, a and b"),
+    "another second image": ([record("a", "b"), record("a", "c")], "images, a + b and a + c,"),
+    "a pair, then one image": ([record("a", "b"), record("a")], "images, a + b and a,"),
+}
+
+
+@pytest.mark.parametrize("case", DUPLICATES, ids=list(DUPLICATES))
+def test_a_uuid_listed_with_other_images_is_refused(case):
+    records, expected = DUPLICATES[case]
+    if isinstance(expected, str):
+        with pytest.raises(CaptureListError, match=re.escape(expected)):
+            distinct_captures(records)
+    else:
+        assert [r["uuid"] for r in distinct_captures(records)] == expected
 
 
 PROGRAM = pathlib.Path(os.environ.get("LF_PROGRAM", ROOT / "build" / "app" / "compute_features"))

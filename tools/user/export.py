@@ -47,8 +47,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from lf_tools.common.capture_list import (CaptureListError, capture_list_path, image_name,
-                                          read_capture_list)
+from lf_tools.common.capture_list import (CaptureListError, capture_list_path, distinct_captures,
+                                          image_name, read_capture_list)
 from lf_tools.common.matching import finite_rows, mutual_nearest_neighbours
 from lf_tools.common.prepared_image import ImageError, prepared_to_raw, raw_size
 from lf_tools.common.results import ResultError, matches_folder, read_results
@@ -109,7 +109,7 @@ def sift_descriptors(workspace, record, keypoints):
 
 def load_captures(workspace, descriptors="network"):
     try:
-        records = read_capture_list(workspace)
+        records = distinct_captures(read_capture_list(workspace))
     except CaptureListError as error:
         raise ExportError(str(error)) from None
     if not records:
@@ -118,15 +118,15 @@ def load_captures(workspace, descriptors="network"):
     if not os.path.isdir(folder):
         raise ExportError(f"{workspace} has no results ({folder} is missing): "
                           "run compute_features on it first")
-    captures, names = [], {}
-    for record in progress(records, "reading results"):
+    names = {}
+    for record in records:
         uuid, name = record["uuid"], image_name(record["raw1_image"])
-        if uuid in (c.uuid for c in captures):
-            continue
         if name in names:
             raise ExportError(f"captures {names[name]} and {uuid} share the image {name}; "
                               "COLMAP needs one name per image")
         names[name] = uuid
+    captures = []
+    for record, (name, uuid) in zip(progress(records, "reading results"), names.items()):
         try:
             keypoints, rows = read_results(matches_folder(workspace), uuid)
             size = raw_size(workspace, record)

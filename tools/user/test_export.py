@@ -106,6 +106,24 @@ def test_list_paths_are_read_as_the_program_reads_them(workspace, tmp_path, spel
     assert (out / "pairs.txt").read_text() == "raw/a.png raw/b.png\n"
 
 
+def with_records(*records):
+    """Arguments for the workspace whose list is (uuid, raw1_image) `records`."""
+    def make_arguments(folder, tmp_path):
+        (folder / "caches" / "images.json").write_text(json.dumps({"images": [
+            {"raw1_image": raw1, "raw2_image": "", "uuid": uuid} for uuid, raw1 in records]}))
+        return [str(folder), str(tmp_path / "out")]
+    return make_arguments
+
+
+def test_a_capture_listed_again_with_the_same_image_is_exported_once(workspace, tmp_path):
+    folder, raw = workspace
+    arguments = with_records(("a", "raw/a.png"), ("b", "raw/b.png"), ("a", "raw\\a.png"))(folder, tmp_path)
+    assert export.main(arguments + ["--no-verify"]) == 0
+    with h5py.File(tmp_path / "out" / "features.h5", "r") as f:
+        assert sorted(f["raw"]) == ["a.png", "b.png"]
+        np.testing.assert_allclose(f["raw/a.png/keypoints"][()], raw, atol=1e-3)
+
+
 def no_results(folder, tmp_path):
     os.rename(folder / "caches" / "matches", folder / "caches" / "elsewhere")
     return [str(folder), str(tmp_path / "out")]
@@ -141,6 +159,12 @@ BAD_INPUT = {
     "missing pairs file": (missing_pair_file, "cannot read the pairs file"),
     "one camera for images of two sizes": (lambda folder, tmp: [str(folder), str(tmp / "out"), "--camera",
                                                                 "shared"], "needs one image size"),
+    # Its results may be c's (the last record written) or a's (a later run with
+    # --skip-done, or c.png unreadable): a's keypoints would be placed on c.png.
+    "a uuid listed with two images": (with_records(("a", "raw/a.png"), ("b", "raw/b.png"), ("a", "raw/c.png")),
+                                      "capture a is listed with two different images, raw/a.png and raw/c.png"),
+    "two uuids of one image": (with_records(("a", "raw/a.png"), ("b", "raw\\a.png")),
+                               "captures a and b share the image raw/a.png"),
     "a camera parameter NaN": (one_size_with_camera("PINHOLE:nan,1,1,1"), "must be a finite number"),
     "a camera parameter infinite": (one_size_with_camera("PINHOLE:500,500,inf,128"),
                                     "must be a finite number"),

@@ -7,6 +7,8 @@ i.e. X -> 2X + 18.5 in prepared pixels, for k < 20; the last 10 are 60 to
 200 pixels away from it. b's descriptors are a's in reverse row order.
 """
 
+import json
+
 import numpy as np
 import pytest
 
@@ -135,6 +137,13 @@ def broken_list(workspace):
     return [str(workspace)]
 
 
+def a_listed_again_with_b_png(workspace):
+    path = workspace / "caches" / "images.json"
+    images = json.loads(path.read_text())["images"]
+    path.write_text(json.dumps({"images": images + [dict(images[0], raw1_image="raw/b.png")]}))
+    return ["keypoints", str(workspace), "a", str(workspace / "out.png")]
+
+
 def matches_folder_without_list(workspace):
     (workspace / "caches" / "images.json").unlink()
     return [str(workspace / "caches" / "matches")]
@@ -152,6 +161,8 @@ REFUSED_RUNS = {
                                                  "not a picture file name"),
     "match with an all-zero homography": (match, ["{ws}", "a", "b", "--homography", "{tmp}/zero.txt"],
                                           "the homography is all zero"),
+    "draw a capture listed with two images": (draw, a_listed_again_with_b_png,
+                                              "capture a is listed with two different images"),
     "features on a missing folder": (features, ["{tmp}/nowhere"], "is not a folder"),
     "features on a matches folder without a list": (features, matches_folder_without_list,
                                                      "cannot read the capture list"),
