@@ -18,7 +18,9 @@ Writes into the folder OUT:
                 replaced by '-': matches0 int32 [N0], the keypoint of image 1
                 matched to each keypoint of image 0 or -1, and
                 matching_scores0 float32 [N0], 1 / (1 + descriptor distance),
-                0 where unmatched;
+                0 where unmatched (hloc's naming: two images whose names
+                differ only in '/' against '-' are refused, --no-h5 leaves
+                the HDF5 files out);
   pairs.txt     the pairs, one "name0 name1" line each.
 
 Keypoints are mapped from the prepared image (2048x1024, where the result
@@ -297,7 +299,22 @@ def verified_inliers(path):
 
 
 def pair_key(name0, name1):
+    """hloc's name of a pair's group in matches.h5; its readers look a pair up
+    under this key, in either order."""
     return "/".join((name0.replace("/", "-"), name1.replace("/", "-")))
+
+
+def check_pair_keys(captures):
+    """Two images whose names differ only in '/' against '-' would give their
+    pairs one key: refused, as hloc's readers could not tell them apart."""
+    owners = {}
+    for capture in captures:
+        key = capture.name.replace("/", "-")
+        other = owners.setdefault(key, capture.name)
+        if other != capture.name:
+            raise ExportError(f"images {other} and {capture.name} would share the name {key} in "
+                              "matches.h5 (hloc's pair names put '-' for '/'): rename one, "
+                              "or export with --no-h5")
 
 
 def write_h5(folder, captures, matched):
@@ -360,6 +377,8 @@ def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RAT
     if not os.path.isdir(workspace):
         raise ExportError(f"{workspace} is not a folder")
     captures = load_captures(workspace, descriptors)
+    if h5:
+        check_pair_keys(captures)
     pairs = read_pairs(pairs_file, captures) if pairs_file else exhaustive_pairs(len(captures))
     cameras, camera_of = make_cameras(captures, camera)
     prepare_output(out)

@@ -124,6 +124,17 @@ def test_a_capture_listed_again_with_the_same_image_is_exported_once(workspace, 
         np.testing.assert_allclose(f["raw/a.png/keypoints"][()], raw, atol=1e-3)
 
 
+def slash_and_dash_names(folder, tmp_path):
+    """b's image named raw-a.png, a's raw/a.png: one pair key for both in hloc's matches.h5."""
+    os.rename(folder / "raw" / "b.png", folder / "raw-a.png")
+    return with_records(("a", "raw/a.png"), ("b", "raw-a.png"), ("c", "raw/c.png"))(folder, tmp_path)
+
+
+def test_names_that_differ_only_in_slash_and_dash_need_no_hdf5(workspace, tmp_path):
+    assert export.main(slash_and_dash_names(workspace[0], tmp_path) + ["--no-verify", "--no-h5"]) == 0
+    assert sorted(os.listdir(tmp_path / "out")) == ["database.db", "pairs.txt"]
+
+
 def no_results(folder, tmp_path):
     os.rename(folder / "caches" / "matches", folder / "caches" / "elsewhere")
     return [str(folder), str(tmp_path / "out")]
@@ -165,6 +176,8 @@ BAD_INPUT = {
                                       "capture a is listed with two different images, raw/a.png and raw/c.png"),
     "two uuids of one image": (with_records(("a", "raw/a.png"), ("b", "raw\\a.png")),
                                "captures a and b share the image raw/a.png"),
+    "names that differ only in / against -": (slash_and_dash_names, "images raw/a.png and raw-a.png would "
+                                              "share the name raw-a.png in matches.h5"),
     "a camera parameter NaN": (one_size_with_camera("PINHOLE:nan,1,1,1"), "must be a finite number"),
     "a camera parameter infinite": (one_size_with_camera("PINHOLE:500,500,inf,128"),
                                     "must be a finite number"),
