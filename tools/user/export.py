@@ -21,7 +21,7 @@ Writes into the folder OUT:
                 0 where unmatched (hloc's naming: two images whose names
                 differ only in '/' against '-' are refused, --no-h5 leaves
                 the HDF5 files out);
-  pairs.txt     the pairs, one "name0 name1" line each.
+  pairs.txt     the pairs, one "name0 name1" line each, in --pairs' form.
 
 Keypoints are mapped from the prepared image (2048x1024, where the result
 files give them) back to each capture's first raw image through the resize
@@ -32,15 +32,20 @@ blocks so that memory stays bounded.
 
 Usage: export.py WORKSPACE OUT [--pairs FILE] [--camera per-size|shared|MODEL:P1,P2,...]
                  [--ratio R | --no-ratio] [--descriptors network|sift] [--no-verify]
---pairs names captures by uuid or image name, two a line ('#' starts a comment);
-without it every pair is matched. --camera: one camera per raw image size
-(default), one camera for all, or given intrinsics for all, e.g.
+--pairs names captures by uuid or image name, two a line, separated by
+whitespace ('#' starts a comment); a name that is empty or holds whitespace,
+'#', '"' or a character that is not printable is written in double quotes with
+JSON's escapes ("raw/my photo #2.jpg"), as pairs.txt writes it, so an export's
+pairs.txt is read back as it was written. Without --pairs every pair is
+matched. --camera: one camera per raw image size (default), one camera for
+all, or given intrinsics for all, e.g.
 PINHOLE:fx,fy,cx,cy (COLMAP's model names and parameter order; finite numbers,
 focal lengths above 0).
 --descriptors sift: OpenCV SIFT descriptors at the same keypoints, for comparison.
 """
 
 import argparse
+import json
 import math
 import os
 import sys
@@ -140,6 +145,51 @@ def load_captures(workspace, descriptors="network"):
     return captures
 
 
+class PairsSyntaxError(ValueError):
+    """A pairs line that cannot be split into names."""
+
+
+def quote_name(name):
+    """A name for a pairs line: as it is, or in double quotes with JSON's
+    escapes when it is empty or holds whitespace, '#', '"' or a character that
+    is not printable (the line stays one line of printable UTF-8)."""
+    if name and all(c.isprintable() and not c.isspace() and c not in '#"' for c in name):
+        return name
+    return '"' + "".join(c if c.isprintable() and c not in '"\\' else json.dumps(c)[1:-1]
+                         for c in name) + '"'
+
+
+def pair_line(name0, name1):
+    return f"{quote_name(name0)} {quote_name(name1)}\n"
+
+
+_QUOTED = json.JSONDecoder()
+
+
+def split_pair_line(line):
+    """The names of a pairs line: separated by whitespace, up to a '#' outside
+    quotes; a name that starts with '"' is a JSON string."""
+    names, position = [], 0
+    while True:
+        while position < len(line) and line[position].isspace():
+            position += 1
+        if position == len(line) or line[position] == "#":
+            return names
+        if line[position] == '"':
+            try:
+                name, position = _QUOTED.raw_decode(line, position)
+            except ValueError:
+                raise PairsSyntaxError("a quoted name that does not end or holds a bad escape") from None
+            if position < len(line) and not (line[position].isspace() or line[position] == "#"):
+                raise PairsSyntaxError("a quoted name followed by more than a space")
+        else:
+            start = position
+            while position < len(line) and not line[position].isspace() and line[position] != "#":
+                position += 1
+            name = line[start:position]
+        names.append(name)
+
+
 def read_pairs(path, captures):
     """Index pairs (i, j), i < j, named in `path` by uuid or image name (as
     exported, or as the list spells it)."""
@@ -147,13 +197,17 @@ def read_pairs(path, captures):
     for number, capture in enumerate(captures):
         index[capture.name] = index[capture.uuid] = number
     try:
-        with open(path, encoding="utf-8") as f:
-            lines = f.read().splitlines()
-    except (OSError, UnicodeDecodeError) as error:
-        raise ExportError(f"cannot read the pairs file {path}: {getattr(error, 'strerror', None) or error}") from None
+        # Read as the capture list is: a name's bytes that are not UTF-8 still match.
+        with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
+            lines = f.read().split("\n")
+    except OSError as error:
+        raise ExportError(f"cannot read the pairs file {path}: {error.strerror or error}") from None
     pairs = []
     for number, line in enumerate(lines, 1):
-        fields = line.split("#", 1)[0].split()
+        try:
+            fields = split_pair_line(line[:-1] if line.endswith("\r") else line)
+        except PairsSyntaxError as error:
+            raise ExportError(f"{path}, line {number}: {error}") from None
         if not fields:
             continue
         if len(fields) != 2:
@@ -393,7 +447,7 @@ def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RAT
     database = os.path.join(out, "database.db")
     write_database(database, captures, matched, cameras, camera_of)
     with open(os.path.join(out, "pairs.txt"), "w", encoding="utf-8") as f:
-        f.writelines(f"{captures[i].name} {captures[j].name}\n" for i, j in pairs)
+        f.writelines(pair_line(captures[i].name, captures[j].name) for i, j in pairs)
     if h5:
         write_h5(out, captures, matched)
     seconds["writing"] = time.monotonic() - mark
@@ -408,7 +462,10 @@ def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RAT
 
 
 def add_export_options(parser):
-    parser.add_argument("--pairs", metavar="FILE", help="pairs to match (default: all)")
+    parser.add_argument("--pairs", metavar="FILE",
+                        help="pairs to match (default: all): two uuids or image names a line, "
+                             "a name with whitespace, '#' or '\"' in double quotes with JSON's "
+                             "escapes, as in an export's pairs.txt")
     parser.add_argument("--camera", default="per-size",
                         help="per-size (default), shared, or MODEL:P1,P2,... for all images")
     ratio = parser.add_mutually_exclusive_group()

@@ -135,6 +135,48 @@ def test_names_that_differ_only_in_slash_and_dash_need_no_hdf5(workspace, tmp_pa
     assert sorted(os.listdir(tmp_path / "out")) == ["database.db", "pairs.txt"]
 
 
+# Every name a capture list can hold: anything but NUL, bytes that are not UTF-8 included.
+PAIR_NAMES = ["raw/plain.png", "raw/with space.png", "raw/#2.png", 'raw/"q".png', 'a"b', '"', "",
+              "raw/tab\t.png", "raw/\u00fcn\u00efcode.png", "raw/\udc80bytes.png", "raw/new\nline.png",
+              "raw/cr\r.png", "raw/\u2028separator.png", "raw/nbsp\u00a0.png", "back\\slash", "\\",
+              "\U0001f600", "x\x1fy"]
+
+
+def test_pairs_written_by_export_are_read_back_whatever_the_names(tmp_path):
+    captures = [export.Capture(f"uuid{k}", name, (1, 1), None, None) for k, name in enumerate(PAIR_NAMES)]
+    pairs = [(k, k + 1) for k in range(len(captures) - 1)] + [(0, len(captures) - 1)]
+    with open(tmp_path / "pairs.txt", "w", encoding="utf-8") as f:
+        f.writelines(export.pair_line(captures[i].name, captures[j].name) for i, j in pairs)
+    assert export.read_pairs(str(tmp_path / "pairs.txt"), captures) == sorted(pairs)
+
+
+@pytest.mark.parametrize("line, names", [
+    ("raw/a.png raw/b.png", ["raw/a.png", "raw/b.png"]),
+    ("  a\tb  # a comment", ["a", "b"]),
+    ("a#b", ["a"]),
+    ('"raw/my photo #2.jpg" b#c', ["raw/my photo #2.jpg", "b"]),
+    ('a"b c', ['a"b', "c"]),
+    ('"\\u00e9\\t\\"" ""', ['\u00e9\t"', ""]),
+])
+def test_pairs_lines_split_as_documented(line, names):
+    assert export.split_pair_line(line) == names
+
+
+def test_export_reads_its_own_pairs_file_back(workspace, tmp_path):
+    folder, _ = workspace
+    os.rename(folder / "raw" / "a.png", folder / "raw" / "my photo #1.png")
+    os.rename(folder / "raw" / "b.png", folder / "raw" / '"b".png')
+    records = with_records(("a", "raw/my photo #1.png"), ("b", 'raw/"b".png'), ("c", "raw/c.png"))
+    arguments = records(folder, tmp_path)
+    assert export.main(arguments + ["--no-verify"]) == 0
+    written = (tmp_path / "out" / "pairs.txt").read_text()
+    assert written.splitlines()[0] == '"raw/my photo #1.png" "raw/\\"b\\".png"'
+    (tmp_path / "pairs.txt").write_text(written)
+    again = [str(folder), str(tmp_path / "again"), "--no-verify", "--pairs", str(tmp_path / "pairs.txt")]
+    assert export.main(again) == 0
+    assert (tmp_path / "again" / "pairs.txt").read_text() == written
+
+
 def no_results(folder, tmp_path):
     os.rename(folder / "caches" / "matches", folder / "caches" / "elsewhere")
     return [str(folder), str(tmp_path / "out")]
@@ -148,6 +190,13 @@ def unknown_pair(folder, tmp_path):
 def unwritable_output(folder, tmp_path):
     (tmp_path / "file").write_text("")
     return [str(folder), str(tmp_path / "file" / "out")]
+
+
+def pairs_file(text):
+    def make_arguments(folder, tmp_path):
+        (tmp_path / "pairs.txt").write_text(text)
+        return [str(folder), str(tmp_path / "out"), "--pairs", str(tmp_path / "pairs.txt")]
+    return make_arguments
 
 
 def missing_pair_file(folder, tmp_path):
@@ -168,16 +217,23 @@ BAD_INPUT = {
     "pairs naming an unknown capture": (unknown_pair, "line 2: unknown capture 'nobody'"),
     "output under a file": (unwritable_output, "cannot write into"),
     "missing pairs file": (missing_pair_file, "cannot read the pairs file"),
+    "pairs with an unfinished quote": (pairs_file('a b\n"raw/a.png b\n'),
+                                       "line 2: a quoted name that does not end"),
+    "pairs with a bad escape": (pairs_file('"raw\\a.png" b\n'),
+                                "line 1: a quoted name that does not end or holds a bad escape"),
+    "pairs with text after a quote": (pairs_file('"raw/a.png"b c\n'),
+                                      "line 1: a quoted name followed by more"),
     "one camera for images of two sizes": (lambda folder, tmp: [str(folder), str(tmp / "out"), "--camera",
                                                                 "shared"], "needs one image size"),
     # Its results may be c's (the last record written) or a's (a later run with
     # --skip-done, or c.png unreadable): a's keypoints would be placed on c.png.
-    "a uuid listed with two images": (with_records(("a", "raw/a.png"), ("b", "raw/b.png"), ("a", "raw/c.png")),
-                                      "capture a is listed with two different images, raw/a.png and raw/c.png"),
+    "a uuid listed with two images": (
+        with_records(("a", "raw/a.png"), ("b", "raw/b.png"), ("a", "raw/c.png")),
+        "capture a is listed with two different images, raw/a.png and raw/c.png"),
     "two uuids of one image": (with_records(("a", "raw/a.png"), ("b", "raw\\a.png")),
                                "captures a and b share the image raw/a.png"),
-    "names that differ only in / against -": (slash_and_dash_names, "images raw/a.png and raw-a.png would "
-                                              "share the name raw-a.png in matches.h5"),
+    "names that differ only in / against -": (
+        slash_and_dash_names, "images raw/a.png and raw-a.png would share the name raw-a.png in matches.h5"),
     "a camera parameter NaN": (one_size_with_camera("PINHOLE:nan,1,1,1"), "must be a finite number"),
     "a camera parameter infinite": (one_size_with_camera("PINHOLE:500,500,inf,128"),
                                     "must be a finite number"),
