@@ -13,7 +13,8 @@
       same images the program ran on with the peer's model); prints per variant
       the views registered, 3D points and their ratio to SIFT's, verified pairs
       and inlier matches and, with --cameras, the rotation error of each view
-      against the given cameras after a similarity alignment; writes OUT/compare.json.
+      against the given cameras after a similarity alignment; writes OUT/compare.json
+      (--keep reuses the figures of variants reconstructed before in OUT).
 
 These are the figures of check_scene.py --compare on a real scene: what the
 training's held-out validation measures.
@@ -83,15 +84,13 @@ def write_pairs(path, pairs):
         f.writelines(f"{a} {b}\n" for a, b in pairs)
 
 
-def figures(label, summary, model, truth, sift_points):
+def figures(label, summary, model, truth):
     from lf_tools.scene.check_scene import rotation_errors
 
     result = {"variant": label, "images": summary.images, "registered": summary.registered,
               "points": summary.points, "verified_pairs": summary.verified_pairs,
               "inlier_matches": summary.inlier_matches, "mean_track_length": summary.mean_track_length,
               "mean_reprojection_error": summary.mean_reprojection_error, "seconds": summary.seconds}
-    if sift_points:
-        result["points_over_sift"] = summary.points / sift_points
     if truth is not None and model is not None:
         errors, centre_error = rotation_errors(model, truth)
         values = sorted(errors.values())
@@ -112,7 +111,8 @@ def line(result):
     return text
 
 
-def compare(out, pairs, network, peers, cameras=None, log=print):
+def compare(out, pairs, network, peers, cameras=None, keep=False, log=print):
+    """With `keep`, a variant whose folder already holds its figures is not reconstructed again."""
     from lf_tools.user.reconstruct import reconstruct
 
     truth = known_cameras(network, cameras) if cameras else None
@@ -121,11 +121,20 @@ def compare(out, pairs, network, peers, cameras=None, log=print):
     results, sift_points = [], None
     for label, workspace, features in variants:
         folder = os.path.join(out, "reconstruction-" + label.replace(" ", "-"))
-        summary, model = reconstruct(workspace, folder, pairs, "shared", RATIO, features,
-                                     log=lambda text: print(text, file=sys.stderr))
-        result = figures(label, summary, model, truth, sift_points)
+        kept = os.path.join(folder, "figures.json")
+        if keep and os.path.isfile(kept):
+            with open(kept) as f:
+                result = json.load(f)
+        else:
+            summary, model = reconstruct(workspace, folder, pairs, "shared", RATIO, features,
+                                         log=lambda text: print(text, file=sys.stderr))
+            result = figures(label, summary, model, truth)
+            with open(kept, "w") as f:
+                json.dump(dict(result, workspace=os.path.abspath(workspace)), f, indent=1)
         if features == "sift":
-            sift_points = summary.points
+            sift_points = result["points"]
+        elif sift_points:
+            result["points_over_sift"] = result["points"] / sift_points
         results.append(result)
         log(line(result))
     with open(os.path.join(out, "compare.json"), "w") as f:
@@ -149,6 +158,8 @@ def main(argv=None):
     run.add_argument("--network", required=True, help="workspace with the network's results")
     run.add_argument("--peer", action="append", default=[], metavar="NAME=WORKSPACE")
     run.add_argument("--cameras", help="folder of <stem>_P.txt: rotation errors against them")
+    run.add_argument("--keep", action="store_true",
+                     help="reuse the figures of variants already reconstructed in OUT")
     args = parser.parse_args(argv)
     if args.command == "pairs":
         if args.cameras:
@@ -160,7 +171,7 @@ def main(argv=None):
         return 0
     os.makedirs(args.out, exist_ok=True)
     peers = [tuple(text.split("=", 1)) for text in args.peer]
-    compare(args.out, args.pairs, args.network, peers, args.cameras)
+    compare(args.out, args.pairs, args.network, peers, args.cameras, args.keep)
     return 0
 
 
