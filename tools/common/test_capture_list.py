@@ -117,7 +117,8 @@ DUPLICATES = {
     "listed again, spelt otherwise": ([record("raw/a.png", uuid="u"), record("b", uuid="v"),
                                        record("raw\\a.png", uuid="u")], ["u", "v"]),
     "a pair listed again": ([record("a", "b"), record("./a", "b//")], ["u"]),
-    "another first image": ([record("a"), record("b")], "capture u is listed with two different images, a and b"),
+    "another first image": ([record("a"), record("b")],
+                            "capture u is listed with two different images, a and b"),
     "another second image": ([record("a", "b"), record("a", "c")], "images, a + b and a + c,"),
     "a pair, then one image": ([record("a", "b"), record("a")], "images, a + b and a,"),
 }
