@@ -79,7 +79,7 @@ class Captures : public ::testing::Test {
     Reporter reporter(console, console);
     Run result;
     PipelineSettings settings;
-    settings.prepare_ahead = prepare_ahead;
+    settings.workers = prepare_ahead ? 1 : 0;
     result.finished = run_captures(records, RunOptions{}, workspace, network, reporter, result.counts, settings);
     result.console = console.str();
     result.network_runs = network.runs;

@@ -47,7 +47,10 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
   }
 
   const Workspace workspace = make_workspace(data_path);
-  if (!check_workspace(workspace, err)) return 1;
+  if (const WorkspaceFault fault = check_workspace(workspace)) {
+    reporter.workspace_fault(fault);
+    return 1;
+  }
 
   const TensorFlowLoad model = load_tensorflow_network(model_path);
   if (!model.network) {

@@ -334,7 +334,9 @@ TEST_P(RecordFolder, OldRecordMustGoNewRecordMayFail) {
   ASSERT_EQ(newer.commit(), GetParam().committed);
   if (GetParam().committed) {
     EXPECT_EQ(newer.unkept_record().error, GetParam().error);
-    if (GetParam().error != 0) EXPECT_EQ(newer.unkept_record().path, folder_ + "/.model_records\\u");
+    if (GetParam().error != 0) {
+      EXPECT_EQ(newer.unkept_record().path, folder_ + "/.model_records\\u");
+    }
     EXPECT_NE(read_bytes(folder_ + "/u.feat"), feat);
   } else {
     EXPECT_EQ(newer.fault().kind, WriteFault::Kind::model_record);
