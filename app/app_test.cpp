@@ -26,7 +26,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/test_images.h"
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 
 namespace lf {
 

@@ -10,7 +10,7 @@
 #include "app/capture_source.h"
 #include "app/timed_network.h"
 #include "results/result_files.h"
-#include "workspace/stop_point.h"
+#include "platform/stop_point.h"
 
 namespace lf {
 namespace {

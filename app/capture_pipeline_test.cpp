@@ -21,7 +21,7 @@
 
 #include "inference/fake_network.h"
 #include "app/test_images.h"
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 
 namespace lf {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "features/jpeg_check.h"
 #include "workspace/path_utils.h"
-#include "workspace/platform.h"
+#include "platform/files.h"
 
 namespace lf {
 
@@ -20,6 +20,7 @@ namespace {
 cv::Mat read_grey(const std::string& path) {
   if (!path_is_file(path)) return cv::Mat();
   try {
+    // OpenCV opens the file itself: it is handed the system's form.
     return cv::imread(native_path(path), cv::IMREAD_GRAYSCALE);
   } catch (const cv::Exception&) {
     return cv::Mat();
@@ -55,7 +56,7 @@ cv::Mat fail(ImageFault& fault, ImageFault::Kind kind, const std::string& path, 
 cv::Mat load_raw_image(const std::string& path, const std::string& uuid, ImageFault& fault) {
   // Checked first, so that the decoder's own warning about it never shows.
   bool zero_scan_parameters = false;
-  const std::string damage = path_is_file(path) ? find_jpeg_damage(native_path(path), zero_scan_parameters) : "";
+  const std::string damage = path_is_file(path) ? find_jpeg_damage(path, zero_scan_parameters) : "";
   if (!damage.empty()) {
     fault.detail = damage;
     return fail(fault, ImageFault::Kind::damaged, path, uuid);

@@ -11,7 +11,7 @@
 #include <new>
 
 #include "features/types.h"
-#include "workspace/platform.h"
+#include "platform/memory.h"
 
 namespace lf {
 

@@ -8,7 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 #include <opencv2/imgproc.hpp>
 
 namespace lf {

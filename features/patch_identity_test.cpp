@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 #include <opencv2/imgproc.hpp>
 
 #include "features/image_preparation.h"

@@ -10,7 +10,8 @@
 #include <sstream>
 
 #include "inference/tf_handles.h"
-#include "workspace/platform.h"
+#include "platform/memory.h"
+#include "platform/process.h"
 
 namespace lf {
 

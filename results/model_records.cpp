@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "workspace/path_utils.h"
-#include "workspace/platform.h"
+#include "platform/files.h"
+#include "platform/platform.h"
 
 namespace lf {
 namespace {
@@ -53,9 +54,6 @@ bool add_file(Fnv64& hash, const fs::path& model, const fs::path& file) {
   return !std::ferror(stream.get());
 }
 
-std::string record_path(const std::string& matches_folder, const std::string& uuid) {
-  return native_path(model_record_path(matches_folder, uuid));
-}
 
 }  // namespace
 
@@ -83,15 +81,16 @@ std::string model_record_path(const std::string& matches_folder, const std::stri
 }
 
 int remove_model_record(const std::string& matches_folder, const std::string& uuid) {
-  if (std::remove(record_path(matches_folder, uuid).c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return 0;
+  if (remove_file(model_record_path(matches_folder, uuid)) || errno == ENOENT || errno == ENOTDIR) return 0;
   return errno;
 }
 
 int write_model_record(const std::string& matches_folder, const std::string& uuid, const std::string& fingerprint) {
   if (fingerprint.empty()) return 0;
-  current_platform().make_folder(native_path(join_path(matches_folder, records_folder_name)));
-  std::FILE* const file = std::fopen(record_path(matches_folder, uuid).c_str(), "wb");
-  if (file == nullptr) return errno;
+  current_platform().make_folder(join_path(matches_folder, records_folder_name));
+  FilePtr owned = open_file(model_record_path(matches_folder, uuid), "wb");
+  if (!owned) return errno;
+  std::FILE* const file = owned.release();
   const std::string line = fingerprint + "\n";
   // A record cut short never matches: the pair is then recomputed.
   const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
@@ -102,7 +101,7 @@ int write_model_record(const std::string& matches_folder, const std::string& uui
 
 bool model_record_matches(const std::string& matches_folder, const std::string& uuid, const std::string& fingerprint) {
   if (fingerprint.empty()) return false;
-  FilePtr file(std::fopen(record_path(matches_folder, uuid).c_str(), "rb"));
+  const FilePtr file = open_file(model_record_path(matches_folder, uuid), "rb");
   if (!file) return false;
   char text[64];
   const std::size_t read = std::fread(text, 1, sizeof(text), file.get());

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <ostream>
 
-#include "workspace/platform.h"
+#include "platform/files.h"
 
 namespace lf {
 
@@ -12,7 +12,7 @@ namespace {
 
 FilePtr open_for_writing(const std::string& path) {
   // Binary mode: the CR LF line ends are written explicitly on every system.
-  return FilePtr(std::fopen(native_path(path).c_str(), "wb"));
+  return open_file(path, "wb");
 }
 
 bool write_keypoint_line(std::FILE* file, const cv::KeyPoint& keypoint) {

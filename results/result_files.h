@@ -45,7 +45,7 @@
 #include <opencv2/core/types.hpp>
 
 #include "features/types.h"
-#include "workspace/platform.h"
+#include "platform/files.h"
 
 namespace lf {
 

@@ -22,7 +22,7 @@
 
 #include "results/model_records.h"
 #include "results/temporary_files.h"
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 
 namespace lf {
 

@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -7,8 +5,8 @@
 #include "results/result_files.h"
 #include "results/temporary_files.h"
 #include "workspace/path_utils.h"
-#include "workspace/platform.h"
-#include "workspace/stop_point.h"
+#include "platform/files.h"
+#include "platform/stop_point.h"
 
 namespace lf {
 
@@ -23,20 +21,11 @@ const char* const publish_lock_name = ".publish.lock";
 class PublishLock : public ScopedFileLock {
  public:
   PublishLock(const std::string& matches_folder, bool exclusive)
-      : ScopedFileLock(native_path(matches_folder + publish_lock_name), exclusive) {}
+      : ScopedFileLock(matches_folder + publish_lock_name, exclusive) {}
 };
 
-void remove_file(const std::string& path) { std::remove(native_path(path).c_str()); }
-
-bool file_size(const std::string& path, std::uint64_t& size) {
-  struct stat info {};
-  if (stat(native_path(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  size = static_cast<std::uint64_t>(info.st_size);
-  return true;
-}
-
 bool stored_count(const std::string& path, std::uint64_t& count) {
-  FilePtr file(std::fopen(native_path(path).c_str(), "rb"));
+  const FilePtr file = open_file(path, "rb");
   unsigned char header[8];
   if (!file || std::fread(header, 1, sizeof(header), file.get()) != sizeof(header)) return false;
   count = 0;
@@ -48,7 +37,7 @@ bool stored_count(const std::string& path, std::uint64_t& count) {
 // empty and does not end in CR LF (a last line cut short, or one appended
 // without its end).
 bool keypoint_line_count(const std::string& path, std::uint64_t& lines) {
-  FilePtr file(std::fopen(native_path(path).c_str(), "rb"));
+  const FilePtr file = open_file(path, "rb");
   if (!file) return false;
   lines = 0;
   char block[65536];
@@ -157,7 +146,7 @@ bool pair_is_consistent(const std::string& matches_folder, const std::string& uu
   const std::string keypoint_path = make_file_path(matches_folder, uuid, keypoint_extension);
   const std::string descriptor_path = make_file_path(matches_folder, uuid, descriptor_extension);
   std::uint64_t size = 0, count = 0, lines = 0;
-  return file_size(descriptor_path, size) && size >= 8 && stored_count(descriptor_path, count) &&
+  return regular_file_size(descriptor_path, size) && size >= 8 && stored_count(descriptor_path, count) &&
          count <= (size - 8) / 512 && size == 8 + 512 * count && keypoint_line_count(keypoint_path, lines) &&
          lines == count;
 }

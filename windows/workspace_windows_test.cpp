@@ -17,9 +17,9 @@
 #include <gtest/gtest.h>
 
 #include "workspace/path_utils.h"
-#include "workspace/platform.h"
-#include "workspace/test_platform.h"
-#include "workspace/test_support.h"
+#include "platform/platform.h"
+#include "platform/test_platform.h"
+#include "platform/test_support.h"
 #include "workspace/workspace.h"
 
 namespace lf {

@@ -1,7 +1,7 @@
 #include "workspace/workspace.h"
 
 #include "workspace/path_utils.h"
-#include "workspace/platform.h"
+#include "platform/platform.h"
 
 namespace lf {
 

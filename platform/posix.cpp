@@ -1,6 +1,10 @@
 // The platform layer on POSIX systems (Linux).
 
-#include "workspace/platform.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/program_start.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -56,16 +60,16 @@ bool replace_file(const std::string& from, const std::string& to) {
   return std::rename(native_path(from).c_str(), native_path(to).c_str()) == 0;
 }
 
-std::FILE* create_new_file(const std::string& native) {
+std::FILE* create_new_file(const std::string& path) {
   // "x": never take over a file that is already there.
-  return std::fopen(native.c_str(), "wbx");
+  return std::fopen(native_path(path).c_str(), "wbx");
 }
 
 bool remove_file_now(const char* native) noexcept { return unlink(native) == 0; }
 
-std::vector<std::string> folder_entry_names(const std::string& native_folder) {
+std::vector<std::string> folder_entry_names(const std::string& folder) {
   std::vector<std::string> names;
-  DIR* const listing = opendir(native_folder.c_str());
+  DIR* const listing = opendir(native_path(folder).c_str());
   if (listing == nullptr) return names;
   for (dirent* entry = readdir(listing); entry != nullptr; entry = readdir(listing)) {
     const std::string name = entry->d_name;
@@ -83,8 +87,8 @@ std::string host_name() {
   return name;
 }
 
-ScopedFileLock::ScopedFileLock(const std::string& native, bool exclusive)
-    : handle_(::open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+ScopedFileLock::ScopedFileLock(const std::string& path, bool exclusive)
+    : handle_(::open(native_path(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
   if (handle_ < 0) return;
   const int fd = static_cast<int>(handle_);
   while (flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
