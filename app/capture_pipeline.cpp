@@ -10,6 +10,7 @@
 #include "app/capture_source.h"
 #include "app/timed_network.h"
 #include "results/result_files.h"
+#include "results/staged_result_pair.h"
 #include "platform/stop_point.h"
 
 namespace lf {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "results/result_files.h"
+#include "results/staged_result_pair.h"
 
 namespace lf {
 namespace {

@@ -5,6 +5,7 @@
 #include "app/run_options.h"
 #include "features/image_preparation.h"
 #include "results/result_files.h"
+#include "results/staged_result_pair.h"
 #include "workspace/workspace.h"
 
 namespace lf {

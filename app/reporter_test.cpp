@@ -11,6 +11,7 @@
 
 #include "features/image_preparation.h"
 #include "results/result_files.h"
+#include "results/staged_result_pair.h"
 #include "workspace/workspace.h"
 
 namespace lf {

@@ -17,9 +17,8 @@ namespace lf {
 
 class PatchBuffer {
  public:
-  static constexpr std::size_t patch_values = patch_side * patch_side;
-  // Enough for the network's input (see inference/descriptor_network.h).
-  static constexpr std::size_t alignment = 64;
+  static constexpr std::size_t patch_values = patch_floats;
+  static constexpr std::size_t alignment = network_input_alignment;
 
   PatchBuffer() = default;
   explicit PatchBuffer(std::size_t count) { resize(count); }

@@ -1,4 +1,5 @@
 #include "results/result_files.h"
+#include "results/staged_result_pair.h"
 
 #include <sys/wait.h>
 

@@ -3,6 +3,7 @@
 
 #include "results/model_records.h"
 #include "results/result_files.h"
+#include "results/staged_result_pair.h"
 #include "results/temporary_files.h"
 #include "workspace/path_utils.h"
 #include "platform/files.h"
