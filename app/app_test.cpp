@@ -365,6 +365,35 @@ TEST_F(Options, SkipDoneRecomputesOnlyIncompletePairs) {
   EXPECT_EQ(result_files(), plain);
 }
 
+// Workers change how fast a run goes, never what it prints or writes: not in
+// a plain run (no records line either), nor with captures to skip, to
+// recompute and to fail.
+TEST_F(Options, WorkersChangeNothingButSpeed) {
+  const auto plain = plain_run_files();
+  const RunResult plain_run = run({model("valid"), ws_});
+  for (const char* workers : {"1", "2", "5"}) {
+    const RunResult result = run({model("valid"), ws_, "--workers", workers});
+    EXPECT_EQ(result.out, plain_run.out) << workers;
+    EXPECT_EQ(result.err, plain_run.err) << workers;
+    EXPECT_EQ(result_files(), plain) << workers;
+  }
+  std::ofstream(ws_ + "/raw/b.png") << "no longer an image";
+  std::vector<RunResult> results;
+  std::vector<std::map<std::string, std::string>> files;
+  for (const char* workers : {"1", "3"}) {
+    ASSERT_EQ(run({model("valid"), ws_, "--shard", "0/1"}).exit_code, 1);
+    std::filesystem::remove(matches("gamma.desc"));
+    results.push_back(run({model("valid"), ws_, "--skip-done", "--workers", workers}));
+    files.push_back(result_files());
+  }
+  EXPECT_EQ(results[0].exit_code, 1);
+  EXPECT_NE(results[0].out.find("skipped: results exist"), std::string::npos) << results[0].out;
+  EXPECT_EQ(results[1].exit_code, results[0].exit_code);
+  EXPECT_EQ(results[1].out, results[0].out);
+  EXPECT_EQ(results[1].err, results[0].err);
+  EXPECT_EQ(files[1], files[0]);
+}
+
 // Records that cannot be kept leave complete results (exit 0), but every
 // --skip-done run would recompute them: one warning per run says so.
 TEST_F(Options, RecordsThatCannotBeKeptAreSaidOncePerRun) {

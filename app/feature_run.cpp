@@ -11,6 +11,7 @@
 #include "app/stop_signals.h"
 #include "capture_list/capture_list.h"
 #include "inference/tensorflow_network.h"
+#include "platform/process.h"
 #include "results/model_records.h"
 #include "results/temporary_files.h"
 #include "workspace/workspace.h"
@@ -67,6 +68,7 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
   RecordCounts counts;
   PipelineSettings settings;
   settings.observer = observer;
+  settings.workers = options.workers != 0 ? options.workers : default_workers(available_cores(), available_memory());
   const bool finished = run_captures(records, options, workspace, *model.network, reporter, counts, settings);
   reporter.counts(options, counts);
   if (!finished) return 1;

@@ -7,6 +7,7 @@
 #include "platform/program_start.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -22,6 +23,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <iterator>
 #include <optional>
 
@@ -80,6 +82,28 @@ std::vector<std::string> folder_entry_names(const std::string& folder) {
 }
 
 long current_process_id() { return static_cast<long>(getpid()); }
+
+unsigned available_cores() {
+  cpu_set_t cores;
+  CPU_ZERO(&cores);
+  if (sched_getaffinity(0, sizeof(cores), &cores) == 0 && CPU_COUNT(&cores) > 0)
+    return static_cast<unsigned>(CPU_COUNT(&cores));
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+std::uint64_t available_memory() {
+  // MemAvailable counts the page cache the kernel would give back.
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  std::uint64_t kilobytes = 0;
+  while (meminfo >> key >> kilobytes) {
+    if (key == "MemAvailable:") return kilobytes * 1024;
+    meminfo.ignore(64, '\n');
+  }
+  const long pages = sysconf(_SC_AVPHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+  return pages > 0 && page_size > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) : 0;
+}
 
 std::string host_name() {
   char name[256] = {};

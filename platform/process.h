@@ -1,6 +1,7 @@
 #pragma once
 // The process: who it is, how it stops, and calls into foreign code.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -9,6 +10,13 @@ namespace lf {
 
 long current_process_id();
 std::string host_name();
+
+// Cores this process may run on (its affinity, as a batch scheduler sets it);
+// at least 1.
+unsigned available_cores();
+
+// Bytes of memory the system could give now without swapping; 0 when unknown.
+std::uint64_t available_memory();
 
 // Blocks the calling thread until the process ends.
 [[noreturn]] void wait_forever() noexcept;

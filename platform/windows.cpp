@@ -163,6 +163,23 @@ std::vector<std::string> folder_entry_names(const std::string& folder) {
 
 long current_process_id() { return static_cast<long>(GetCurrentProcessId()); }
 
+unsigned available_cores() {
+  DWORD_PTR process = 0, system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+    unsigned count = 0;
+    for (; process != 0; process &= process - 1) ++count;
+    return count;
+  }
+  const DWORD active = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  return active > 0 ? static_cast<unsigned>(active) : 1;
+}
+
+std::uint64_t available_memory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof(status);
+  return GlobalMemoryStatusEx(&status) ? static_cast<std::uint64_t>(status.ullAvailPhys) : 0;
+}
+
 std::string host_name() {
   wchar_t name[256] = {};
   DWORD length = 255;
