@@ -4,8 +4,9 @@
 Writes into the folder OUT:
   database.db   a COLMAP database: cameras, images (named by their raw1_image
                 path, relative to the workspace, with '/' between folders: a
-                backslash is a separator, as for the program), keypoints in raw-image pixels
-                (COLMAP's convention: the top-left image corner at 0,0), the
+                backslash is a separator, as for the program), keypoints in
+                raw-image pixels (COLMAP's convention: the top-left image
+                corner at 0,0), the
                 matches of the chosen pairs and, unless --no-verify, their
                 two-view geometries from pycolmap's geometric verification;
   features.h5   per image name (hloc's layout; '/' in a name nests groups):
@@ -22,6 +23,22 @@ Writes into the folder OUT:
                 differ only in '/' against '-' are refused, --no-h5 leaves
                 the HDF5 files out);
   pairs.txt     the pairs, one "name0 name1" line each, in --pairs' form.
+
+OUT is replaced as a whole. The files are written into a new hidden folder
+beside OUT (".export-" and random letters), which takes OUT's place only when
+every file is complete, the database verified. Whatever an earlier OUT held
+besides the tools' files (these four, and reconstruct.py's model/, points.ply
+and reconstruction.png, which an export drops as they would no longer match)
+is linked into the new folder first. So a reader finds at OUT either the
+earlier complete export or the new one, never a part of one nor a mix of the
+two. The swap is two renames, between which OUT is missing for an instant
+(Ctrl-C and a plain kill wait for both); a reader that opens one file before a
+swap and another after it mixes the two, so read while no export into OUT is
+finishing. A run that fails or is interrupted (Ctrl-C, a full disk) leaves the
+earlier OUT as it was and its hidden folder removed, and ends in one "error:"
+line and exit code 1, or 130 for Ctrl-C; one killed outright (SIGKILL, a
+crash) may leave the hidden folder, to be deleted. OUT may not be a link, the
+current folder, or a folder holding the workspace.
 
 Keypoints are mapped from the prepared image (2048x1024, where the result
 files give them) back to each capture's first raw image through the resize
@@ -45,9 +62,14 @@ focal lengths above 0).
 """
 
 import argparse
+import contextlib
 import json
 import math
 import os
+import re
+import shutil
+import signal
+import subprocess
 import sys
 import time
 from dataclasses import dataclass
@@ -56,11 +78,21 @@ import numpy as np
 
 from lf_tools.common.capture_list import (CaptureListError, capture_list_path, distinct_captures,
                                           image_name, read_capture_list)
+from lf_tools.common.folders import replace_folder
 from lf_tools.common.matching import finite_rows, mutual_nearest_neighbours
 from lf_tools.common.prepared_image import ImageError, prepared_to_raw, raw_size
 from lf_tools.common.results import ResultError, matches_folder, read_results
 
 DEFAULT_RATIO = 0.8
+# What the tools write into OUT (export.py the first, reconstruct.py both):
+# a new OUT holds these of the run, and whatever else the earlier one held.
+EXPORT_FILES = ("database.db", "features.h5", "matches.h5", "pairs.txt")
+RECONSTRUCTION_FILES = ("model", "points.ply", "reconstruction.png")
+# Free space below this counts as a full disk: a write that failed for want of
+# space leaves less than a block.
+FULL_DISK_BYTES = 64 << 10
+INTERRUPTED = "error: interrupted"
+INTERRUPTED_EXIT_CODE = 130  # a shell's code for a process stopped by Ctrl-C
 # COLMAP's own prior for an unknown focal length: 1.2 times the larger side.
 FOCAL_PRIOR_FACTOR = 1.2
 
@@ -292,12 +324,27 @@ def make_cameras(captures, camera):
 
 
 def write_database(path, captures, matched, cameras, camera_of):
-    """A fresh COLMAP database at `path` with make_cameras' cameras; returns
+    """A new COLMAP database at `path` with make_cameras' cameras; returns
     image ids in capture order."""
+    with writing(path):
+        return _fill_database(path, captures, matched, cameras, camera_of)
+
+
+@contextlib.contextmanager
+def writing(path, verb="write"):
+    """An OSError, or pycolmap's RuntimeError (SQLite's, say), while the block
+    writes `path` becomes an ExportError naming the file."""
+    try:
+        yield
+    except (OSError, RuntimeError) as error:
+        # pycolmap's messages start with "[file.cc:line]".
+        reason = getattr(error, "strerror", None) or re.sub(r"^\[[^]]*\] *", "", str(error)).rstrip(".")
+        raise ExportError(f"cannot {verb} {os.path.basename(path)}: {reason}{disk_full_hint(path)}") from None
+
+
+def _fill_database(path, captures, matched, cameras, camera_of):
     pycolmap = load_pycolmap()
 
-    if os.path.exists(path):
-        os.remove(path)
     database = pycolmap.Database.open(path)
     try:
         camera_ids, rig_ids = [], []
@@ -331,23 +378,55 @@ def quiet_pycolmap():
     pycolmap.logging.minloglevel = 3
 
 
+# pycolmap ends the whole process (abort) when one of its worker threads
+# fails, as on a full disk: its threaded steps run in a child Python, whose
+# end the tools report in one line. OpenCV is imported first, as in
+# load_pycolmap.
+PYCOLMAP_CHILD_PREAMBLE = "import json, sys\nimport cv2\nimport pycolmap\npycolmap.logging.minloglevel = 3\n"
+VERIFY_CODE = PYCOLMAP_CHILD_PREAMBLE + "pycolmap.geometric_verification(sys.argv[1])\n"
+
+
+def run_pycolmap_child(code, what, folder, arguments=(), stdin=None):
+    """Runs `code` in a child Python with `arguments`; ExportError naming
+    `what` when it fails. `folder` is where it writes (for the full-disk hint)."""
+    run = subprocess.run([sys.executable, "-c", code, *arguments], input=stdin, text=True,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if run.returncode != 0:
+        how = (f"signal {signal.Signals(-run.returncode).name}" if run.returncode < 0
+               else f"exit status {run.returncode}")
+        raise ExportError(f"{what} failed ({how}){disk_full_hint(folder)}")
+
+
+def disk_full_hint(path):
+    """"; the disk is full" when the file system of `path` has less than
+    FULL_DISK_BYTES free for this process, else ""."""
+    folder = path if os.path.isdir(path) else os.path.dirname(os.path.abspath(path))
+    try:
+        status = os.statvfs(folder)
+    except (OSError, AttributeError):  # no statvfs on Windows
+        return ""
+    # The blocks kept for root are root's to write.
+    blocks = status.f_bfree if os.geteuid() == 0 else status.f_bavail
+    return "; the disk is full" if blocks * status.f_frsize < FULL_DISK_BYTES else ""
+
+
 def verify(path):
     """pycolmap's geometric verification of every matched pair; returns
     (verified pairs, verified inlier matches)."""
-    pycolmap = load_pycolmap()
-
-    quiet_pycolmap()
-    pycolmap.geometric_verification(path)
+    run_pycolmap_child(VERIFY_CODE, "pycolmap's geometric verification", path, [path])
     return verified_inliers(path)
 
 
 def verified_inliers(path):
     """(verified pairs, verified inlier matches) of a database."""
-    database = load_pycolmap().Database.open(path)
-    try:
-        _, inliers = database.read_two_view_geometry_num_inliers()
-    finally:
-        database.close()
+    # SQLite writes beside a database it opens (its write-ahead log), so a
+    # full disk fails this too.
+    with writing(path, "open"):
+        database = load_pycolmap().Database.open(path)
+        try:
+            _, inliers = database.read_two_view_geometry_num_inliers()
+        finally:
+            database.close()
     inliers = np.asarray(inliers, np.int64)
     return int(np.count_nonzero(inliers)), int(inliers.sum())
 
@@ -372,16 +451,22 @@ def check_pair_keys(captures):
 
 
 def write_h5(folder, captures, matched):
+    """features.h5 and matches.h5 in `folder`. h5py writes through a Python file
+    object: writing a path itself, HDF5 crashes the process (segmentation
+    fault) once the disk is full, where a file object raises OSError."""
     import h5py
 
-    with h5py.File(os.path.join(folder, "features.h5"), "w") as f:
+    path = os.path.join(folder, "features.h5")
+    with writing(path), open(path, "wb") as file, h5py.File(file, "w") as f:
         for capture in captures:
             group = f.create_group(capture.name)
             group.create_dataset("keypoints", data=capture.raw_xy("centre"))
             group.create_dataset("descriptors", data=np.ascontiguousarray(capture.descriptors.T))
             group.create_dataset("image_size", data=np.array(capture.size, np.int64))
             group.attrs["uuid"] = capture.uuid
-    with h5py.File(os.path.join(folder, "matches.h5"), "w") as f:
+    interrupt_point("features.h5")
+    path = os.path.join(folder, "matches.h5")
+    with writing(path), open(path, "wb") as file, h5py.File(file, "w") as f:
         for (i, j), (matches, distances) in matched.items():
             group = f.create_group(pair_key(captures[i].name, captures[j].name))
             matches0 = np.full(len(captures[i].keypoints), -1, np.int32)
@@ -390,17 +475,79 @@ def write_h5(folder, captures, matched):
             scores0[matches[:, 0]] = 1.0 / (1.0 + distances)
             group.create_dataset("matches0", data=matches0)
             group.create_dataset("matching_scores0", data=scores0)
+    interrupt_point("matches.h5")
 
 
-def prepare_output(out):
+def check_output(out, workspace):
+    """Refuses, before any work, an OUT that cannot be replaced as a whole:
+    one that is not a folder (a link to one included), that holds the current
+    folder or the workspace, or whose parent cannot be written."""
+    if os.path.islink(out) or (os.path.lexists(out) and not os.path.isdir(out)):
+        raise ExportError(f"cannot write into {out}: it is not a folder (a link to one is not taken)")
+    whole = os.path.abspath(out)
+    for name, inside in (("the current folder", os.getcwd()), ("the workspace", os.path.abspath(workspace))):
+        if os.path.commonpath([whole, inside]) == whole:
+            raise ExportError(f"cannot write into {out}: it holds {name}, and an export replaces "
+                              "its whole folder")
+    parent = os.path.dirname(whole)
+    while not os.path.lexists(parent):
+        parent = os.path.dirname(parent)
+    if not os.path.isdir(parent):
+        raise ExportError(f"cannot write into {out}: {parent} is not a folder")
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise ExportError(f"cannot write into {out}: {parent} is not writable")
+
+
+def carry_over(out, staged):
+    """Links every entry of an earlier OUT that is not the tools' into the new
+    folder (a folder's files one by one; copied where links cannot be made)."""
+    if not os.path.isdir(out):
+        return
+    for name in sorted(set(os.listdir(out)) - set(EXPORT_FILES + RECONSTRUCTION_FILES)):
+        source, target = os.path.join(out, name), os.path.join(staged, name)
+        if os.path.isdir(source) and not os.path.islink(source):
+            shutil.copytree(source, target, symlinks=True, copy_function=_link_or_copy)
+        else:
+            _link_or_copy(source, target)
+
+
+def _link_or_copy(source, target):
+    if os.path.islink(source):
+        os.symlink(os.readlink(source), target)
+        return
     try:
-        os.makedirs(out, exist_ok=True)
-        probe = os.path.join(out, ".export-probe")
-        with open(probe, "wb"):
-            pass
-        os.remove(probe)
+        os.link(source, target)
+    except OSError:
+        shutil.copy2(source, target)
+
+
+def interrupt_point(step):
+    """Test hook: a run whose LF_TEST_INTERRUPT_AT names `step` stops there as
+    on Ctrl-C."""
+    if os.environ.get("LF_TEST_INTERRUPT_AT") == step:
+        raise KeyboardInterrupt
+
+
+def publish(out, build):
+    """build(folder) writes OUT's files into a new folder beside OUT (hidden:
+    ".export-" and random letters), which then replaces OUT as a whole
+    (replace_folder), with the entries of an earlier OUT that are not the
+    tools' carried over; an earlier OUT stays as it was until then, and also
+    when build fails or is interrupted."""
+    def fill(staged):
+        os.mkdir(staged)
+        build(staged)
+        carry_over(out, staged)
+        interrupt_point("publish")
+
+    state = "left as it was" if os.path.lexists(out) else "not written"
+    try:
+        replace_folder(out, ".export-", fill)
     except OSError as error:
-        raise ExportError(f"cannot write into {out}: {error.strerror or error}") from None
+        hint = disk_full_hint(os.path.dirname(os.path.abspath(out)))
+        raise ExportError(f"cannot write {out}: {error.strerror or error}{hint} ({out} is {state})") from None
+    except ExportError as error:
+        raise ExportError(f"{error} ({out} is {state})") from None
 
 
 @dataclass
@@ -422,20 +569,29 @@ class ExportSummary:
                 f"with {self.matches} matches{verified} ({times})")
 
 
-def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RATIO,
-           descriptors="network", verification=True, h5=True, log=print):
-    """Writes OUT's files; returns an ExportSummary. Raises ExportError."""
+@dataclass
+class PreparedExport:
+    """Everything an export writes, read and matched."""
+    captures: list
+    pairs: list
+    matched: dict  # see match_pairs
+    cameras: list
+    camera_of: list
+    non_finite_rows: int
+    seconds: dict
+
+
+def prepare_export(workspace, pairs_file=None, camera="per-size", ratio=DEFAULT_RATIO,
+                   descriptors="network", h5=True, log=print):
+    """Reads the workspace and matches the pairs; writes nothing. Raises ExportError."""
     seconds = {}
     mark = time.monotonic()
     camera = parse_camera(camera) if isinstance(camera, str) else camera
-    if not os.path.isdir(workspace):
-        raise ExportError(f"{workspace} is not a folder")
     captures = load_captures(workspace, descriptors)
     if h5:
         check_pair_keys(captures)
     pairs = read_pairs(pairs_file, captures) if pairs_file else exhaustive_pairs(len(captures))
     cameras, camera_of = make_cameras(captures, camera)
-    prepare_output(out)
     non_finite = sum(len(c.descriptors) - int(finite_rows(c.descriptors).sum()) for c in captures)
     if non_finite:
         log(f"warning: {non_finite} descriptor rows hold NaN or infinity; left out of matching")
@@ -443,22 +599,45 @@ def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RAT
     mark = time.monotonic()
     matched = match_pairs(captures, pairs, ratio)
     seconds["matching"] = time.monotonic() - mark
+    return PreparedExport(captures, pairs, matched, cameras, camera_of, non_finite, seconds)
+
+
+def write_export(folder, prepared, verification=True, h5=True):
+    """The export's files, written into the folder `folder`; returns an ExportSummary."""
+    captures, pairs, matched = prepared.captures, prepared.pairs, prepared.matched
+    seconds = dict(prepared.seconds)
     mark = time.monotonic()
-    database = os.path.join(out, "database.db")
-    write_database(database, captures, matched, cameras, camera_of)
-    with open(os.path.join(out, "pairs.txt"), "w", encoding="utf-8") as f:
+    database = os.path.join(folder, "database.db")
+    write_database(database, captures, matched, prepared.cameras, prepared.camera_of)
+    interrupt_point("database")
+    path = os.path.join(folder, "pairs.txt")
+    with writing(path), open(path, "w", encoding="utf-8") as f:
         f.writelines(pair_line(captures[i].name, captures[j].name) for i, j in pairs)
     if h5:
-        write_h5(out, captures, matched)
+        write_h5(folder, captures, matched)
     seconds["writing"] = time.monotonic() - mark
     verified_pairs = inliers = None
     if verification:
         mark = time.monotonic()
         verified_pairs, inliers = verify(database)
         seconds["verification"] = time.monotonic() - mark
+        interrupt_point("verification")
     return ExportSummary(len(captures), sum(len(c.keypoints) for c in captures), len(pairs),
                          sum(len(m) for m, _ in matched.values()), verified_pairs, inliers,
-                         non_finite, seconds)
+                         prepared.non_finite_rows, seconds)
+
+
+def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RATIO,
+           descriptors="network", verification=True, h5=True, log=print):
+    """Replaces OUT with the export's files (see publish); returns an
+    ExportSummary. Raises ExportError, and KeyboardInterrupt on Ctrl-C."""
+    if not os.path.isdir(workspace):
+        raise ExportError(f"{workspace} is not a folder")
+    check_output(out, workspace)
+    prepared = prepare_export(workspace, pairs_file, camera, ratio, descriptors, h5, log)
+    summaries = []
+    publish(out, lambda folder: summaries.append(write_export(folder, prepared, verification, h5)))
+    return summaries[0]
 
 
 def add_export_options(parser):
@@ -498,6 +677,9 @@ def main(argv=None):
     except ExportError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print(INTERRUPTED, file=sys.stderr)
+        return INTERRUPTED_EXIT_CODE
     print(summary.line())
     return 0
 

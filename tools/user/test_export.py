@@ -6,6 +6,7 @@ b's descriptors are a's in reverse row order, so a's row k matches b's row
 N-1-k.
 """
 
+import errno
 import json
 import os
 
@@ -199,6 +200,12 @@ def pairs_file(text):
     return make_arguments
 
 
+def link_to_a_folder(folder, tmp_path):
+    (tmp_path / "real").mkdir()
+    (tmp_path / "link").symlink_to(tmp_path / "real")
+    return [str(folder), str(tmp_path / "link")]
+
+
 def missing_pair_file(folder, tmp_path):
     return [str(folder), str(tmp_path / "out"), "--pairs", str(tmp_path / "nowhere.txt")]
 
@@ -216,6 +223,9 @@ BAD_INPUT = {
     "workspace without results": (no_results, "has no results"),
     "pairs naming an unknown capture": (unknown_pair, "line 2: unknown capture 'nobody'"),
     "output under a file": (unwritable_output, "cannot write into"),
+    # An export replaces its whole folder.
+    "output a link to a folder": (link_to_a_folder, "link: it is not a folder (a link to one is not taken)"),
+    "output holding the workspace": (lambda folder, tmp: [str(folder), str(tmp)], "it holds the workspace"),
     "missing pairs file": (missing_pair_file, "cannot read the pairs file"),
     "pairs with an unfinished quote": (pairs_file('a b\n"raw/a.png b\n'),
                                        "line 2: a quoted name that does not end"),
@@ -253,6 +263,14 @@ def test_bad_input_gives_one_line_and_exit_1(workspace, tmp_path, capsys, case):
     assert len(error.splitlines()) == 1 and error.startswith("error: ") and words in error
 
 
+def test_the_current_folder_is_not_replaced(workspace, tmp_path, capsys, monkeypatch):
+    (tmp_path / "out").mkdir()
+    monkeypatch.chdir(tmp_path / "out")
+    assert export.main([str(workspace[0]), ".", "--no-verify"]) == 1
+    assert "error: cannot write into .: it holds the current folder" in capsys.readouterr().err
+    assert os.listdir(".") == []
+
+
 @pytest.mark.parametrize("case", ["workspace without results", "output under a file",
                                   "pairs naming an unknown capture"])
 def test_reconstruct_refuses_bad_input_in_one_line(workspace, tmp_path, capsys, case):
@@ -262,3 +280,138 @@ def test_reconstruct_refuses_bad_input_in_one_line(workspace, tmp_path, capsys, 
     assert reconstruct.main(make_arguments(workspace[0], tmp_path)) == 1
     error = capsys.readouterr().err
     assert len(error.splitlines()) == 1 and error.startswith("error: ") and words in error
+
+
+@pytest.fixture
+def earlier_export(workspace, tmp_path):
+    """OUT holding a complete export of the pair a-b only, and a file of the
+    user's; returns (arguments of a new export of all pairs, OUT's bytes)."""
+    folder, _ = workspace
+    out = tmp_path / "out"
+    (tmp_path / "pairs.txt").write_text("a b\n")
+    assert export.main([str(folder), str(out), "--no-verify", "--pairs", str(tmp_path / "pairs.txt")]) == 0
+    (out / "notes.txt").write_text("mine")
+    return [str(folder), str(out)], folder_bytes(out)
+
+
+def folder_bytes(folder):
+    return {path.relative_to(folder).as_posix(): path.read_bytes()
+            for path in sorted(folder.rglob("*")) if path.is_file()}
+
+
+def left_in(tmp_path):
+    return sorted(os.listdir(tmp_path))
+
+
+INTERRUPTION_STEPS = ["database", "features.h5", "matches.h5", "verification", "publish"]
+
+
+@pytest.mark.parametrize("step", INTERRUPTION_STEPS)
+def test_an_interrupted_export_leaves_the_earlier_one_whole(earlier_export, tmp_path, capsys, monkeypatch, step):
+    arguments, before = earlier_export
+    monkeypatch.setenv("LF_TEST_INTERRUPT_AT", step)
+    verify = [] if step == "verification" else ["--no-verify"]
+    assert export.main(arguments + verify) == 130
+    assert capsys.readouterr().err == "error: interrupted\n"
+    assert folder_bytes(tmp_path / "out") == before
+    assert left_in(tmp_path) == ["out", "pairs.txt", "ws"]
+
+
+def disk_full_in_h5py(monkeypatch, calls_before):
+    real, calls = h5py.Group.create_dataset, []
+
+    def create_dataset(self, *args, **kwargs):
+        calls.append(1)
+        if len(calls) > calls_before:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        return real(self, *args, **kwargs)
+    monkeypatch.setattr(h5py.Group, "create_dataset", create_dataset)
+
+
+def disk_full_in_sqlite(monkeypatch):
+    def write_matches(*args):
+        raise RuntimeError("[database_sqlite.cc:1350] SQLite error: database or disk is full")
+    monkeypatch.setattr(pycolmap.Database, "write_matches", write_matches)
+
+
+# (how the disk fills up, the words of the one line): the files are written
+# in the order of the table, each step's failure as the library reports it.
+FAILED_WRITES = {
+    "database": (disk_full_in_sqlite, "cannot write database.db: SQLite error: database or disk is full"),
+    "features.h5": (lambda patch: disk_full_in_h5py(patch, 4), "cannot write features.h5: No space left"),
+    "matches.h5": (lambda patch: disk_full_in_h5py(patch, 9), "cannot write matches.h5: No space left"),
+    # pycolmap ends the process on a failed write in its worker threads.
+    "verification": (lambda patch: patch.setattr(export, "VERIFY_CODE", "import os; os.abort()"),
+                     "pycolmap's geometric verification failed (signal SIGABRT)"),
+}
+
+
+@pytest.mark.parametrize("step", FAILED_WRITES)
+def test_a_failed_export_says_why_in_one_line_and_leaves_the_earlier_one_whole(
+        earlier_export, tmp_path, capsys, monkeypatch, step):
+    arguments, before = earlier_export
+    fill_disk, words = FAILED_WRITES[step]
+    fill_disk(monkeypatch)
+    verify = [] if step == "verification" else ["--no-verify"]
+    assert export.main(arguments + verify) == 1
+    error = capsys.readouterr().err
+    assert error.startswith("error: ") and len(error.splitlines()) == 1 and words in error
+    assert error.endswith(f"({arguments[1]} is left as it was)\n")
+    assert folder_bytes(tmp_path / "out") == before
+    assert left_in(tmp_path) == ["out", "pairs.txt", "ws"]
+
+
+def test_a_new_export_replaces_the_tools_files_and_keeps_the_others(earlier_export, tmp_path):
+    arguments, before = earlier_export
+    out = tmp_path / "out"
+    (out / "mine").mkdir()
+    (out / "mine" / "list.txt").write_text("kept")
+    (out / "model").mkdir()  # an earlier reconstruction's, no longer of this database
+    (out / "points.ply").write_text("stale")
+    assert export.main(arguments + ["--no-verify"]) == 0
+    assert sorted(os.listdir(out)) == ["database.db", "features.h5", "matches.h5", "mine", "notes.txt",
+                                       "pairs.txt"]
+    assert (out / "notes.txt").read_text() == "mine" and (out / "mine" / "list.txt").read_text() == "kept"
+    assert len((out / "pairs.txt").read_text().splitlines()) == 3
+    assert left_in(tmp_path) == ["out", "pairs.txt", "ws"]
+
+
+@pytest.fixture
+def empty_model(monkeypatch):
+    """reconstruct's mapping made to return a model without images or points
+    (the planted matches are too few for a real one); verification left out."""
+    from lf_tools.user import reconstruct
+
+    monkeypatch.setattr(reconstruct, "map_scene", lambda *args: pycolmap.Reconstruction())
+    monkeypatch.setattr(export, "VERIFY_CODE", "")
+    return reconstruct
+
+
+def test_a_reconstruction_replaces_the_tools_files_and_keeps_the_others(earlier_export, tmp_path, empty_model):
+    arguments, _ = earlier_export
+    assert empty_model.main(arguments) == 0
+    assert sorted(os.listdir(tmp_path / "out")) == sorted(export.EXPORT_FILES + export.RECONSTRUCTION_FILES
+                                                          + ("notes.txt",))
+    assert left_in(tmp_path) == ["out", "pairs.txt", "ws"]
+
+
+@pytest.mark.parametrize("step", ["verification", "mapping", "model", "publish"])
+def test_an_interrupted_reconstruction_leaves_the_earlier_output_whole(
+        earlier_export, tmp_path, capsys, monkeypatch, empty_model, step):
+    arguments, before = earlier_export
+    monkeypatch.setenv("LF_TEST_INTERRUPT_AT", step)
+    assert empty_model.main(arguments) == 130
+    assert capsys.readouterr().err == "error: interrupted\n"
+    assert folder_bytes(tmp_path / "out") == before
+    assert left_in(tmp_path) == ["out", "pairs.txt", "ws"]
+
+
+def test_a_model_written_on_a_full_disk_is_refused(earlier_export, tmp_path, capsys, monkeypatch, empty_model):
+    # pycolmap's model writers report no failed write: the disk is found full after them.
+    arguments, before = earlier_export
+    monkeypatch.setattr(empty_model, "disk_full_hint", lambda path: "; the disk is full")
+    assert empty_model.main(arguments) == 1
+    assert capsys.readouterr().err == ("error: cannot write model; the disk is full "
+                                       f"({arguments[1]} is left as it was)\n")
+    assert folder_bytes(tmp_path / "out") == before
+    assert left_in(tmp_path) == ["out", "pairs.txt", "ws"]
