@@ -258,7 +258,7 @@ def run_program(program, model, workspace, results):
 def python_descriptors(workspace, uuid, raw_name, program_xy):
     """SIFT and raw-patch descriptors on the program's keypoints, checked to be the same."""
     image = mirror.load_grey(os.path.join(workspace, "raw", raw_name))
-    sift = cv2.SIFT_create(-1, 3, 0.01, 10.0, 1.6)
+    sift = mirror.make_sift()
     keypoints, sift_descriptors = sift.detectAndCompute(image, None)
     order = sorted(range(len(keypoints)), key=lambda i: keypoints[i].size, reverse=True)
     keypoints = [keypoints[i] for i in order]
