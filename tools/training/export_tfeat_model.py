@@ -29,7 +29,7 @@ import tensorflow as tf  # noqa: E402
 from lf_tools.common.folders import replace_folder  # noqa: E402
 from lf_tools.common.model_contract import (BATCH, INPUT_NAME, INPUT_TENSOR, OUTPUT_NAME,  # noqa: E402
                                             OUTPUT_TENSOR, PATCH, SERVE_TAG)
-from lf_tools.demo.export_default_model import MARKER, _read_marker, file_digest, time_batches  # noqa: E402
+from lf_tools.common.saved_model import MARKER, file_digest, read_marker as _read_marker, time_batches  # noqa: E402
 
 tf1 = tf.compat.v1
 tf.get_logger().setLevel("ERROR")

@@ -49,7 +49,7 @@ import tensorflow as tf  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 from lf_tools.common.folders import replace_file  # noqa: E402
-from lf_tools.demo.export_default_model import BN_EPSILON, LAYERS  # noqa: E402
+from lf_tools.common.network import BN_EPSILON, LAYERS  # noqa: E402
 
 MARGIN = 1.0
 DROPOUT = 0.3
