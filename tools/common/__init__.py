@@ -12,6 +12,9 @@
                     from raw-image pixels to prepared pixels
   matching          mutual nearest neighbours, homographies, MMA, RANSAC fits
   drawing           keypoints and matches as pictures
+  network           the default descriptor network: layers, weights, graph,
+                    batch-norm folding (export and training)
+  saved_model       the exporters' marker file and full-batch timing
 
 Modules here import nothing heavy at load time (no TensorFlow; OpenCV only
 inside the functions that need it), so every interpreter the tools run under
