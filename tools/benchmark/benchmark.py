@@ -29,6 +29,7 @@ import numpy as np
 
 from lf_tools.common.results import ResultError, read_results  # noqa: E402
 from lf_tools.common.capture_list import read_capture_list  # noqa: E402
+from lf_tools.common.model_contract import BATCH  # noqa: E402
 from lf_tools.common.workspace_writer import read_source, write_workspace  # noqa: E402
 
 STAGES = ["startup", "prepare", "detect", "extract", "network", "write", "release"]
@@ -274,7 +275,7 @@ def main():
     print()
 
     print(f"== Stages, pipeline_benchmark (same calls as compute_features), best of {args.repeat}; "
-          f"{len(records)} captures, {keypoints} keypoints, {int(values['batches'])} batches of 1024")
+          f"{len(records)} captures, {keypoints} keypoints, {int(values['batches'])} batches of {BATCH}")
     stage_table(ours, ours_wall, theirs, peer_run.wall)
     print(f"  (start-up includes {outside_main:.2f} s of library loading and process exit; "
           f"the first network run took {values['first_batch']:.2f} s)")

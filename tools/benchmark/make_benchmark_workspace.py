@@ -22,6 +22,7 @@ import os
 import sys
 
 from lf_tools.common.folders import replace_folder  # noqa: E402
+from lf_tools.common.program import PREPARED_HEIGHT, PREPARED_WIDTH  # noqa: E402
 from lf_tools.common.workspace_writer import DEBIAN_SAMPLES as DEFAULT_SOURCE  # noqa: E402
 from lf_tools.common.workspace_writer import read_source, write_workspace  # noqa: E402
 
@@ -58,8 +59,8 @@ def small_image(source, index):
     name = SMALL_SOURCES[index % len(SMALL_SOURCES)]
     data = np.frombuffer(read_source(source, name), np.uint8)
     image = cv2.imdecode(data, cv2.IMREAD_GRAYSCALE)
-    image = cv2.resize(image, (2048, 1024), interpolation=cv2.INTER_LINEAR)
-    strips = (1024 - SMALL_HEIGHT) // SMALL_HEIGHT
+    image = cv2.resize(image, (PREPARED_WIDTH, PREPARED_HEIGHT), interpolation=cv2.INTER_LINEAR)
+    strips = (PREPARED_HEIGHT - SMALL_HEIGHT) // SMALL_HEIGHT
     row = (index // len(SMALL_SOURCES)) % strips * SMALL_HEIGHT
     ok, png = cv2.imencode(".png", image[row:row + SMALL_HEIGHT])
     assert ok

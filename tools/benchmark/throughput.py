@@ -36,10 +36,9 @@ import tempfile
 import time
 
 from lf_tools.common.capture_list import read_capture_list  # noqa: E402
+from lf_tools.common.model_contract import BATCH  # noqa: E402
 from lf_tools.common.program import detect, make_sift, prepare  # noqa: E402
 from lf_tools.common.results import read_results  # noqa: E402
-
-BATCH = 1024
 
 
 def timed(command, env):
