@@ -45,6 +45,7 @@ RunFeatures load_pipeline() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  lf::reuse_freed_memory();
   const RunFeatures run = load_pipeline();
   if (run == nullptr) return 1;
   const std::vector<std::string> arguments = lf::utf8_arguments(argc, argv);

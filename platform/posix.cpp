@@ -7,6 +7,7 @@
 #include "platform/program_start.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <sched.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -188,6 +189,15 @@ StopRequestHandler::~StopRequestHandler() {
 // --- Program start ---
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
+void reuse_freed_memory() {
+#ifdef __GLIBC__
+  // Blocks above the mapping threshold would be mapped and unmapped each time;
+  // from the heap they are reused, and a freed top of the heap is kept.
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, INT_MAX);
+#endif
+}
 
 void set_environment_default(const char* name, const char* value) { setenv(name, value, 0); }
 

@@ -311,6 +311,10 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
   return result;
 }
 
+// The Windows heap has no such switch: large blocks come and go as on an
+// untuned Linux heap.
+void reuse_freed_memory() {}
+
 void set_environment_default(const char* name, const char* value) {
   if (std::getenv(name) != nullptr) return;
   _putenv_s(name, value);
