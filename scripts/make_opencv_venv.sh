@@ -11,19 +11,11 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv=${1:-$root/.venv-opencv}
 requirements=$root/tools/requirements-opencv.txt
-source "$root/scripts/progress.sh"
+source "$root/scripts/common.sh"
 log=${LF_BUILD_DIR:-$root/build}/setup.log
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-if ! dpkg-query -W -f='${Status}' python3-opencv 2>/dev/null | grep -q "install ok installed"; then
-  install_python3_opencv() {
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3-opencv
-  }
-  run_logged "$log" "Installing Debian package python3-opencv" install_python3_opencv
+if ! debian_package_installed python3-opencv; then
+  run_logged "$log" "Installing Debian package python3-opencv" apt_install python3-opencv
 fi
 
 stamp=$venv/.installed-requirements

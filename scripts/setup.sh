@@ -28,7 +28,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$root/scripts/progress.sh"
+source "$root/scripts/common.sh"
 case ${LF_TENSORFLOW:-cpu} in
   cpu) venv=$root/.venv;     build_dir=${LF_BUILD_DIR:-$root/build} ;;
   gpu) venv=$root/.venv-gpu; build_dir=${LF_BUILD_DIR:-$root/build-gpu} ;;
@@ -49,20 +49,10 @@ apt_packages=(build-essential cmake g++ git libgtest-dev libgmock-dev
 test_apt_packages=(g++-mingw-w64-x86-64-posix wine64 wine ninja-build slurm-wlm munge)
 [ "$demo_only" -eq 1 ] || apt_packages+=("${test_apt_packages[@]}")
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-apt_install() {
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@"
-}
-
 install_debian_packages() {
   local missing=() package
   for package in "${apt_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
-      || missing+=("$package")
+    debian_package_installed "$package" || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return
   run_logged "$log" "Installing ${#missing[@]} Debian packages (${missing[*]})" apt_install "${missing[@]}"
