@@ -15,6 +15,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <cereal/archives/json.hpp>
@@ -40,6 +41,9 @@ std::vector<std::string> names_in(const std::string& folder) {
 
 class TempFolder : public ::testing::Test {
  protected:
+  // Puts a complete pair of "u" in place; its keypoint and descriptor bytes.
+  std::pair<std::string, std::string> commit_older_pair();
+
   const TemporaryFolder temporary_{"lf_results_"};
   const std::string folder_ = temporary_.path();
 };
@@ -117,6 +121,13 @@ void stage(StagedResultPair& pair, int rows, float value) {
   ASSERT_TRUE(pair.open_descriptors(rows));
   const std::vector<float> values(128 * rows, value);
   pair.append_rows(values.data(), rows);
+}
+
+std::pair<std::string, std::string> TempFolder::commit_older_pair() {
+  StagedResultPair older(folder_ + "/", "u");
+  stage(older, 2, 1.f);
+  EXPECT_TRUE(older.commit());
+  return {read_bytes(folder_ + "/u.feat"), read_bytes(folder_ + "/u.desc")};
 }
 
 // Two runs staging one uuid at once (repeated runs, shards) must not share
@@ -241,12 +252,7 @@ class LostTemporary : public TempFolder, public ::testing::WithParamInterface<Lo
 // namespace, a user) removes a run's live temporary files: the commit fails
 // and the older complete pair stays as it was.
 TEST_P(LostTemporary, CommitFailsAndKeepsTheOlderPair) {
-  {
-    StagedResultPair older(folder_ + "/", "u");
-    stage(older, 2, 1.f);
-    ASSERT_TRUE(older.commit());
-  }
-  const std::string feat = read_bytes(folder_ + "/u.feat"), desc = read_bytes(folder_ + "/u.desc");
+  const auto [feat, desc] = commit_older_pair();
   {
     StagedResultPair newer(folder_ + "/", "u");
     stage(newer, 3, 2.f);
@@ -323,12 +329,7 @@ class RecordFolder : public TempFolder, public ::testing::WithParamInterface<Rec
 // old model's: the pair is not put in place. A new record that cannot be
 // written leaves the complete pair, and says so.
 TEST_P(RecordFolder, OldRecordMustGoNewRecordMayFail) {
-  {
-    StagedResultPair older(folder_ + "/", "u");
-    stage(older, 2, 1.f);
-    ASSERT_TRUE(older.commit());
-  }
-  const std::string feat = read_bytes(folder_ + "/u.feat"), desc = read_bytes(folder_ + "/u.desc");
+  const auto [feat, desc] = commit_older_pair();
   GetParam().arrange(folder_);
   StagedResultPair newer(folder_ + "/", "u", "00112233aabbccdd");
   stage(newer, 3, 2.f);

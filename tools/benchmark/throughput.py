@@ -28,13 +28,13 @@ Usage: throughput.py --build-dir DIR --workspace DIR --free-model DIR
 import argparse
 import json
 import os
-import platform
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
+from lf_tools.benchmark.benchmark import cpu_name  # noqa: E402
 from lf_tools.common.capture_list import read_capture_list  # noqa: E402
 from lf_tools.common.model_contract import BATCH  # noqa: E402
 from lf_tools.common.program import detect, make_sift, prepare  # noqa: E402
@@ -53,17 +53,6 @@ def timed(command, env):
         if os.waitstatus_to_exitcode(status) != 0:
             raise SystemExit(f"error: {' '.join(command)} failed:\n{err.read().decode()[-2000:]}")
         return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0, out.read().decode()
-
-
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def empty_workspace(folder):
