@@ -5,6 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "features/patch_sampling.h"
@@ -85,8 +86,7 @@ cv::Mat sample_patch(const cv::Mat& float_image, const cv::Mat& grid, const cv::
   return patch;
 }
 
-// Keypoints placed by one matrix product: enough to spread its call cost, few
-// enough that their positions (8 KiB a keypoint) stay in cache while sampled.
+// Keypoints handed to a thread at a time: enough to spread the cost of handing them out.
 constexpr int batch_keypoints = 32;
 
 // The integer route reads 8-bit grey pixels in side-by-side pairs at int byte
@@ -101,31 +101,62 @@ bool fits_integer_route(const cv::Mat& image, int patch_size) {
   return grey_pairs && remap_limits && patch_limits;
 }
 
-// The transforms of keypoints [first, last) side by side, 3 x 2 columns each.
-cv::Mat stack_transforms(const PatchExtractor& extractor, const KeypointList& keypoints, int first,
-                         int last, cv::Size image_size) {
-  cv::Mat transforms(3, 2 * (last - first), CV_32F);
-  for (int k = first; k < last; ++k) {
-    const int column = 2 * (k - first);
-    extractor.make_keypoint_transform(keypoints[k], image_size.width, image_size.height)
-        .copyTo(transforms.colRange(column, column + 2));
-  }
-  return transforms;
-}
+// The network's sampling grid has enough rows for place_samples' own sum.
+static_assert(patch_side * patch_side >= blas_product_rows);
 
-// One product places a whole batch: column pair k of grid * [T_first ... T_last-1]
-// equals grid * T_k alone, because place_samples works every element out from
-// its grid row and its column only, in an order that does not depend on the
-// number of columns. The grid keeps all its rows so that the batch takes the
-// same of its two routes as a single keypoint.
-void extract_batch(const PatchExtractor& extractor, const cv::Mat& image, const cv::Mat& grid,
-                   const KeypointList& keypoints, int first, int last, PatchBuffer& patches) {
-  const cv::Mat transforms = stack_transforms(extractor, keypoints, first, last, image.size());
-  const cv::Mat positions = place_samples(grid, transforms);
-  const std::size_t stride = positions.step1();
-  for (int k = first; k < last; ++k)
-    sample_normalised_patch(image, positions.ptr<float>() + 2 * (k - first), stride, grid.rows,
+// The sample positions of one keypoint, x and y apart, as place_samples forms
+// them from grid rows of patch_side^2: sample (r, c) of transform T is
+//   x = ((0 + gx_c * T00) + gy_r * T10) + T20,  y = ((0 + gx_c * T01) + gy_r * T11) + T21
+// in float, where the grid offsets gx_c and gy_r are those of column c and row r.
+// The column terms are worked out once per patch and the row terms once per
+// row, each the very product that place_samples forms, and the sums go four
+// columns at a time in the same order.
+class SamplePlacer {
+ public:
+  explicit SamplePlacer(const cv::Mat& grid) {
+    for (int i = 0; i < patch_side; ++i) {
+      offsets_[i] = grid.at<float>(i, 0);
+      CV_DbgAssert(offsets_[i] == grid.at<float>(i * patch_side, 1));
+    }
+  }
+
+  void place(const cv::Mat& transform, float* xs, float* ys) const {
+    const float t00 = transform.at<float>(0, 0), t01 = transform.at<float>(0, 1);
+    const float t10 = transform.at<float>(1, 0), t11 = transform.at<float>(1, 1);
+    const cv::v_float32x4 t20 = cv::v_setall_f32(transform.at<float>(2, 0));
+    const cv::v_float32x4 t21 = cv::v_setall_f32(transform.at<float>(2, 1));
+    alignas(16) float column_x[patch_side], column_y[patch_side];
+    const cv::v_float32x4 zero = cv::v_setzero_f32();
+    for (int c = 0; c < patch_side; c += 4) {
+      const cv::v_float32x4 gx = cv::v_load(offsets_ + c);
+      cv::v_store_aligned(column_x + c, zero + gx * cv::v_setall_f32(t00));
+      cv::v_store_aligned(column_y + c, zero + gx * cv::v_setall_f32(t01));
+    }
+    for (int r = 0; r < patch_side; ++r) {
+      const cv::v_float32x4 row_x = cv::v_setall_f32(offsets_[r] * t10);
+      const cv::v_float32x4 row_y = cv::v_setall_f32(offsets_[r] * t11);
+      float* x = xs + r * patch_side;
+      float* y = ys + r * patch_side;
+      for (int c = 0; c < patch_side; c += 4) {
+        cv::v_store(x + c, (cv::v_load_aligned(column_x + c) + row_x) + t20);
+        cv::v_store(y + c, (cv::v_load_aligned(column_y + c) + row_y) + t21);
+      }
+    }
+  }
+
+ private:
+  float offsets_[patch_side];
+};
+
+void extract_batch(const PatchExtractor& extractor, const cv::Mat& image,
+                   const SamplePlacer& placer, const KeypointList& keypoints, int first, int last,
+                   PatchBuffer& patches) {
+  alignas(16) float xs[PatchBuffer::patch_values], ys[PatchBuffer::patch_values];
+  for (int k = first; k < last; ++k) {
+    placer.place(extractor.make_keypoint_transform(keypoints[k], image.cols, image.rows), xs, ys);
+    sample_normalised_patch(image, xs, ys, static_cast<int>(PatchBuffer::patch_values),
                             patches.patch(static_cast<std::size_t>(k)));
+  }
 }
 
 }  // namespace
@@ -156,7 +187,7 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
       std::copy_n(reference[k].ptr<float>(), PatchBuffer::patch_values, patches.patch(k));
     return true;
   }
-  const cv::Mat grid = make_sampling_grid();
+  const SamplePlacer placer(make_sampling_grid());
   const int count = static_cast<int>(keypoints.size());
   const int batches = (count + batch_keypoints - 1) / batch_keypoints;
   patches.resize(keypoints.size());
@@ -164,8 +195,8 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
   cv::parallel_for_(cv::Range(0, batches), [&](const cv::Range& range) {
     for (int b = range.start; b < range.end; ++b) {
       const int first = b * batch_keypoints;
-      extract_batch(*this, image, grid, keypoints, first, std::min(count, first + batch_keypoints),
-                    patches);
+      extract_batch(*this, image, placer, keypoints, first,
+                    std::min(count, first + batch_keypoints), patches);
     }
   });
   return true;

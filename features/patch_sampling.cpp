@@ -12,8 +12,8 @@ namespace {
 
 // cv::remap rounds a position to 1/32 pixel and weighs the four neighbours by
 // products of 1/32 steps: a sample of 8-bit pixels is a whole number of 1/1024
-// units below 2^18. Floats hold every product and partial sum of such numbers
-// exactly, so the order of the arithmetic cannot change a sample.
+// units below 2^18, the same number whether it is summed in floats, as remap
+// does, or in integers, as here.
 constexpr int fraction_bits = 5;
 constexpr int steps = 1 << fraction_bits;
 constexpr float unit = 1.0f / (steps * steps);
@@ -21,7 +21,8 @@ constexpr double unit_squared = 1.0 / (steps * steps * steps * steps);
 
 struct GreyImage {
   const uchar* data;
-  std::size_t step;
+  int step;
+  cv::v_int32x4 row_step;
   cv::v_int32x4 last_left;  // the last column that has one right of it
   cv::v_int32x4 last_top;   // the last row that has one below it
 };
@@ -30,17 +31,20 @@ struct GreyImage {
 // arithmetic, then the pixels are read one by one, then weighed as vectors.
 constexpr int block_samples = 64;
 
-// Where a block's samples read the image: the left pixel column, the upper row
-// offset in bytes, and the weights of the right column and the lower row in
-// 1/32. The right column and lower row are always the next ones.
+// Where a block's samples read the image: the byte offset of the upper left of
+// their four pixels, and the weights of the two columns and of the two rows in
+// 1/32, first and second weight in the low and high 16 bits. The second column
+// and row are always the next ones.
 struct Taps {
-  int left[block_samples], upper[block_samples];
-  int fx[block_samples], fy[block_samples];
+  int offset[block_samples];
+  int column_weights[block_samples];
+  int row_weights[block_samples];
 };
 
-// Each entry holds the left pixel in its low byte and the right one above it.
+// The four pixels of each sample, one a byte from the lowest: upper left, upper
+// right, lower left, lower right.
 struct Pixels {
-  int top[block_samples], bottom[block_samples];
+  unsigned quad[block_samples];
 };
 
 // remap clamps both neighbours into the image, so beyond the border both are
@@ -56,56 +60,55 @@ void locate_axis(const cv::v_int32x4& q, const cv::v_int32x4& last_first, cv::v_
   weight = cv::v_min(cv::v_max(q - (first << fraction_bits), zero), cv::v_setall_s32(steps));
 }
 
-void locate(const GreyImage& image, const float* positions, std::size_t stride, int count,
-            Taps& taps) {
+// 32 - w in the low 16 bits, w in the high ones.
+cv::v_int32x4 weight_pair(const cv::v_int32x4& w) {
+  return cv::v_setall_s32(steps) - w + (w << 16);
+}
+
+void locate(const GreyImage& image, const float* xs, const float* ys, int count, Taps& taps) {
   const cv::v_float32x4 scale = cv::v_setall_f32(static_cast<float>(steps));
-  const cv::v_int32x4 row_step = cv::v_setall_s32(static_cast<int>(image.step));
   for (int i = 0; i < count; i += 4) {
-    const float* p = positions + i * stride;
-    const cv::v_float32x4 x(p[0], p[stride], p[2 * stride], p[3 * stride]);
-    const cv::v_float32x4 y(p[1], p[stride + 1], p[2 * stride + 1], p[3 * stride + 1]);
     // remap's own rounding: x * 32 is exact and v_round rounds half to even.
     cv::v_int32x4 col, fx, row, fy;
-    locate_axis(cv::v_round(x * scale), image.last_left, col, fx);
-    locate_axis(cv::v_round(y * scale), image.last_top, row, fy);
-    cv::v_store(taps.left + i, col);
-    cv::v_store(taps.upper + i, row * row_step);
-    cv::v_store(taps.fx + i, fx);
-    cv::v_store(taps.fy + i, fy);
+    locate_axis(cv::v_round(cv::v_load(xs + i) * scale), image.last_left, col, fx);
+    locate_axis(cv::v_round(cv::v_load(ys + i) * scale), image.last_top, row, fy);
+    cv::v_store(taps.offset + i, row * image.row_step + col);
+    cv::v_store(taps.column_weights + i, weight_pair(fx));
+    cv::v_store(taps.row_weights + i, weight_pair(fy));
   }
 }
 
-int pixel_pair(const uchar* pixels) { return pixels[0] | pixels[1] << 8; }
+unsigned pixel_pair(const uchar* pixels) { return pixels[0] | pixels[1] << 8; }
 
 void read_pixels(const GreyImage& image, const Taps& taps, int count, Pixels& pixels) {
   for (int i = 0; i < count; ++i) {
-    const uchar* upper = image.data + taps.upper[i] + taps.left[i];
-    pixels.top[i] = pixel_pair(upper);
-    pixels.bottom[i] = pixel_pair(upper + image.step);
+    const uchar* upper = image.data + taps.offset[i];
+    pixels.quad[i] = pixel_pair(upper) | pixel_pair(upper + image.step) << 16;
   }
 }
 
-cv::v_float32x4 to_float(const cv::v_int32x4& values) { return cv::v_cvt_f32(values); }
-
-// Samples i .. i + 3 in 1/1024 units.
-cv::v_float32x4 interpolate(const Taps& taps, const Pixels& pixels, int i) {
-  const cv::v_float32x4 full = cv::v_setall_f32(static_cast<float>(steps));
-  const cv::v_int32x4 low_byte = cv::v_setall_s32(0xff);
-  const cv::v_float32x4 fx = to_float(cv::v_load(taps.fx + i));
-  const cv::v_float32x4 fy = to_float(cv::v_load(taps.fy + i));
-  const cv::v_int32x4 top = cv::v_load(pixels.top + i);
-  const cv::v_int32x4 bottom = cv::v_load(pixels.bottom + i);
-  const cv::v_float32x4 upper = to_float(top & low_byte) * (full - fx) + to_float(top >> 8) * fx;
-  const cv::v_float32x4 lower =
-      to_float(bottom & low_byte) * (full - fx) + to_float(bottom >> 8) * fx;
-  return upper * (full - fy) + lower * fy;
+// Samples i .. i + 3 in 1/1024 units: each pair of pixels is weighed by one
+// 16-bit multiply-add, then each pair of rows (below 2^13, so in 16 bits too).
+cv::v_int32x4 interpolate(const Taps& taps, const Pixels& pixels, int i) {
+  cv::v_uint16x8 first_two, last_two;
+  cv::v_expand(cv::v_reinterpret_as_u8(cv::v_load(pixels.quad + i)), first_two, last_two);
+  const cv::v_int32x4 column_weights = cv::v_load(taps.column_weights + i);
+  cv::v_int32x4 first_weights, last_weights;
+  cv::v_zip(column_weights, column_weights, first_weights, last_weights);
+  // Rows upper and lower of sample i, then of sample i + 1; then of i + 2 and i + 3.
+  const cv::v_int32x4 first_rows = cv::v_dotprod(cv::v_reinterpret_as_s16(first_two),
+                                                 cv::v_reinterpret_as_s16(first_weights));
+  const cv::v_int32x4 last_rows = cv::v_dotprod(cv::v_reinterpret_as_s16(last_two),
+                                                cv::v_reinterpret_as_s16(last_weights));
+  return cv::v_dotprod(cv::v_pack(first_rows, last_rows),
+                       cv::v_reinterpret_as_s16(cv::v_load(taps.row_weights + i)));
 }
 
 // Sums of the samples and of their squares in 1/1024 units, exact in integers.
 class Sums {
  public:
-  void add(const cv::v_float32x4& units) {
-    const cv::v_uint32x4 whole = cv::v_reinterpret_as_u32(cv::v_round(units));
+  void add(const cv::v_int32x4& units) {
+    const cv::v_uint32x4 whole = cv::v_reinterpret_as_u32(units);
     values_ += whole;
     cv::v_uint64x2 low, high;
     cv::v_mul_expand(whole, whole, low, high);
@@ -139,25 +142,28 @@ void normalise(float* patch, int count, std::int64_t sum, std::uint64_t squares)
     std::fill(patch, patch + count, 0.0f);
     return;
   }
-  for (int i = 0; i < count; ++i) patch[i] = (patch[i] - m) / s;
+  const cv::v_float32x4 vm = cv::v_setall_f32(m);
+  const cv::v_float32x4 vs = cv::v_setall_f32(s);
+  for (int i = 0; i < count; i += 4) cv::v_store(patch + i, (cv::v_load(patch + i) - vm) / vs);
 }
 
 }  // namespace
 
-void sample_normalised_patch(const cv::Mat& image, const float* positions, std::size_t stride,
-                             int count, float* patch) {
-  const GreyImage grey{image.data, image.step, cv::v_setall_s32(image.cols - 2),
+void sample_normalised_patch(const cv::Mat& image, const float* xs, const float* ys, int count,
+                             float* patch) {
+  const int step = static_cast<int>(image.step);
+  const GreyImage grey{image.data, step, cv::v_setall_s32(step), cv::v_setall_s32(image.cols - 2),
                        cv::v_setall_s32(image.rows - 2)};
   Taps taps;
   Pixels pixels;
   Sums sums;
   for (int first = 0; first < count; first += block_samples) {
     const int n = std::min(block_samples, count - first);
-    locate(grey, positions + first * stride, stride, n, taps);
+    locate(grey, xs + first, ys + first, n, taps);
     read_pixels(grey, taps, n, pixels);
     for (int i = 0; i < n; i += 4) {
-      const cv::v_float32x4 units = interpolate(taps, pixels, i);
-      cv::v_store(patch + first + i, units * cv::v_setall_f32(unit));
+      const cv::v_int32x4 units = interpolate(taps, pixels, i);
+      cv::v_store(patch + first + i, cv::v_cvt_f32(units) * cv::v_setall_f32(unit));
       sums.add(units);
     }
   }
