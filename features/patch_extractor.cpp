@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
@@ -148,11 +151,53 @@ class SamplePlacer {
   float offsets_[patch_side];
 };
 
+// Spreads the bits of a 16-bit number to the even bits of a 32-bit one.
+std::uint32_t spread_bits(std::uint32_t v) {
+  v = (v | v << 8) & 0x00ff00ffu;
+  v = (v | v << 4) & 0x0f0f0f0fu;
+  v = (v | v << 2) & 0x33333333u;
+  return (v | v << 1) & 0x55555555u;
+}
+
+std::uint32_t clamped_coordinate(float v, int size) {
+  return static_cast<std::uint32_t>(std::clamp(static_cast<int>(v), 0, size - 1));
+}
+
+// The keypoints' indices in Z order of their pixels, which visits the image
+// region by region: each patch then finds much of what it reads in the cache,
+// left there by the patches around it.
+std::vector<int> visiting_order(const KeypointList& keypoints, cv::Size size) {
+  std::vector<std::pair<std::uint32_t, int>> keyed(keypoints.size());
+  for (std::size_t k = 0; k < keypoints.size(); ++k) {
+    const std::uint32_t x = clamped_coordinate(keypoints[k].pt.x, size.width);
+    const std::uint32_t y = clamped_coordinate(keypoints[k].pt.y, size.height);
+    keyed[k] = {spread_bits(x) | spread_bits(y) << 1, static_cast<int>(k)};
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<int> order(keyed.size());
+  for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].second;
+  return order;
+}
+
+// A copy of the image whose rows lie an odd number of cache lines apart. Rows
+// a power of two apart share a few sets of a set-associative cache, and a
+// turned patch, which reads many rows at a time, then evicts its own lines.
+cv::Mat with_rows_spread(const cv::Mat& image) {
+  constexpr int line = 64;
+  int step = (image.cols + line - 1) / line * line;
+  if (step / line % 2 == 0) step += line;
+  cv::Mat spread(image.rows, step, CV_8UC1);
+  cv::Mat copy = spread.colRange(0, image.cols);
+  image.copyTo(copy);
+  return copy;
+}
+
 void extract_batch(const PatchExtractor& extractor, const cv::Mat& image,
-                   const SamplePlacer& placer, const KeypointList& keypoints, int first, int last,
-                   PatchBuffer& patches) {
+                   const SamplePlacer& placer, const KeypointList& keypoints,
+                   const int* indices, int count, PatchBuffer& patches) {
   alignas(16) float xs[PatchBuffer::patch_values], ys[PatchBuffer::patch_values];
-  for (int k = first; k < last; ++k) {
+  for (const int* k_it = indices; k_it != indices + count; ++k_it) {
+    const int k = *k_it;
     placer.place(extractor.make_keypoint_transform(keypoints[k], image.cols, image.rows), xs, ys);
     sample_normalised_patch(image, xs, ys, static_cast<int>(PatchBuffer::patch_values),
                             patches.patch(static_cast<std::size_t>(k)));
@@ -188,6 +233,8 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
     return true;
   }
   const SamplePlacer placer(make_sampling_grid());
+  const std::vector<int> order = visiting_order(keypoints, image.size());
+  const cv::Mat spread = with_rows_spread(image);
   const int count = static_cast<int>(keypoints.size());
   const int batches = (count + batch_keypoints - 1) / batch_keypoints;
   patches.resize(keypoints.size());
@@ -195,8 +242,8 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
   cv::parallel_for_(cv::Range(0, batches), [&](const cv::Range& range) {
     for (int b = range.start; b < range.end; ++b) {
       const int first = b * batch_keypoints;
-      extract_batch(*this, image, placer, keypoints, first,
-                    std::min(count, first + batch_keypoints), patches);
+      extract_batch(*this, spread, placer, keypoints, order.data() + first,
+                    std::min(count - first, batch_keypoints), patches);
     }
   });
   return true;
