@@ -92,16 +92,13 @@ cv::Mat sample_patch(const cv::Mat& float_image, const cv::Mat& grid, const cv::
 // Keypoints handed to a thread at a time: enough to spread the cost of handing them out.
 constexpr int batch_keypoints = 32;
 
-// The integer route reads 8-bit grey pixels in side-by-side pairs at int byte
-// offsets, and sums a patch in ints (see sample_normalised_patch). Images that
-// remap refuses, 32767 pixels or more a side, are left to the reference, which
-// reports them.
+// The integer route samples 8-bit grey images (see sample_normalised_patch).
+// Images that remap refuses, 32767 pixels or more a side, are left to the
+// reference, which reports them.
 bool fits_integer_route(const cv::Mat& image, int patch_size) {
-  const bool grey_pairs = image.type() == CV_8UC1 && image.cols >= 2 && image.rows >= 2 &&
-                          image.step * image.rows <= INT_MAX;
   const bool remap_limits = image.cols < SHRT_MAX && image.rows < SHRT_MAX;
   const bool patch_limits = patch_size > 0 && patch_size % 2 == 0 && patch_size <= 64;
-  return grey_pairs && remap_limits && patch_limits;
+  return SamplingImage::fits(image) && remap_limits && patch_limits;
 }
 
 // The network's sampling grid has enough rows for place_samples' own sum.
@@ -179,26 +176,14 @@ std::vector<int> visiting_order(const KeypointList& keypoints, cv::Size size) {
   return order;
 }
 
-// A copy of the image whose rows lie an odd number of cache lines apart. Rows
-// a power of two apart share a few sets of a set-associative cache, and a
-// turned patch, which reads many rows at a time, then evicts its own lines.
-cv::Mat with_rows_spread(const cv::Mat& image) {
-  constexpr int line = 64;
-  int step = (image.cols + line - 1) / line * line;
-  if (step / line % 2 == 0) step += line;
-  cv::Mat spread(image.rows, step, CV_8UC1);
-  cv::Mat copy = spread.colRange(0, image.cols);
-  image.copyTo(copy);
-  return copy;
-}
-
-void extract_batch(const PatchExtractor& extractor, const cv::Mat& image,
+void extract_batch(const PatchExtractor& extractor, const SamplingImage& image,
                    const SamplePlacer& placer, const KeypointList& keypoints,
                    const int* indices, int count, PatchBuffer& patches) {
   alignas(16) float xs[PatchBuffer::patch_values], ys[PatchBuffer::patch_values];
-  for (const int* k_it = indices; k_it != indices + count; ++k_it) {
-    const int k = *k_it;
-    placer.place(extractor.make_keypoint_transform(keypoints[k], image.cols, image.rows), xs, ys);
+  for (int i = 0; i < count; ++i) {
+    const int k = indices[i];
+    placer.place(extractor.make_keypoint_transform(keypoints[k], image.cols(), image.rows()), xs,
+                 ys);
     sample_normalised_patch(image, xs, ys, static_cast<int>(PatchBuffer::patch_values),
                             patches.patch(static_cast<std::size_t>(k)));
   }
@@ -234,7 +219,7 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
   }
   const SamplePlacer placer(make_sampling_grid());
   const std::vector<int> order = visiting_order(keypoints, image.size());
-  const cv::Mat spread = with_rows_spread(image);
+  const SamplingImage sampled(image);
   const int count = static_cast<int>(keypoints.size());
   const int batches = (count + batch_keypoints - 1) / batch_keypoints;
   patches.resize(keypoints.size());
@@ -242,7 +227,7 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
   cv::parallel_for_(cv::Range(0, batches), [&](const cv::Range& range) {
     for (int b = range.start; b < range.end; ++b) {
       const int first = b * batch_keypoints;
-      extract_batch(*this, spread, placer, keypoints, order.data() + first,
+      extract_batch(*this, sampled, placer, keypoints, order.data() + first,
                     std::min(count - first, batch_keypoints), patches);
     }
   });

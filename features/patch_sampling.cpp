@@ -1,6 +1,7 @@
 #include "features/patch_sampling.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 
@@ -19,13 +20,10 @@ constexpr int steps = 1 << fraction_bits;
 constexpr float unit = 1.0f / (steps * steps);
 constexpr double unit_squared = 1.0 / (steps * steps * steps * steps);
 
-struct GreyImage {
-  const uchar* data;
-  int step;
-  cv::v_int32x4 row_step;
-  cv::v_int32x4 last_left;  // the last column that has one right of it
-  cv::v_int32x4 last_top;   // the last row that has one below it
-};
+// How far the border reaches beyond the first and the last pixel of a row or column.
+constexpr int border_before = 1;
+constexpr int border_after = 2;
+constexpr int cache_line = 64;
 
 // Samples go through in blocks: first every position is located with vector
 // arithmetic, then the pixels are read one by one, then weighed as vectors.
@@ -47,43 +45,56 @@ struct Pixels {
   unsigned quad[block_samples];
 };
 
-// remap clamps both neighbours into the image, so beyond the border both are
-// the same pixel and its weight is 32. Clamping the first neighbour one short of
-// the border and moving the whole weight onto the neighbour that remap would
-// have read gives the same sum while the neighbours stay side by side:
-// the weight q - 32 * first is the fraction inside the image, below 0 left of it
-// and 32 or more right of it.
-void locate_axis(const cv::v_int32x4& q, const cv::v_int32x4& last_first, cv::v_int32x4& first,
-                 cv::v_int32x4& weight) {
-  const cv::v_int32x4 zero = cv::v_setzero_s32();
-  first = cv::v_min(cv::v_max(q >> fraction_bits, zero), last_first);
-  weight = cv::v_min(cv::v_max(q - (first << fraction_bits), zero), cv::v_setall_s32(steps));
-}
+// remap clamps both neighbours into the image, so that a position outside it
+// reads the nearest pixel with the whole weight; the border gives the same sum
+// without clamping the neighbours. Beyond one pixel before the first pixel or
+// one after the last, remap reads just what it reads there, so positions are
+// first moved onto that line: from it on, the first neighbour q >> 5 and the
+// second one both lie in the border, and the weight of the second is q & 31.
+struct Axis {
+  cv::v_float32x4 lowest, highest;
+
+  explicit Axis(int pixels)
+      : lowest(cv::v_setall_f32(-1.0f)), highest(cv::v_setall_f32(static_cast<float>(pixels))) {}
+
+  // remap's own rounding: p * 32 is exact and v_round rounds half to even.
+  cv::v_int32x4 steps_of(const cv::v_float32x4& p) const {
+    return cv::v_round(cv::v_min(cv::v_max(p, lowest), highest) * cv::v_setall_f32(static_cast<float>(steps)));
+  }
+};
 
 // 32 - w in the low 16 bits, w in the high ones.
-cv::v_int32x4 weight_pair(const cv::v_int32x4& w) {
+cv::v_int32x4 weight_pair(const cv::v_int32x4& q) {
+  const cv::v_int32x4 w = q & cv::v_setall_s32(steps - 1);
   return cv::v_setall_s32(steps) - w + (w << 16);
 }
 
-void locate(const GreyImage& image, const float* xs, const float* ys, int count, Taps& taps) {
-  const cv::v_float32x4 scale = cv::v_setall_f32(static_cast<float>(steps));
+void locate(const SamplingImage& image, const float* xs, const float* ys, int count,
+            Taps& taps) {
+  const Axis across(image.cols()), down(image.rows());
+  // Column and row are within 16 bits: one multiply-add gives the offset.
+  const int step = image.step();
+  const cv::v_int16x8 column_and_row(1, step, 1, step, 1, step, 1, step);
   for (int i = 0; i < count; i += 4) {
-    // remap's own rounding: x * 32 is exact and v_round rounds half to even.
-    cv::v_int32x4 col, fx, row, fy;
-    locate_axis(cv::v_round(cv::v_load(xs + i) * scale), image.last_left, col, fx);
-    locate_axis(cv::v_round(cv::v_load(ys + i) * scale), image.last_top, row, fy);
-    cv::v_store(taps.offset + i, row * image.row_step + col);
-    cv::v_store(taps.column_weights + i, weight_pair(fx));
-    cv::v_store(taps.row_weights + i, weight_pair(fy));
+    const cv::v_int32x4 qx = across.steps_of(cv::v_load(xs + i));
+    const cv::v_int32x4 qy = down.steps_of(cv::v_load(ys + i));
+    const cv::v_int32x4 column = qx >> fraction_bits, row = qy >> fraction_bits;
+    cv::v_int16x8 pairs, unused;
+    cv::v_zip(cv::v_pack(column, column), cv::v_pack(row, row), pairs, unused);
+    cv::v_store(taps.offset + i, cv::v_dotprod(pairs, column_and_row));
+    cv::v_store(taps.column_weights + i, weight_pair(qx));
+    cv::v_store(taps.row_weights + i, weight_pair(qy));
   }
 }
 
 unsigned pixel_pair(const uchar* pixels) { return pixels[0] | pixels[1] << 8; }
 
-void read_pixels(const GreyImage& image, const Taps& taps, int count, Pixels& pixels) {
+void read_pixels(const SamplingImage& image, const Taps& taps, int count, Pixels& pixels) {
+  const uchar* origin = image.origin();
+  const int step = image.step();
   for (int i = 0; i < count; ++i) {
-    const uchar* upper = image.data + taps.offset[i];
-    pixels.quad[i] = pixel_pair(upper) | pixel_pair(upper + image.step) << 16;
+    const uchar* upper = origin + taps.offset[i];
+    pixels.quad[i] = pixel_pair(upper) | pixel_pair(upper + step) << 16;
   }
 }
 
@@ -147,20 +158,40 @@ void normalise(float* patch, int count, std::int64_t sum, std::uint64_t squares)
   for (int i = 0; i < count; i += 4) cv::v_store(patch + i, (cv::v_load(patch + i) - vm) / vs);
 }
 
+int bordered_step(int cols) {
+  int lines = (cols + border_before + border_after + cache_line - 1) / cache_line;
+  if (lines % 2 == 0) ++lines;
+  return lines * cache_line;
+}
+
 }  // namespace
 
-void sample_normalised_patch(const cv::Mat& image, const float* xs, const float* ys, int count,
-                             float* patch) {
-  const int step = static_cast<int>(image.step);
-  const GreyImage grey{image.data, step, cv::v_setall_s32(step), cv::v_setall_s32(image.cols - 2),
-                       cv::v_setall_s32(image.rows - 2)};
+bool SamplingImage::fits(const cv::Mat& image) {
+  return image.type() == CV_8UC1 && !image.empty() && image.rows < SHRT_MAX &&
+         bordered_step(image.cols) <= SHRT_MAX;
+}
+
+SamplingImage::SamplingImage(const cv::Mat& image)
+    : bordered_(image.rows + border_before + border_after, bordered_step(image.cols), CV_8UC1),
+      cols_(image.cols),
+      rows_(image.rows) {
+  CV_Assert(fits(image));
+  // Isolated: an image that is part of a larger one is still replicated from its own edges.
+  cv::Mat filled = bordered_.colRange(0, cols_ + border_before + border_after);
+  cv::copyMakeBorder(image, filled, border_before, border_after, border_before, border_after,
+                     cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+  CV_Assert(filled.data == bordered_.data);
+}
+
+void sample_normalised_patch(const SamplingImage& image, const float* xs, const float* ys,
+                             int count, float* patch) {
   Taps taps;
   Pixels pixels;
   Sums sums;
   for (int first = 0; first < count; first += block_samples) {
     const int n = std::min(block_samples, count - first);
-    locate(grey, xs + first, ys + first, n, taps);
-    read_pixels(grey, taps, n, pixels);
+    locate(image, xs + first, ys + first, n, taps);
+    read_pixels(image, taps, n, pixels);
     for (int i = 0; i < n; i += 4) {
       const cv::v_int32x4 units = interpolate(taps, pixels, i);
       cv::v_store(patch + first + i, cv::v_cvt_f32(units) * cv::v_setall_f32(unit));

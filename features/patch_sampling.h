@@ -15,13 +15,37 @@
 
 namespace lf {
 
-// Samples the CV_8UC1 `image` at the `count` positions (xs[i], ys[i]) into
-// `patch` and normalises the patch to zero mean and unit population deviation
-// (all zeros when uniform). `count` must be a multiple of 4 (samples go four at
-// a time) and at most 4096, so that the sum of a patch fits an int. The image
-// needs at least two columns and two rows, and all its byte offsets must fit an
-// int.
-void sample_normalised_patch(const cv::Mat& image, const float* xs, const float* ys, int count,
-                             float* patch);
+// A copy of a CV_8UC1 image laid out for sampling: its border replicated one
+// pixel beyond the top and left edges and two beyond the bottom and right
+// ones, where remap's BORDER_REPLICATE reads, and its rows an odd number of
+// cache lines apart. Rows a power of two apart share a few sets of a
+// set-associative cache, and a turned patch, which reads many rows at a time,
+// would evict its own lines.
+class SamplingImage {
+ public:
+  // Whether `image` can be sampled this way: 8-bit grey, at least one pixel,
+  // rows short enough for 16-bit arithmetic and all byte offsets ints.
+  static bool fits(const cv::Mat& image);
+
+  explicit SamplingImage(const cv::Mat& image);
+
+  int cols() const { return cols_; }
+  int rows() const { return rows_; }
+  int step() const { return static_cast<int>(bordered_.step); }
+  // Pixel (0, 0) of the image; the border lies at negative offsets.
+  const uchar* origin() const { return bordered_.ptr(1) + 1; }
+
+ private:
+  cv::Mat bordered_;
+  int cols_;
+  int rows_;
+};
+
+// Samples `image` at the `count` positions (xs[i], ys[i]) into `patch` and
+// normalises the patch to zero mean and unit population deviation (all zeros
+// when uniform). `count` must be a multiple of 4 (samples go four at a time) and
+// at most 4096, so that the sum of a patch fits an int.
+void sample_normalised_patch(const SamplingImage& image, const float* xs, const float* ys,
+                             int count, float* patch);
 
 }  // namespace lf
