@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include <opencv2/core/hal/intrin.hpp>
 
@@ -39,10 +40,11 @@ struct Taps {
   int row_weights[block_samples];
 };
 
-// The four pixels of each sample, one a byte from the lowest: upper left, upper
-// right, lower left, lower right.
+// The pixels of each sample, left and right side by side: those of the upper
+// row and those of the lower one.
 struct Pixels {
-  unsigned quad[block_samples];
+  uchar upper[2 * block_samples];
+  uchar lower[2 * block_samples];
 };
 
 // remap clamps both neighbours into the image, so that a position outside it
@@ -75,43 +77,43 @@ void locate(const SamplingImage& image, const float* xs, const float* ys, int co
   // Column and row are within 16 bits: one multiply-add gives the offset.
   const int step = image.step();
   const cv::v_int16x8 column_and_row(1, step, 1, step, 1, step, 1, step);
+  const cv::v_int32x4 origin = cv::v_setall_s32(static_cast<int>(image.origin() - image.first_byte()));
   for (int i = 0; i < count; i += 4) {
     const cv::v_int32x4 qx = across.steps_of(cv::v_load(xs + i));
     const cv::v_int32x4 qy = down.steps_of(cv::v_load(ys + i));
     const cv::v_int32x4 column = qx >> fraction_bits, row = qy >> fraction_bits;
     cv::v_int16x8 pairs, unused;
     cv::v_zip(cv::v_pack(column, column), cv::v_pack(row, row), pairs, unused);
-    cv::v_store(taps.offset + i, cv::v_dotprod(pairs, column_and_row));
+    cv::v_store(taps.offset + i, cv::v_dotprod(pairs, column_and_row) + origin);
     cv::v_store(taps.column_weights + i, weight_pair(qx));
     cv::v_store(taps.row_weights + i, weight_pair(qy));
   }
 }
 
-unsigned pixel_pair(const uchar* pixels) { return pixels[0] | pixels[1] << 8; }
-
+// Offsets count from the first byte of the bordered copy, so that each read
+// adds one offset to one of two fixed row pointers.
 void read_pixels(const SamplingImage& image, const Taps& taps, int count, Pixels& pixels) {
-  const uchar* origin = image.origin();
-  const int step = image.step();
+  const uchar* const upper = image.first_byte();
+  const uchar* const lower = upper + image.step();
   for (int i = 0; i < count; ++i) {
-    const uchar* upper = origin + taps.offset[i];
-    pixels.quad[i] = pixel_pair(upper) | pixel_pair(upper + step) << 16;
+    const int offset = taps.offset[i];
+    std::memcpy(pixels.upper + 2 * i, upper + offset, 2);
+    std::memcpy(pixels.lower + 2 * i, lower + offset, 2);
   }
 }
 
 // Samples i .. i + 3 in 1/1024 units: each pair of pixels is weighed by one
 // 16-bit multiply-add, then each pair of rows (below 2^13, so in 16 bits too).
 cv::v_int32x4 interpolate(const Taps& taps, const Pixels& pixels, int i) {
-  cv::v_uint16x8 first_two, last_two;
-  cv::v_expand(cv::v_reinterpret_as_u8(cv::v_load(pixels.quad + i)), first_two, last_two);
-  const cv::v_int32x4 column_weights = cv::v_load(taps.column_weights + i);
-  cv::v_int32x4 first_weights, last_weights;
-  cv::v_zip(column_weights, column_weights, first_weights, last_weights);
-  // Rows upper and lower of sample i, then of sample i + 1; then of i + 2 and i + 3.
-  const cv::v_int32x4 first_rows = cv::v_dotprod(cv::v_reinterpret_as_s16(first_two),
-                                                 cv::v_reinterpret_as_s16(first_weights));
-  const cv::v_int32x4 last_rows = cv::v_dotprod(cv::v_reinterpret_as_s16(last_two),
-                                                cv::v_reinterpret_as_s16(last_weights));
-  return cv::v_dotprod(cv::v_pack(first_rows, last_rows),
+  const cv::v_int16x8 column_weights = cv::v_reinterpret_as_s16(cv::v_load(taps.column_weights + i));
+  const cv::v_int32x4 upper = cv::v_dotprod(
+      cv::v_reinterpret_as_s16(cv::v_load_expand(pixels.upper + 2 * i)), column_weights);
+  const cv::v_int32x4 lower = cv::v_dotprod(
+      cv::v_reinterpret_as_s16(cv::v_load_expand(pixels.lower + 2 * i)), column_weights);
+  // Upper and lower row of samples i and i + 1, then of i + 2 and i + 3.
+  cv::v_int32x4 first_two, last_two;
+  cv::v_zip(upper, lower, first_two, last_two);
+  return cv::v_dotprod(cv::v_pack(first_two, last_two),
                        cv::v_reinterpret_as_s16(cv::v_load(taps.row_weights + i)));
 }
 

@@ -32,8 +32,9 @@ class SamplingImage {
   int cols() const { return cols_; }
   int rows() const { return rows_; }
   int step() const { return static_cast<int>(bordered_.step); }
-  // Pixel (0, 0) of the image; the border lies at negative offsets.
+  // Pixel (0, 0) of the image, and the first byte of the border.
   const uchar* origin() const { return bordered_.ptr(1) + 1; }
+  const uchar* first_byte() const { return bordered_.data; }
 
  private:
   cv::Mat bordered_;
