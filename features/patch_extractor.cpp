@@ -1,6 +1,7 @@
 #include "features/patch_extractor.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -29,6 +30,18 @@ int patch_radius(float keypoint_size) {
 
 double image_diagonal(int cols, int rows) {
   return std::sqrt(static_cast<double>(cols * cols + rows * rows));
+}
+
+// Rows (a, -b), (b, a), (kx, ky) of a keypoint's transform, row by row.
+using TransformEntries = std::array<float, 6>;
+
+TransformEntries transform_entries(const cv::KeyPoint& keypoint, int cols, int rows) {
+  const double reach = std::min<double>(patch_radius(keypoint.size), image_diagonal(cols, rows));
+  const double theta = (360.0 - keypoint.angle) * degrees_to_radians;
+  const double a = reach * std::cos(theta);
+  const double b = reach * std::sin(theta);
+  return {static_cast<float>(a), static_cast<float>(-b), static_cast<float>(b),
+          static_cast<float>(a), keypoint.pt.x,          keypoint.pt.y};
 }
 
 float grid_offset(int index, int patch_size) {
@@ -120,11 +133,11 @@ class SamplePlacer {
     }
   }
 
-  void place(const cv::Mat& transform, float* xs, float* ys) const {
-    const float t00 = transform.at<float>(0, 0), t01 = transform.at<float>(0, 1);
-    const float t10 = transform.at<float>(1, 0), t11 = transform.at<float>(1, 1);
-    const cv::v_float32x4 t20 = cv::v_setall_f32(transform.at<float>(2, 0));
-    const cv::v_float32x4 t21 = cv::v_setall_f32(transform.at<float>(2, 1));
+  void place(const TransformEntries& transform, float* xs, float* ys) const {
+    const float t00 = transform[0], t01 = transform[1];
+    const float t10 = transform[2], t11 = transform[3];
+    const cv::v_float32x4 t20 = cv::v_setall_f32(transform[4]);
+    const cv::v_float32x4 t21 = cv::v_setall_f32(transform[5]);
     alignas(16) float column_x[patch_side], column_y[patch_side];
     const cv::v_float32x4 zero = cv::v_setzero_f32();
     for (int c = 0; c < patch_side; c += 4) {
@@ -176,14 +189,13 @@ std::vector<int> visiting_order(const KeypointList& keypoints, cv::Size size) {
   return order;
 }
 
-void extract_batch(const PatchExtractor& extractor, const SamplingImage& image,
-                   const SamplePlacer& placer, const KeypointList& keypoints,
-                   const int* indices, int count, PatchBuffer& patches) {
+void extract_batch(const SamplingImage& image, const SamplePlacer& placer,
+                   const KeypointList& keypoints, const int* indices, int count,
+                   PatchBuffer& patches) {
   alignas(16) float xs[PatchBuffer::patch_values], ys[PatchBuffer::patch_values];
   for (int i = 0; i < count; ++i) {
     const int k = indices[i];
-    placer.place(extractor.make_keypoint_transform(keypoints[k], image.cols(), image.rows()), xs,
-                 ys);
+    placer.place(transform_entries(keypoints[k], image.cols(), image.rows()), xs, ys);
     sample_normalised_patch(image, xs, ys, static_cast<int>(PatchBuffer::patch_values),
                             patches.patch(static_cast<std::size_t>(k)));
   }
@@ -227,7 +239,7 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
   cv::parallel_for_(cv::Range(0, batches), [&](const cv::Range& range) {
     for (int b = range.start; b < range.end; ++b) {
       const int first = b * batch_keypoints;
-      extract_batch(*this, sampled, placer, keypoints, order.data() + first,
+      extract_batch(sampled, placer, keypoints, order.data() + first,
                     std::min(count - first, batch_keypoints), patches);
     }
   });
@@ -277,11 +289,8 @@ cv::Mat PatchExtractor::make_sampling_grid() const {
 
 cv::Mat PatchExtractor::make_keypoint_transform(const cv::KeyPoint& keypoint, int cols,
                                                 int rows) const {
-  const double reach = std::min<double>(patch_radius(keypoint.size), image_diagonal(cols, rows));
-  const double theta = (360.0 - keypoint.angle) * degrees_to_radians;
-  const double a = reach * std::cos(theta);
-  const double b = reach * std::sin(theta);
-  return (cv::Mat_<float>(3, 2) << a, -b, b, a, keypoint.pt.x, keypoint.pt.y);
+  const TransformEntries t = transform_entries(keypoint, cols, rows);
+  return (cv::Mat_<float>(3, 2) << t[0], t[1], t[2], t[3], t[4], t[5]);
 }
 
 }  // namespace lf
