@@ -169,8 +169,9 @@ std::uint32_t spread_bits(std::uint32_t v) {
   return (v | v << 1) & 0x55555555u;
 }
 
+// A coordinate as a pixel index inside the image, NaN as 0.
 std::uint32_t clamped_coordinate(float v, int size) {
-  return static_cast<std::uint32_t>(std::clamp(static_cast<int>(v), 0, size - 1));
+  return static_cast<std::uint32_t>(v > 0.0f ? std::min(v, static_cast<float>(size - 1)) : 0.0f);
 }
 
 // The keypoints' indices in Z order of their pixels, which visits the image

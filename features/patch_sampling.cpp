@@ -31,9 +31,9 @@ constexpr int cache_line = 64;
 constexpr int block_samples = 64;
 
 // Where a block's samples read the image: the byte offset of the upper left of
-// their four pixels, and the weights of the two columns and of the two rows in
-// 1/32, first and second weight in the low and high 16 bits. The second column
-// and row are always the next ones.
+// their four pixels from the first byte of the bordered copy, and the weights
+// of the two columns and of the two rows in 1/32, first and second weight in the
+// low and high 16 bits. The second column and row are always the next ones.
 struct Taps {
   int offset[block_samples];
   int column_weights[block_samples];
@@ -48,11 +48,12 @@ struct Pixels {
 };
 
 // remap clamps both neighbours into the image, so that a position outside it
-// reads the nearest pixel with the whole weight; the border gives the same sum
-// without clamping the neighbours. Beyond one pixel before the first pixel or
-// one after the last, remap reads just what it reads there, so positions are
-// first moved onto that line: from it on, the first neighbour q >> 5 and the
-// second one both lie in the border, and the weight of the second is q & 31.
+// reads the nearest edge pixel with the whole weight. The replicated border
+// gives the same sums without clamping the neighbours, as long as they lie in
+// the copy: a position is first moved into [-1, n] pixels along its axis of n,
+// since anywhere further out remap reads just what it reads at -1 or at n.
+// From there on, position q in 1/32 steps reads neighbours q >> 5 and the next,
+// the next one with weight q & 31.
 struct Axis {
   cv::v_float32x4 lowest, highest;
 
@@ -61,7 +62,8 @@ struct Axis {
 
   // remap's own rounding: p * 32 is exact and v_round rounds half to even.
   cv::v_int32x4 steps_of(const cv::v_float32x4& p) const {
-    return cv::v_round(cv::v_min(cv::v_max(p, lowest), highest) * cv::v_setall_f32(static_cast<float>(steps)));
+    const cv::v_float32x4 inside = cv::v_min(cv::v_max(p, lowest), highest);
+    return cv::v_round(inside * cv::v_setall_f32(static_cast<float>(steps)));
   }
 };
 
@@ -74,10 +76,11 @@ cv::v_int32x4 weight_pair(const cv::v_int32x4& q) {
 void locate(const SamplingImage& image, const float* xs, const float* ys, int count,
             Taps& taps) {
   const Axis across(image.cols()), down(image.rows());
-  // Column and row are within 16 bits: one multiply-add gives the offset.
+  // Column, row and step are within 16 bits: one multiply-add gives the offset.
   const int step = image.step();
   const cv::v_int16x8 column_and_row(1, step, 1, step, 1, step, 1, step);
-  const cv::v_int32x4 origin = cv::v_setall_s32(static_cast<int>(image.origin() - image.first_byte()));
+  const cv::v_int32x4 origin =
+      cv::v_setall_s32(static_cast<int>(image.origin() - image.first_byte()));
   for (int i = 0; i < count; i += 4) {
     const cv::v_int32x4 qx = across.steps_of(cv::v_load(xs + i));
     const cv::v_int32x4 qy = down.steps_of(cv::v_load(ys + i));
@@ -90,8 +93,7 @@ void locate(const SamplingImage& image, const float* xs, const float* ys, int co
   }
 }
 
-// Offsets count from the first byte of the bordered copy, so that each read
-// adds one offset to one of two fixed row pointers.
+// Each read adds an offset to one of two fixed row pointers.
 void read_pixels(const SamplingImage& image, const Taps& taps, int count, Pixels& pixels) {
   const uchar* const upper = image.first_byte();
   const uchar* const lower = upper + image.step();
@@ -105,7 +107,8 @@ void read_pixels(const SamplingImage& image, const Taps& taps, int count, Pixels
 // Samples i .. i + 3 in 1/1024 units: each pair of pixels is weighed by one
 // 16-bit multiply-add, then each pair of rows (below 2^13, so in 16 bits too).
 cv::v_int32x4 interpolate(const Taps& taps, const Pixels& pixels, int i) {
-  const cv::v_int16x8 column_weights = cv::v_reinterpret_as_s16(cv::v_load(taps.column_weights + i));
+  const cv::v_int16x8 column_weights =
+      cv::v_reinterpret_as_s16(cv::v_load(taps.column_weights + i));
   const cv::v_int32x4 upper = cv::v_dotprod(
       cv::v_reinterpret_as_s16(cv::v_load_expand(pixels.upper + 2 * i)), column_weights);
   const cv::v_int32x4 lower = cv::v_dotprod(
@@ -160,6 +163,7 @@ void normalise(float* patch, int count, std::int64_t sum, std::uint64_t squares)
   for (int i = 0; i < count; i += 4) cv::v_store(patch + i, (cv::v_load(patch + i) - vm) / vs);
 }
 
+// Rows an odd number of cache lines apart.
 int bordered_step(int cols) {
   int lines = (cols + border_before + border_after + cache_line - 1) / cache_line;
   if (lines % 2 == 0) ++lines;
@@ -173,11 +177,9 @@ bool SamplingImage::fits(const cv::Mat& image) {
          bordered_step(image.cols) <= SHRT_MAX;
 }
 
-SamplingImage::SamplingImage(const cv::Mat& image)
-    : bordered_(image.rows + border_before + border_after, bordered_step(image.cols), CV_8UC1),
-      cols_(image.cols),
-      rows_(image.rows) {
+SamplingImage::SamplingImage(const cv::Mat& image) : cols_(image.cols), rows_(image.rows) {
   CV_Assert(fits(image));
+  bordered_.create(rows_ + border_before + border_after, bordered_step(cols_), CV_8UC1);
   // Isolated: an image that is part of a larger one is still replicated from its own edges.
   cv::Mat filled = bordered_.colRange(0, cols_ + border_before + border_after);
   cv::copyMakeBorder(image, filled, border_before, border_after, border_before, border_after,

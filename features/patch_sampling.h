@@ -24,7 +24,7 @@ namespace lf {
 class SamplingImage {
  public:
   // Whether `image` can be sampled this way: 8-bit grey, at least one pixel,
-  // rows short enough for 16-bit arithmetic and all byte offsets ints.
+  // and rows and columns few enough for 16-bit arithmetic on positions.
   static bool fits(const cv::Mat& image);
 
   explicit SamplingImage(const cv::Mat& image);
