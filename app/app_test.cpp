@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -24,7 +26,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/test_images.h"
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 
 namespace lf {
 
@@ -363,6 +365,52 @@ TEST_F(Options, SkipDoneRecomputesOnlyIncompletePairs) {
   EXPECT_EQ(result_files(), plain);
 }
 
+// Workers change how fast a run goes, never what it prints or writes: not in
+// a plain run (no records line either), nor with captures to skip, to
+// recompute and to fail.
+TEST_F(Options, WorkersChangeNothingButSpeed) {
+  const auto plain = plain_run_files();
+  const RunResult plain_run = run({model("valid"), ws_});
+  for (const char* workers : {"1", "2", "5"}) {
+    const RunResult result = run({model("valid"), ws_, "--workers", workers});
+    EXPECT_EQ(result.out, plain_run.out) << workers;
+    EXPECT_EQ(result.err, plain_run.err) << workers;
+    EXPECT_EQ(result_files(), plain) << workers;
+  }
+  std::ofstream(ws_ + "/raw/b.png") << "no longer an image";
+  std::vector<RunResult> results;
+  std::vector<std::map<std::string, std::string>> files;
+  for (const char* workers : {"1", "3"}) {
+    ASSERT_EQ(run({model("valid"), ws_, "--shard", "0/1"}).exit_code, 1);
+    std::filesystem::remove(matches("gamma.desc"));
+    results.push_back(run({model("valid"), ws_, "--skip-done", "--workers", workers}));
+    files.push_back(result_files());
+  }
+  EXPECT_EQ(results[0].exit_code, 1);
+  EXPECT_NE(results[0].out.find("skipped: results exist"), std::string::npos) << results[0].out;
+  EXPECT_EQ(results[1].exit_code, results[0].exit_code);
+  EXPECT_EQ(results[1].out, results[0].out);
+  EXPECT_EQ(results[1].err, results[0].err);
+  EXPECT_EQ(files[1], files[0]);
+}
+
+// Records that cannot be kept leave complete results (exit 0), but every
+// --skip-done run would recompute them: one warning per run says so.
+TEST_F(Options, RecordsThatCannotBeKeptAreSaidOncePerRun) {
+  const auto plain = plain_run_files();
+  std::ofstream(matches(".model_records")) << "a file where the folder goes";
+  std::string rendered = ws_;
+  std::replace(rendered.begin(), rendered.end(), '/', '\\');
+  for (int round = 0; round < 2; ++round) {
+    const RunResult result = run({model("valid"), ws_, "--skip-done"});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.err, "Warning: cannot write model record " + rendered + "\\caches\\matches\\.model_records\\alpha: " +
+                              std::strerror(ENOTDIR) + "; --skip-done recomputes the pairs that have no record\n");
+    EXPECT_NE(result.out.find("records: 5 processed, 0 skipped, 0 failed\n"), std::string::npos) << result.out;
+    EXPECT_EQ(result_files(), plain);
+  }
+}
+
 // --skip-done skips a pair only when the model that runs wrote it; a plain
 // run records nothing, so its pairs are recomputed once.
 TEST_F(Options, SkipDoneSkipsOnlyPairsOfTheSameModel) {
@@ -411,11 +459,13 @@ std::vector<std::string> temporary_files_in(const std::string& folder) {
 // A run started in the background; with a stop step it stops itself there.
 class BackgroundRun {
  public:
+  // `ignored` is a signal ignored when the program starts, as nohup does.
   BackgroundRun(const std::vector<std::string>& args, const std::string& log, const std::string& stop_step = "",
-                const std::string& program = LF_PROGRAM) {
+                const std::string& program = LF_PROGRAM, int ignored = 0) {
     pid_ = fork();
     if (pid_ != 0) return;
     if (!stop_step.empty()) setenv("LF_TEST_STOP_AT", stop_step.c_str(), 1);
+    if (ignored != 0) std::signal(ignored, SIG_IGN);
     const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, STDOUT_FILENO);
     dup2(fd, STDERR_FILENO);
@@ -508,6 +558,26 @@ INSTANTIATE_TEST_SUITE_P(Steps, StoppedRun,
                          [](const auto& info) {
                            return info.param.step + "_" + std::to_string(info.param.signal_number);
                          });
+
+class RunIgnoringSignal : public ProgramRun, public ::testing::WithParamInterface<int> {};
+
+// A signal ignored when the run starts (nohup, a background job of a script)
+// stays ignored: the run goes on to its success line.
+TEST_P(RunIgnoringSignal, OutlivesTheSignal) {
+  make_workspace(R"({"images": [{"raw1_image": "raw/a.png", "raw2_image": "", "uuid": "u"}]})");
+  write_image("raw/a.png", textured_image(2048, 1024, 5));
+  BackgroundRun run_in_background({model("valid"), ws_}, root_ + "/log.txt", "between_batches", LF_PROGRAM,
+                                  GetParam());
+  ASSERT_TRUE(run_in_background.wait_until_stopped()) << read_bytes(root_ + "/log.txt");
+  run_in_background.signal(GetParam());
+  const int status = run_in_background.continue_to_end();
+  ASSERT_TRUE(WIFEXITED(status)) << read_bytes(root_ + "/log.txt");
+  EXPECT_EQ(WEXITSTATUS(status), 0) << read_bytes(root_ + "/log.txt");
+  EXPECT_TRUE(complete_pair(read_bytes(matches("u.feat")), read_bytes(matches("u.desc"))));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RunIgnoringSignal, ::testing::Values(SIGHUP, SIGINT),
+                         [](const auto& info) { return std::to_string(info.param); });
 
 // A run that starts while another has just created and opened a temporary
 // file, before it took the file's lock, removes that file as stale; the

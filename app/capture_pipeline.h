@@ -1,27 +1,18 @@
 #pragma once
-// The per-capture pipeline: for each record of the run, in list order, read
-// and prepare its image, detect keypoints, extract patches, stage the result
-// pair, run the network batch by batch into the descriptor file, and commit.
+// The per-capture pipeline: for each record of the run, in list order, take
+// its prepared capture from the source (capture_source.h), stage its result
+// pair, run its patches through the network batch by batch into the
+// descriptor file (batch_packer.h), and commit.
 //
-// Two things run side by side, with the same console lines and files, in the
-// same order, as one capture after another:
-//  * while the network runs capture k, a second thread prepares, detects and
-//    extracts the next capture, at most one capture ahead. It prints nothing:
-//    its messages wait with the capture until the capture's turn.
-//  * the spare slots of a capture's last batch take the first patches of the
-//    captures that follow, whose rows are kept until their turn (the model
-//    contract makes a row depend on its own patch only). Only the last batch
-//    of the run is padded.
-// A failed network run stops the run at the capture whose turn it is; what was
-// prepared ahead is dropped unseen. A shared last batch that fails is run once
-// more with only that capture's patches (the other slots back to 0.5), so that
-// a failure coming from a later capture's patches shows at that capture's turn,
-// as it would without sharing; a failure that does not recur lets the run go on.
+// The console lines and the files are those of one capture after another,
+// whatever was prepared ahead or shared a batch. A failed network run stops
+// the run at the capture whose turn it is; what was prepared ahead is dropped
+// unseen.
 
 #include <cstddef>
-#include <string>
 #include <vector>
 
+#include "app/pipeline_observer.h"
 #include "app/reporter.h"
 #include "app/run_options.h"
 #include "capture_list/capture_record.h"
@@ -30,28 +21,9 @@
 
 namespace lf {
 
-// Seconds per stage of one capture. prepare, detect and extract are spent on
-// the preparing thread; the rest at the capture's turn: wait for the preparing
-// thread (for this capture, or for the next ones whose patches share its last
-// batch), network runs, and write, everything else.
-struct CaptureTimes {
-  double prepare = 0, detect = 0, extract = 0, wait = 0, network = 0, write = 0;
-};
-
-// Told what the pipeline did, on the pipeline's own thread; for measurements.
-class PipelineObserver {
- public:
-  virtual ~PipelineObserver() = default;
-  // Once, before the first record: the run's start-up has ended.
-  virtual void captures_starting() = 0;
-  virtual void network_ran(double seconds) = 0;
-  // After every capture that had its turn, `written` when its pair was committed.
-  virtual void capture_finished(const std::string& uuid, std::size_t keypoints, const CaptureTimes& times,
-                                bool written) = 0;
-};
-
 struct PipelineSettings {
-  bool prepare_ahead = true;  // the second thread; off, each capture is prepared at its turn
+  // Threads preparing captures ahead of their turn; 0 prepares each at its turn.
+  std::size_t workers = 1;
   PipelineObserver* observer = nullptr;
 };
 

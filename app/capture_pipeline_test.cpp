@@ -21,7 +21,7 @@
 
 #include "inference/fake_network.h"
 #include "app/test_images.h"
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 
 namespace lf {
 namespace {
@@ -55,7 +55,7 @@ class Captures : public ::testing::Test {
   };
 
   // One run over the named captures, into a matches folder of its own.
-  static Run run(const std::vector<std::string>& names, bool prepare_ahead = true, int fail_run = -1,
+  static Run run(const std::vector<std::string>& names, std::size_t workers = 1, int fail_run = -1,
                  const std::vector<int>& non_finite_slots = {}, std::string matches = "") {
     static int count = 0;
     if (matches.empty()) {
@@ -79,7 +79,7 @@ class Captures : public ::testing::Test {
     Reporter reporter(console, console);
     Run result;
     PipelineSettings settings;
-    settings.prepare_ahead = prepare_ahead;
+    settings.workers = workers;
     result.finished = run_captures(records, RunOptions{}, workspace, network, reporter, result.counts, settings);
     result.console = console.str();
     result.network_runs = network.runs;
@@ -106,10 +106,12 @@ TemporaryFolder* Captures::folder_ = nullptr;
 class SharedBatches : public Captures, public ::testing::WithParamInterface<std::vector<std::string>> {};
 
 // Each capture's files equal those of a run of that capture alone, which pads
-// its last batch; together only the run's last batch is padded.
+// its last batch; together only the run's last batch is padded, however many
+// workers prepare them.
 TEST_P(SharedBatches, GiveTheRowsOfSeparateBatches) {
   const std::vector<std::string>& names = GetParam();
-  const Run together = run(names);
+  for (const std::size_t workers : {1, 3}) {
+  const Run together = run(names, workers);
   ASSERT_TRUE(together.finished);
   std::size_t rows = 0;
   for (const std::string& name : names) {
@@ -121,6 +123,7 @@ TEST_P(SharedBatches, GiveTheRowsOfSeparateBatches) {
     }
   }
   EXPECT_EQ(together.network_runs, static_cast<int>((rows + 1023) / 1024));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -132,16 +135,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return "Order" + std::to_string(info.index); });
 
 // A capture that fails between two good ones: the same lines in the same
-// order and the same files whether captures are prepared ahead or at their
-// turn. Each good capture also warns once its pair is in place (a NaN in
+// order and the same files whether captures are prepared at their turn or
+// ahead by one worker or several. Each good capture also warns once its pair is in place (a NaN in
 // batch slot 1), after the last batch that the next captures' patches share,
 // so a message of theirs shown early would come before that warning.
 TEST_F(Captures, PreparingAheadKeepsTheOrderOfLinesAndFiles) {
   const std::vector<std::string> names{"small", "missing", "large", "flat", "other"};
-  const Run ahead = run(names, true, -1, {1});
-  const Run in_turn = run(names, false, -1, {1});
-  EXPECT_EQ(ahead.console, in_turn.console);
-  EXPECT_EQ(ahead.files, in_turn.files);
+  const Run ahead = run(names, 1, -1, {1});
+  for (const std::size_t workers : {0, 2, 3, 8}) {
+    const Run other = run(names, workers, -1, {1});
+    EXPECT_EQ(other.console, ahead.console) << workers << " workers";
+    EXPECT_EQ(other.files, ahead.files) << workers << " workers";
+  }
   EXPECT_EQ(ahead.counts.processed, 4u);
   EXPECT_EQ(ahead.counts.failed, 1u);
 
@@ -161,7 +166,9 @@ TEST_F(Captures, PreparingAheadKeepsTheOrderOfLinesAndFiles) {
 // A failed network run stops the run at the capture whose turn it is: nothing
 // of the captures prepared after it shows, and none of its files stay.
 TEST_F(Captures, FailedNetworkRunShowsNothingOfLaterCaptures) {
-  const Run failed = run({"small", "large", "missing", "flat"}, true, 1);
+  for (const std::size_t workers : {0, 1, 3}) {
+  SCOPED_TRACE(std::to_string(workers) + " workers");
+  const Run failed = run({"small", "large", "missing", "flat"}, workers, 1);
   EXPECT_FALSE(failed.finished);
   std::istringstream lines(failed.console);
   std::vector<std::string> console;
@@ -172,6 +179,7 @@ TEST_F(Captures, FailedNetworkRunShowsNothingOfLaterCaptures) {
   EXPECT_EQ(console[5], "Error: the fake network was told to fail run 1");
   EXPECT_EQ(failed.files.count("large.feat"), 0u);
   EXPECT_EQ(failed.files.size(), 2u);  // small's pair
+  }
 }
 
 // A pair that cannot be staged fails its capture with the path, and the run
@@ -179,7 +187,7 @@ TEST_F(Captures, FailedNetworkRunShowsNothingOfLaterCaptures) {
 TEST_F(Captures, UnwritableMatchesFolderFailsEachCaptureWithThePath) {
   const std::string blocker = folder_->path() + "/blocker";
   std::ofstream(blocker) << "x";
-  const Run blocked = run({"small", "tiny"}, true, -1, {}, blocker + "/");
+  const Run blocked = run({"small", "tiny"}, 1, -1, {}, blocker + "/");
   EXPECT_TRUE(blocked.finished);
   EXPECT_EQ(blocked.counts.failed, 2u);
   EXPECT_THAT(blocked.console, ::testing::HasSubstr("uuid : small\n"));
@@ -190,7 +198,7 @@ TEST_F(Captures, UnwritableMatchesFolderFailsEachCaptureWithThePath) {
 // Rows are written as the model gives them; those holding NaN count in one
 // warning after the pair is in place, spare slots of the last batch not.
 TEST_F(Captures, NonFiniteRowsAreWrittenAndCountedInOneWarning) {
-  const Run run_with_nan = run({"large"}, true, -1, {1, 3, 900});
+  const Run run_with_nan = run({"large"}, 1, -1, {1, 3, 900});
   ASSERT_TRUE(run_with_nan.finished);
   const std::size_t rows = (run_with_nan.files.at("large.desc").size() - 8) / 512;
   ASSERT_GT(rows % 1024, 3u);

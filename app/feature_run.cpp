@@ -11,6 +11,7 @@
 #include "app/stop_signals.h"
 #include "capture_list/capture_list.h"
 #include "inference/tensorflow_network.h"
+#include "platform/process.h"
 #include "results/model_records.h"
 #include "results/temporary_files.h"
 #include "workspace/workspace.h"
@@ -47,7 +48,10 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
   }
 
   const Workspace workspace = make_workspace(data_path);
-  if (!check_workspace(workspace, err)) return 1;
+  if (const WorkspaceFault fault = check_workspace(workspace)) {
+    reporter.workspace_fault(fault);
+    return 1;
+  }
 
   const TensorFlowLoad model = load_tensorflow_network(model_path);
   if (!model.network) {
@@ -64,6 +68,7 @@ int run_checked(int argc, const char* const* argv, std::ostream& out, std::ostre
   RecordCounts counts;
   PipelineSettings settings;
   settings.observer = observer;
+  settings.workers = options.workers != 0 ? options.workers : default_workers(available_cores(), available_memory());
   const bool finished = run_captures(records, options, workspace, *model.network, reporter, counts, settings);
   reporter.counts(options, counts);
   if (!finished) return 1;

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 
 namespace lf {
 namespace {

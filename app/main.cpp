@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/feature_run.h"
-#include "workspace/platform.h"
+#include "platform/program_start.h"
 
 namespace {
 

@@ -2,6 +2,11 @@
 // timing observer on its pipeline, and reports the wall time of every stage.
 //
 // Usage: pipeline_benchmark MODEL_DIR DATA_DIR [OPTIONS...]
+//        pipeline_benchmark --network MODEL_DIR BATCHES
+//
+// The second form times the network alone: it loads the model as the program
+// does and runs BATCHES full batches of one fixed set of patches, printing
+//   network_alone SECONDS   (the load and its check batch not included)
 //
 // Output, one item per line, fields separated by single spaces:
 //   capture UUID KEYPOINTS PREPARE DETECT EXTRACT NETWORK WRITE RELEASE   (seconds)
@@ -24,8 +29,13 @@
 #include <sstream>
 #include <string>
 
+#include <cstdlib>
+#include <vector>
+
 #include "app/capture_pipeline.h"
 #include "app/feature_run.h"
+#include "inference/tensorflow_network.h"
+#include "platform/memory.h"
 
 using namespace lf;
 
@@ -71,9 +81,36 @@ class TimingObserver final : public PipelineObserver {
   Clock::time_point first_capture_start{};
 };
 
+int time_network_alone(const std::string& model_path, int batches) {
+  const TensorFlowLoad model = load_tensorflow_network(model_path);
+  if (!model.network) {
+    std::cerr << "cannot load " << model_path << ": " << model.reason << std::endl;
+    return 1;
+  }
+  const std::size_t floats = static_cast<std::size_t>(model.network->batch_size()) * patch_floats;
+  struct Free {
+    void operator()(float* data) const noexcept { free_aligned(data); }
+  };
+  const std::unique_ptr<float[], Free> patches(
+      static_cast<float*>(allocate_aligned(network_input_alignment, floats * sizeof(float))));
+  for (std::size_t i = 0; i < floats; ++i) patches[i] = static_cast<float>(i % 97) / 97.0f - 0.5f;
+  std::vector<float> rows(static_cast<std::size_t>(model.network->batch_size() * model.network->descriptor_length()));
+  NetworkFailure failure;
+  const Clock::time_point start = Clock::now();
+  for (int b = 0; b < batches; ++b) {
+    if (!model.network->run(patches.get(), rows.data(), failure)) {
+      std::cerr << "network run failed: " << failure.reason << std::endl;
+      return 1;
+    }
+  }
+  std::printf("network_alone %.6f\n", seconds_between(start, Clock::now()));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--network") return time_network_alone(argv[2], std::atoi(argv[3]));
   if (argc < 3) {
     std::cerr << "usage: pipeline_benchmark MODEL_DIR DATA_DIR [OPTIONS...]" << std::endl;
     return 2;

@@ -1,5 +1,6 @@
 #include "app/run_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,16 @@ bool parse_shard(const std::string& text, RunOptions& options, std::string& erro
   return true;
 }
 
+bool parse_workers(const std::string& text, RunOptions& options, std::string& error) {
+  std::uint64_t count = 0;
+  if (!parse_count(text, count) || count < 1 || count > max_workers) {
+    error = "--workers expects a whole number from 1 to " + std::to_string(max_workers) + ", got \"" + text + "\"";
+    return false;
+  }
+  options.workers = static_cast<std::size_t>(count);
+  return true;
+}
+
 }  // namespace
 
 bool options_precede_arguments(int argc, const char* const* argv) {
@@ -40,6 +51,18 @@ bool parse_run_options(int argc, const char* const* argv, RunOptions& options, s
   for (int i = 3; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument.rfind("--", 0) != 0) continue;
+    if (argument == "--workers") {
+      if (i + 1 >= argc) {
+        error = "--workers expects a whole number from 1 to " + std::to_string(max_workers);
+        return false;
+      }
+      if (!parse_workers(argv[++i], options, error)) return false;
+      continue;
+    }
+    if (argument.rfind("--workers=", 0) == 0) {
+      if (!parse_workers(argument.substr(10), options, error)) return false;
+      continue;
+    }
     options.given = true;
     if (argument == "--skip-done") {
       options.skip_done = true;
@@ -70,6 +93,12 @@ std::uint64_t uuid_hash(const std::string& uuid) {
 
 bool in_shard(const RunOptions& options, const std::string& uuid) {
   return uuid_hash(uuid) % options.shard_count == options.shard_index;
+}
+
+std::size_t default_workers(unsigned cores, std::uint64_t available_memory) {
+  std::uint64_t workers = std::max(cores, 1u);
+  if (available_memory != 0) workers = std::min(workers, available_memory / 2 / worker_memory);
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(workers, 1, max_workers));
 }
 
 }  // namespace lf

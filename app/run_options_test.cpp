@@ -13,6 +13,7 @@ struct OptionCase {
   std::string error;
   std::uint64_t index, count;
   bool skip_done;
+  std::size_t workers = 0;
 };
 
 void PrintTo(const OptionCase& c, std::ostream* os) {
@@ -32,10 +33,12 @@ TEST_P(Options, AreParsedOrRefusedByName) {
   EXPECT_EQ(options.shard_index, GetParam().index);
   EXPECT_EQ(options.shard_count, GetParam().count);
   EXPECT_EQ(options.skip_done, GetParam().skip_done);
+  EXPECT_EQ(options.workers, GetParam().workers);
   EXPECT_EQ(options.given, GetParam().count != 1 || GetParam().skip_done);
 }
 
 const std::string expects = "--shard expects K/N with 0 <= K < N, got ";
+const std::string workers = "--workers expects a whole number from 1 to 64";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Options,
@@ -49,8 +52,36 @@ INSTANTIATE_TEST_SUITE_P(
                       OptionCase{{"--shard", "-1/2"}, false, expects + "\"-1/2\"", 0, 0, false},
                       OptionCase{{"--shard", "1/ 2"}, false, expects + "\"1/ 2\"", 0, 0, false},
                       OptionCase{{"--shard"}, false, "--shard expects K/N", 0, 0, false},
-                      OptionCase{{"--skip-done", "--shards", "1/2"}, false, "unknown option --shards", 0, 0, false}),
+                      OptionCase{{"--skip-done", "--shards", "1/2"}, false, "unknown option --shards", 0, 0, false},
+                      // --workers changes no output, so it alone gives no records line.
+                      OptionCase{{"--workers", "2"}, true, "", 0, 1, false, 2},
+                      OptionCase{{"--workers=64", "--skip-done"}, true, "", 0, 1, true, 64},
+                      OptionCase{{"--workers", "0"}, false, workers + ", got \"0\"", 0, 0, false},
+                      OptionCase{{"--workers", "65"}, false, workers + ", got \"65\"", 0, 0, false},
+                      OptionCase{{"--workers=-1"}, false, workers + ", got \"-1\"", 0, 0, false},
+                      OptionCase{{"--workers", "2x"}, false, workers + ", got \"2x\"", 0, 0, false},
+                      OptionCase{{"--workers"}, false, workers, 0, 0, false}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
+
+struct WorkersCase {
+  unsigned cores;
+  std::uint64_t memory_mib;
+  std::size_t workers;
+};
+
+class DefaultWorkers : public ::testing::TestWithParam<WorkersCase> {};
+
+// One per core, as many as half the available memory holds at 640 MiB each.
+TEST_P(DefaultWorkers, FollowCoresAndMemory) {
+  EXPECT_EQ(lf::default_workers(GetParam().cores, GetParam().memory_mib << 20), GetParam().workers);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DefaultWorkers,
+                         ::testing::Values(WorkersCase{2, 24 * 1024, 2}, WorkersCase{16, 128 * 1024, 16},
+                                           WorkersCase{16, 4 * 1024, 3}, WorkersCase{16, 1000, 1},
+                                           WorkersCase{0, 24 * 1024, 1}, WorkersCase{4, 0, 4},
+                                           WorkersCase{256, 1024 * 1024, 64}),
+                         [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 // Published values, so that other tools can compute the same shards.
 TEST(UuidHash, IsFnv1a64OfTheBytes) {

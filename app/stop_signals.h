@@ -5,7 +5,7 @@
 // process's temporary result files, then ends the process as it would have
 // ended without the handler (a shell shows 130, 143 or 129).
 
-#include "workspace/platform.h"
+#include "platform/process.h"
 
 namespace lf {
 

@@ -9,7 +9,7 @@
 #include <cereal/archives/json.hpp>
 #include <cereal/types/vector.hpp>
 
-#include "workspace/platform.h"
+#include "platform/files.h"
 
 namespace lf {
 

@@ -7,7 +7,7 @@
 #include <cereal/archives/json.hpp>
 #include <gtest/gtest.h>
 
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 
 namespace lf {
 

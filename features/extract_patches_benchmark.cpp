@@ -78,9 +78,13 @@ int main(int argc, char** argv) {
   record.uuid = "benchmark";
   const int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 
-  const cv::Mat image = prepare_capture_image("", record, std::cerr);
-  if (image.empty()) return 1;
-  const PatchExtractor extractor(std::cout);
+  ImageFault fault;
+  const cv::Mat image = prepare_capture_image("", record, fault);
+  if (image.empty()) {
+    std::cerr << "cannot prepare " << record.raw1_image << "\n";
+    return 1;
+  }
+  const PatchExtractor extractor;
   KeypointList keypoints;
   if (!extractor.detect_keypoints(image, keypoints)) return 1;
 

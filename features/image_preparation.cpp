@@ -9,7 +9,7 @@
 
 #include "features/jpeg_check.h"
 #include "workspace/path_utils.h"
-#include "workspace/platform.h"
+#include "platform/files.h"
 
 namespace lf {
 
@@ -20,6 +20,7 @@ namespace {
 cv::Mat read_grey(const std::string& path) {
   if (!path_is_file(path)) return cv::Mat();
   try {
+    // OpenCV opens the file itself: it is handed the system's form.
     return cv::imread(native_path(path), cv::IMREAD_GRAYSCALE);
   } catch (const cv::Exception&) {
     return cv::Mat();
@@ -38,52 +39,50 @@ cv::Mat read_grey_with_fixed_scan_parameters(const std::string& path) {
   }
 }
 
-std::string size_text(const cv::Mat& image) {
-  return std::to_string(image.cols) + "x" + std::to_string(image.rows);
-}
-
 void resize_unless_prepared_width(cv::Mat& image) {
   if (image.cols != prepared_width)
     cv::resize(image, image, cv::Size(prepared_width, prepared_height), 0, 0, cv::INTER_LINEAR);
 }
 
-// Empty, after reporting, when the image cannot be read, is damaged, or is
-// too tall to detect keypoints on.
-cv::Mat load_raw_image(const std::string& path, const std::string& uuid, std::ostream& err) {
+cv::Mat fail(ImageFault& fault, ImageFault::Kind kind, const std::string& path, const std::string& uuid) {
+  fault.kind = kind;
+  fault.path = path;
+  fault.uuid = uuid;
+  return cv::Mat();
+}
+
+// Empty, with `fault` filled, when the image cannot be read, is damaged, or
+// is too tall to detect keypoints on.
+cv::Mat load_raw_image(const std::string& path, const std::string& uuid, ImageFault& fault) {
   // Checked first, so that the decoder's own warning about it never shows.
   bool zero_scan_parameters = false;
-  const std::string damage = path_is_file(path) ? find_jpeg_damage(native_path(path), zero_scan_parameters) : "";
+  const std::string damage = path_is_file(path) ? find_jpeg_damage(path, zero_scan_parameters) : "";
   if (!damage.empty()) {
-    err << "Error: cannot read image " << path << " of capture " << uuid
-        << ": its JPEG data is damaged (" << damage << ")" << std::endl;
-    return cv::Mat();
+    fault.detail = damage;
+    return fail(fault, ImageFault::Kind::damaged, path, uuid);
   }
   cv::Mat image = zero_scan_parameters ? read_grey_with_fixed_scan_parameters(path) : read_grey(path);
-  if (image.empty()) {
-    err << "Error: cannot read image " << path << " of capture " << uuid << std::endl;
-    return image;
-  }
+  if (image.empty()) return fail(fault, ImageFault::Kind::unreadable, path, uuid);
   resize_unless_prepared_width(image);
   if (image.rows > max_prepared_height) {
-    err << "Error: image " << path << " of capture " << uuid << " is " << size_text(image)
-        << ", taller than the limit of " << max_prepared_height << " rows" << std::endl;
-    return cv::Mat();
+    fault.size = image.size();
+    return fail(fault, ImageFault::Kind::too_tall, path, uuid);
   }
   return image;
 }
 
-cv::Mat average_pair(const std::string& data_path, const CaptureRecord& record, std::ostream& err) {
+cv::Mat average_pair(const std::string& data_path, const CaptureRecord& record, ImageFault& fault) {
   const std::string path1 = join_path(data_path, record.raw1_image);
   const std::string path2 = join_path(data_path, record.raw2_image);
-  const cv::Mat raw1 = load_raw_image(path1, record.uuid, err);
+  const cv::Mat raw1 = load_raw_image(path1, record.uuid, fault);
   if (raw1.empty()) return raw1;
-  const cv::Mat raw2 = load_raw_image(path2, record.uuid, err);
+  const cv::Mat raw2 = load_raw_image(path2, record.uuid, fault);
   if (raw2.empty()) return raw2;
   if (raw1.size() != raw2.size()) {
-    err << "Error: images " << path1 << " and " << path2 << " of capture " << record.uuid
-        << " differ in size after resizing (" << size_text(raw1) << " and " << size_text(raw2)
-        << ")" << std::endl;
-    return cv::Mat();
+    fault.other_path = path2;
+    fault.size = raw1.size();
+    fault.other_size = raw2.size();
+    return fail(fault, ImageFault::Kind::sizes_differ, path1, record.uuid);
   }
   cv::Mat average;
   cv::addWeighted(raw1, 0.5, raw2, 0.5, 0, average);
@@ -92,10 +91,10 @@ cv::Mat average_pair(const std::string& data_path, const CaptureRecord& record, 
 
 }  // namespace
 
-cv::Mat prepare_capture_image(const std::string& data_path, const CaptureRecord& record,
-                              std::ostream& err) {
-  if (record.has_raw2_image) return average_pair(data_path, record, err);
-  return load_raw_image(join_path(data_path, record.raw1_image), record.uuid, err);
+cv::Mat prepare_capture_image(const std::string& data_path, const CaptureRecord& record, ImageFault& fault) {
+  fault = ImageFault();
+  if (record.has_raw2_image) return average_pair(data_path, record, fault);
+  return load_raw_image(join_path(data_path, record.raw1_image), record.uuid, fault);
 }
 
 }  // namespace lf

@@ -2,7 +2,6 @@
 // Turns a capture's raw image file(s) into the single grey image that keypoints
 // are detected on.
 
-#include <ostream>
 #include <string>
 
 #include <opencv2/core.hpp>
@@ -19,16 +18,29 @@ constexpr int prepared_height = 1024;
 // exhaust memory and, from 32,767 rows on, make the detector fail outright.
 constexpr int max_prepared_height = 8192;
 
+// Why a capture's image could not be prepared.
+struct ImageFault {
+  enum class Kind {
+    none,
+    unreadable,    // missing, or cannot be decoded
+    damaged,       // a JPEG whose data is cut short or damaged; `detail` says how
+    too_tall,      // taller than max_prepared_height once resized; `size` is its size
+    sizes_differ,  // the pair's images, `size` and `other_size`, after resizing
+  };
+  Kind kind = Kind::none;
+  std::string path;        // the image; the first of the pair for sizes_differ
+  std::string other_path;  // sizes_differ: the second image
+  std::string uuid;
+  std::string detail;
+  cv::Size size, other_size;
+  explicit operator bool() const { return kind != Kind::none; }
+};
+
 // Reads each raw image of the capture from join_path(data_path, name) as 8-bit
 // grey. An image whose width is not 2048 is resized (bilinear) to 2048x1024; an
 // image exactly 2048 wide keeps its own height. A capture with two raw images
-// gives their per-pixel average, rounded and saturated.
-//
-// A raw image that is missing or cannot be decoded, a JPEG whose data is cut
-// short or damaged, an image taller than max_prepared_height, or a pair whose
-// sizes differ after resizing, gives an empty Mat and one line on `err`:
-// "Error: " with what failed, the file path(s) and the capture's uuid.
-cv::Mat prepare_capture_image(const std::string& data_path, const CaptureRecord& record,
-                              std::ostream& err);
+// gives their per-pixel average, rounded and saturated. An image that cannot
+// be prepared gives an empty Mat and `fault` says why.
+cv::Mat prepare_capture_image(const std::string& data_path, const CaptureRecord& record, ImageFault& fault);
 
 }  // namespace lf

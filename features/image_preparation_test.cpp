@@ -14,7 +14,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -62,12 +62,12 @@ class PreparedSize : public PrepareCaptureImage, public ::testing::WithParamInte
 
 TEST_P(PreparedSize, OnlyImagesOfAnotherWidthAreBroughtTo2048x1024) {
   write_grey("raw/a.png", GetParam().input, 90);
-  std::ostringstream err;
-  const cv::Mat image = prepare_capture_image(data_path(), capture("raw/a.png"), err);
+  ImageFault fault;
+  const cv::Mat image = prepare_capture_image(data_path(), capture("raw/a.png"), fault);
   EXPECT_EQ(image.size(), GetParam().expected);
   EXPECT_EQ(image.type(), CV_8UC1);
   EXPECT_EQ(cv::countNonZero(image != 90), 0);
-  EXPECT_EQ(err.str(), "");
+  EXPECT_FALSE(fault);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, PreparedSize,
@@ -79,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, PreparedSize,
 
 TEST_F(PrepareCaptureImage, ColourImageIsReadAsLuma) {
   write_image("red.png", cv::Mat(1024, 2048, CV_8UC3, cv::Scalar(0, 0, 255)));
-  const cv::Mat image = prepare_capture_image(data_path(), capture("red.png"), ignored_messages());
+  ImageFault fault;
+  const cv::Mat image = prepare_capture_image(data_path(), capture("red.png"), fault);
   ASSERT_EQ(image.type(), CV_8UC1);
   EXPECT_NEAR(cv::mean(image)[0], 0.299 * 255, 1.0);
 }
@@ -96,13 +97,13 @@ class PairAverage : public PrepareCaptureImage, public ::testing::WithParamInter
 TEST_P(PairAverage, IsThePixelMeanAfterResizingBoth) {
   write_grey("raw/one.png", {1000, 500}, GetParam().first);
   write_grey("raw/two.png", {4096, 2048}, GetParam().second);
-  std::ostringstream err;
+  ImageFault fault;
   const cv::Mat image =
-      prepare_capture_image(data_path(), capture("raw/one.png", "raw/two.png"), err);
+      prepare_capture_image(data_path(), capture("raw/one.png", "raw/two.png"), fault);
   ASSERT_EQ(image.size(), cv::Size(2048, 1024));
   EXPECT_EQ(image.type(), CV_8UC1);
   EXPECT_EQ(cv::countNonZero(image != GetParam().average), 0);
-  EXPECT_EQ(err.str(), "");
+  EXPECT_FALSE(fault);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, PairAverage,
@@ -136,15 +137,17 @@ struct FailureCase {
   cv::Size second_size;
   const char* raw1;
   const char* raw2;                // empty for a one-image capture
-  std::vector<std::string> files;  // named in the message as joined to the data path
-  std::string detail;
+  ImageFault::Kind kind;
+  std::vector<std::string> files;  // the fault's paths, as joined to the data path
+  std::string detail;              // in the fault's detail
+  cv::Size size;                   // too tall, or the first of a pair that differs
 };
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.label; }
 
 class PreparationFailure : public PrepareCaptureImage,
                            public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(PreparationFailure, GivesEmptyImageAndOneErrorLine) {
+TEST_P(PreparationFailure, GivesEmptyImageAndSaysWhy) {
   const FailureCase& c = GetParam();
   switch (c.first) {
     case First::valid: write_grey("first.png", {2048, 1024}, 40); break;
@@ -158,37 +161,35 @@ TEST_P(PreparationFailure, GivesEmptyImageAndOneErrorLine) {
   }
   if (!c.second_size.empty()) write_grey("second.png", c.second_size, 60);
 
-  std::ostringstream err;
-  EXPECT_TRUE(prepare_capture_image(data_path(), capture(c.raw1, c.raw2), err).empty());
-  const std::string message = err.str();
-  EXPECT_THAT(message, StartsWith("Error: "));
-  EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1);
-  EXPECT_EQ(message.back(), '\n');
-  EXPECT_THAT(message, HasSubstr("capture-7"));
-  EXPECT_THAT(message, HasSubstr(c.detail));
-  for (const std::string& name : c.files)
-    EXPECT_THAT(message, HasSubstr(data_path() + "\\" + name));
+  ImageFault fault;
+  EXPECT_TRUE(prepare_capture_image(data_path(), capture(c.raw1, c.raw2), fault).empty());
+  EXPECT_EQ(fault.kind, c.kind);
+  EXPECT_EQ(fault.uuid, "capture-7");
+  EXPECT_THAT(fault.detail, HasSubstr(c.detail));
+  EXPECT_EQ(fault.size, c.size);
+  std::vector<std::string> paths{fault.path};
+  if (!fault.other_path.empty()) paths.push_back(fault.other_path);
+  std::vector<std::string> expected;
+  for (const std::string& name : c.files) expected.push_back(data_path() + "\\" + name);
+  EXPECT_EQ(paths, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PreparationFailure,
     ::testing::Values(
-        FailureCase{"MissingSingle", First::valid, {}, "none.png", "", {"none.png"}, ""},
-        FailureCase{"CorruptSingle", First::corrupt, {}, "first.png", "", {"first.png"}, ""},
+        FailureCase{"MissingSingle", First::valid, {}, "none.png", "", ImageFault::Kind::unreadable, {"none.png"}, "", {}},
         FailureCase{
-            "CorruptFirstOfPair", First::corrupt, {2048, 1024}, "first.png", "second.png", {"first.png"}, ""},
-        FailureCase{
-            "MissingSecondOfPair", First::valid, {}, "first.png", "second.png", {"second.png"}, ""},
-        FailureCase{"CutJpeg", First::cut_jpeg, {}, "first.jpg", "", {"first.jpg"}, "Premature end of JPEG file"},
-        FailureCase{"TooTall", First::too_tall, {}, "first.png", "", {"first.png"},
-                    "is 2048x8193, taller than the limit of 8192 rows"},
-        FailureCase{"PairSizesDiffer",
-                    First::valid,
-                    {2048, 1536},
-                    "first.png",
-                    "second.png",
-                    {"first.png", "second.png"},
-                    "(2048x1024 and 2048x1536)"}),
+            "CorruptSingle", First::corrupt, {}, "first.png", "", ImageFault::Kind::unreadable, {"first.png"}, "", {}},
+        FailureCase{"CorruptFirstOfPair", First::corrupt, {2048, 1024}, "first.png", "second.png",
+                    ImageFault::Kind::unreadable, {"first.png"}, "", {}},
+        FailureCase{"MissingSecondOfPair", First::valid, {}, "first.png", "second.png", ImageFault::Kind::unreadable,
+                    {"second.png"}, "", {}},
+        FailureCase{"CutJpeg", First::cut_jpeg, {}, "first.jpg", "", ImageFault::Kind::damaged, {"first.jpg"},
+                    "Premature end of JPEG file", {}},
+        FailureCase{"TooTall", First::too_tall, {}, "first.png", "", ImageFault::Kind::too_tall, {"first.png"}, "",
+                    {2048, 8193}},
+        FailureCase{"PairSizesDiffer", First::valid, {2048, 1536}, "first.png", "second.png",
+                    ImageFault::Kind::sizes_differ, {"first.png", "second.png"}, "", {2048, 1024}}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // Some cameras write data after the end marker; the image is whole.
@@ -198,10 +199,10 @@ TEST_F(PrepareCaptureImage, JpegWithBytesAfterItsEndStillReads) {
   for (const std::string trailer : {"camera maker notes", "\xFF\xD8\xFF\xE1 a thumbnail"})
     jpeg.insert(jpeg.end(), trailer.begin(), trailer.end());
   write_bytes(folder_ / "trailed.jpg", jpeg, jpeg.size());
-  std::ostringstream err;
-  const cv::Mat trailed = prepare_capture_image(data_path(), capture("trailed.jpg"), err);
-  EXPECT_EQ(err.str(), "");
-  const cv::Mat clean = prepare_capture_image(data_path(), capture("clean.jpg"), err);
+  ImageFault fault;
+  const cv::Mat trailed = prepare_capture_image(data_path(), capture("trailed.jpg"), fault);
+  EXPECT_FALSE(fault);
+  const cv::Mat clean = prepare_capture_image(data_path(), capture("clean.jpg"), fault);
   ASSERT_EQ(trailed.size(), clean.size());
   EXPECT_EQ(cv::norm(trailed, clean, cv::NORM_INF), 0.0);
 }
@@ -270,23 +271,24 @@ TEST_P(JpegDamageVerdict, OnlyCorruptDataIsRefused) {
   const JpegCase& c = GetParam();
   const std::vector<uchar> jpeg = c.make();
   write_bytes(folder_ / "case.jpg", jpeg, jpeg.size());
-  std::ostringstream err;
+  ImageFault fault;
   ::testing::internal::CaptureStderr();
-  const cv::Mat image = prepare_capture_image(data_path(), capture("case.jpg"), err);
+  const cv::Mat image = prepare_capture_image(data_path(), capture("case.jpg"), fault);
   // Nothing from the decoders reaches the process's standard error.
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   if (!c.damage.empty()) {
     EXPECT_TRUE(image.empty());
-    EXPECT_THAT(err.str(), HasSubstr("its JPEG data is damaged (Corrupt JPEG data: "));
-    EXPECT_THAT(err.str(), HasSubstr(c.damage));
+    EXPECT_EQ(fault.kind, ImageFault::Kind::damaged);
+    EXPECT_THAT(fault.detail, StartsWith("Corrupt JPEG data: "));
+    EXPECT_THAT(fault.detail, HasSubstr(c.damage));
     return;
   }
-  EXPECT_EQ(err.str(), "");
+  EXPECT_FALSE(fault);
   ASSERT_FALSE(image.empty());
   if (!c.same_as_textured) return;
   const std::vector<uchar> reference = textured_jpeg();
   write_bytes(folder_ / "reference.jpg", reference, reference.size());
-  const cv::Mat expected = prepare_capture_image(data_path(), capture("reference.jpg"), err);
+  const cv::Mat expected = prepare_capture_image(data_path(), capture("reference.jpg"), fault);
   ASSERT_EQ(image.size(), expected.size());
   EXPECT_EQ(cv::norm(image, expected, cv::NORM_INF), 0.0);
 }

@@ -11,7 +11,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
-#include "workspace/platform.h"
+#include "platform/files.h"
 
 namespace lf {
 namespace {
@@ -140,14 +140,14 @@ void decode_small(std::FILE* file, jpeg_decompress_struct& info, CheckingErrorMa
 
 }  // namespace
 
-std::string find_jpeg_damage(const std::string& native_file_path) {
+std::string find_jpeg_damage(const std::string& file_path) {
   bool zero_scan_parameters = false;
-  return find_jpeg_damage(native_file_path, zero_scan_parameters);
+  return find_jpeg_damage(file_path, zero_scan_parameters);
 }
 
-std::string find_jpeg_damage(const std::string& native_file_path, bool& zero_scan_parameters) {
+std::string find_jpeg_damage(const std::string& file_path, bool& zero_scan_parameters) {
   zero_scan_parameters = false;
-  FilePtr file(std::fopen(native_file_path.c_str(), "rb"));
+  const FilePtr file = open_file(file_path, "rb");
   if (!file || !starts_as_jpeg(file.get())) return "";
   jpeg_decompress_struct info{};
   CheckingErrorManager manager;

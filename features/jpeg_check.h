@@ -16,12 +16,12 @@ namespace lf {
 
 // Empty when the file is not a JPEG, cannot be opened, or is sound; otherwise
 // libjpeg's message for the first damage found (e.g. "Premature end of JPEG file").
-std::string find_jpeg_damage(const std::string& native_file_path);
+std::string find_jpeg_damage(const std::string& file_path);
 
 // As above; `zero_scan_parameters` tells whether a sequential scan header has
 // Ss, Se, Ah and Al all zero, as some cameras write them. libjpeg decodes such
 // files to the right pixels but warns on standard error when it does.
-std::string find_jpeg_damage(const std::string& native_file_path, bool& zero_scan_parameters);
+std::string find_jpeg_damage(const std::string& file_path, bool& zero_scan_parameters);
 
 // Sets Se to 63 in every scan header of the JPEG data whose Ss, Se, Ah and Al
 // are all zero, so that the image reader decodes it without a warning.

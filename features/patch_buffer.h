@@ -11,15 +11,14 @@
 #include <new>
 
 #include "features/types.h"
-#include "workspace/platform.h"
+#include "platform/memory.h"
 
 namespace lf {
 
 class PatchBuffer {
  public:
-  static constexpr std::size_t patch_values = patch_side * patch_side;
-  // Enough for the network's input (see inference/descriptor_network.h).
-  static constexpr std::size_t alignment = 64;
+  static constexpr std::size_t patch_values = patch_floats;
+  static constexpr std::size_t alignment = network_input_alignment;
 
   PatchBuffer() = default;
   explicit PatchBuffer(std::size_t count) { resize(count); }

@@ -204,16 +204,34 @@ void extract_batch(const SamplingImage& image, const SamplePlacer& placer,
 
 }  // namespace
 
-PatchExtractor::PatchExtractor(std::ostream& out)
-    // -1 features: no cap, every keypoint the detector finds is kept.
-    : patch_size(patch_side), detector(cv::SIFT::create(-1, 3, 0.01, 10.0, 1.6)), out_(&out) {}
+std::string ExtractionOptions::check() const {
+  if (sift_features < -1) return "sift_features must be -1 (no cap) or more";
+  if (sift_octave_layers < 1) return "sift_octave_layers must be at least 1";
+  if (!(sift_contrast_threshold >= 0)) return "sift_contrast_threshold must not be negative";
+  if (!(sift_edge_threshold > 0)) return "sift_edge_threshold must be positive";
+  if (!(sift_sigma > 0)) return "sift_sigma must be positive";
+  if (patch_size < 1) return "patch_size must be at least 1";
+  return "";
+}
+
+namespace {
+
+const ExtractionOptions& checked(const ExtractionOptions& options) {
+  const std::string fault = options.check();
+  if (!fault.empty()) throw std::invalid_argument("extraction option " + fault);
+  return options;
+}
+
+}  // namespace
+
+PatchExtractor::PatchExtractor(const ExtractionOptions& options)
+    : patch_size(checked(options).patch_size),
+      detector(cv::SIFT::create(options.sift_features, options.sift_octave_layers, options.sift_contrast_threshold,
+                                options.sift_edge_threshold, options.sift_sigma)) {}
 
 bool PatchExtractor::detect_keypoints(const cv::Mat& image, KeypointList& keypoints) const {
   detector->detect(image, keypoints, cv::noArray());
-  if (keypoints.empty()) {
-    *out_ << "Error : No keypoints detected." << std::endl;
-    return false;
-  }
+  if (keypoints.empty()) return false;
   std::sort(keypoints.begin(), keypoints.end(),
             [](const cv::KeyPoint& a, const cv::KeyPoint& b) { return a.size > b.size; });
   return true;
@@ -261,10 +279,7 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
 
 bool PatchExtractor::extract_patches_reference(const cv::Mat& image, const KeypointList& keypoints,
                                                PatchList& patches) const {
-  if (keypoints.empty()) {
-    *out_ << "Error : No keypoints imported." << std::endl;
-    return false;
-  }
+  if (keypoints.empty()) return false;
   const cv::Mat grid = make_sampling_grid();
   cv::Mat float_image;
   image.convertTo(float_image, CV_32F, 1.0, 0.0);

@@ -12,7 +12,7 @@
 // standard deviation. A uniform patch (zero deviation: a flat region, or R = 0)
 // becomes all zeros, so a patch never holds NaN or infinity.
 
-#include <ostream>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -23,21 +23,36 @@
 
 namespace lf {
 
+// How keypoints are found and patches sampled; the Python tools mirror these
+// values (tools/common/program.py).
+struct ExtractionOptions {
+  // OpenCV's SIFT::create arguments; -1 features: no cap, every keypoint the
+  // detector finds is kept.
+  int sift_features = -1;
+  int sift_octave_layers = 3;
+  double sift_contrast_threshold = 0.01;
+  double sift_edge_threshold = 10.0;
+  double sift_sigma = 1.6;
+  int patch_size = patch_side;
+
+  // The first option out of range, as "<name> <why>"; empty when all are usable.
+  std::string check() const;
+};
+
 class PatchExtractor {
  public:
-  // Messages go to `out`, which must outlive the extractor.
-  explicit PatchExtractor(std::ostream& out);
+  // Throws std::invalid_argument when options.check() finds a fault.
+  explicit PatchExtractor(const ExtractionOptions& options = {});
   PatchExtractor(const PatchExtractor&) = delete;
   PatchExtractor& operator=(const PatchExtractor&) = delete;
 
-  // Every SIFT keypoint of the grey image, largest size first. False, with
-  // "Error : No keypoints detected." on the output, when there is none.
+  // Every SIFT keypoint of the grey image, largest size first; false when
+  // there is none.
   bool detect_keypoints(const cv::Mat& image, KeypointList& keypoints) const;
 
   // Replaces `patches` by one patch per keypoint, in keypoint order; each is its
   // own continuous patch_size x patch_size CV_32FC1 matrix. With no keypoints,
-  // writes "Error : No keypoints imported.", leaves `patches` alone and returns
-  // false.
+  // leaves `patches` alone and returns false.
   // 8-bit grey images are sampled in batches of keypoints, in parallel and with
   // exact arithmetic; the patches equal extract_patches_reference's bit for bit.
   // Other images, and odd patch sizes or sizes above 64, go through
@@ -67,9 +82,6 @@ class PatchExtractor {
 
   int patch_size;
   cv::Ptr<cv::SIFT> detector;
-
- private:
-  std::ostream* out_;
 };
 
 }  // namespace lf

@@ -5,9 +5,10 @@
 #include <set>
 #include <sstream>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 #include <opencv2/imgproc.hpp>
 
 namespace lf {
@@ -70,7 +71,7 @@ class SamplePosition : public ::testing::TestWithParam<PositionCase> {};
 
 TEST_P(SamplePosition, MatchesWorkedExample) {
   const PositionCase& c = GetParam();
-  const cv::Point2d at = sample_position(PatchExtractor(ignored_messages()), c.keypoint, {2048, 1024}, c.row, c.col);
+  const cv::Point2d at = sample_position(PatchExtractor(), c.keypoint, {2048, 1024}, c.row, c.col);
   EXPECT_NEAR(at.x, c.expected.x, 1e-4);
   EXPECT_NEAR(at.y, c.expected.y, 1e-4);
 }
@@ -107,7 +108,7 @@ TEST_P(PatchRadius, IsWholePixelsCappedAtTheDiagonal) {
   for (const float angle : {0.0f, 137.0f, 270.0f}) {
     SCOPED_TRACE(angle);
     const cv::KeyPoint keypoint(1000, 500, GetParam().size, angle);
-    EXPECT_NEAR(patch_radius(PatchExtractor(ignored_messages()), keypoint, {2048, 1024}), GetParam().expected, 1e-3);
+    EXPECT_NEAR(patch_radius(PatchExtractor(), keypoint, {2048, 1024}), GetParam().expected, 1e-3);
   }
 }
 
@@ -122,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, PatchRadius,
 TEST(AngleConversion, UsesPiRoundedToFloat) {
   const double float_pi = static_cast<float>(CV_PI);
   const cv::Mat t =
-      PatchExtractor(ignored_messages()).make_keypoint_transform(cv::KeyPoint(1000, 500, 10.0f, 0.0f), 2048, 1024);
+      PatchExtractor().make_keypoint_transform(cv::KeyPoint(1000, 500, 10.0f, 0.0f), 2048, 1024);
   EXPECT_NEAR(t.at<float>(1, 0), 53 * std::sin(2 * float_pi), 1e-9);
 }
 
@@ -133,7 +134,7 @@ TEST(PatchRotation, PatchTurnsCounterClockwiseAsTheAngleGrows) {
   cv::circle(image, {210, 194}, 4, cv::Scalar(220), cv::FILLED);
   cv::circle(image, {196, 209}, 5, cv::Scalar(140), cv::FILLED);
   cv::GaussianBlur(image, image, cv::Size(0, 0), 2.0);
-  const PatchExtractor extractor(ignored_messages());
+  const PatchExtractor extractor;
   const cv::Mat upright = extract_one(extractor, image, cv::KeyPoint(200, 200, 4.0f, 0.0f));
   const cv::Mat turned = extract_one(extractor, image, cv::KeyPoint(200, 200, 4.0f, 90.0f));
 
@@ -163,7 +164,7 @@ TEST_P(BrightnessChange, LeavesPatchesUnchanged) {
   cv::Mat changed;
   image.convertTo(changed, CV_8U, GetParam().gain, GetParam().offset);
   const KeypointList keypoints = {{150.3f, 100.6f, 5.0f, 20.0f}, {10.0f, 190.0f, 12.0f, 250.0f}};
-  const PatchExtractor extractor(ignored_messages());
+  const PatchExtractor extractor;
   PatchList original;
   PatchList adjusted;
   ASSERT_TRUE(extractor.extract_patches(image, keypoints, original));
@@ -184,7 +185,7 @@ TEST(PatchNormalisation, GivesZeroMeanAndUnitPopulationDeviation) {
     keypoints.emplace_back(rng.uniform(0.0f, 640.0f), rng.uniform(0.0f, 480.0f),
                            rng.uniform(1.5f, 30.0f), rng.uniform(0.0f, 360.0f));
   PatchList patches;
-  ASSERT_TRUE(PatchExtractor(ignored_messages()).extract_patches(image, keypoints, patches));
+  ASSERT_TRUE(PatchExtractor().extract_patches(image, keypoints, patches));
   for (const cv::Mat& patch : patches) {
     const double mean = cv::mean(patch)[0];
     const double deviation = cv::norm(patch - mean, cv::NORM_L2) / N;
@@ -204,7 +205,7 @@ void PrintTo(const UniformCase& c, std::ostream* os) { *os << c.label; }
 class UniformPatch : public ::testing::TestWithParam<UniformCase> {};
 
 TEST_P(UniformPatch, IsAllZeros) {
-  const cv::Mat patch = extract_one(PatchExtractor(ignored_messages()), GetParam().image, GetParam().keypoint);
+  const cv::Mat patch = extract_one(PatchExtractor(), GetParam().image, GetParam().keypoint);
   EXPECT_TRUE(cv::checkRange(patch));
   EXPECT_EQ(cv::countNonZero(patch), 0);
 }
@@ -217,9 +218,8 @@ INSTANTIATE_TEST_SUITE_P(
         UniformCase{"FlatCorner", textured_image({100, 100}).setTo(200), {0, 0, 3.0f, 0.0f}}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST(Messages, FlatImageHasNoKeypointsAndNoPatches) {
-  std::ostringstream out;
-  const PatchExtractor extractor(out);
+TEST(Extraction, FlatImageHasNoKeypointsAndNoPatches) {
+  const PatchExtractor extractor;
   const cv::Mat flat(256, 256, CV_8UC1, cv::Scalar(128));
   KeypointList keypoints;
   EXPECT_FALSE(extractor.detect_keypoints(flat, keypoints));
@@ -230,12 +230,10 @@ TEST(Messages, FlatImageHasNoKeypointsAndNoPatches) {
   EXPECT_FALSE(extractor.extract_patches(flat, keypoints, patches));
   ASSERT_EQ(patches.size(), 3u);
   EXPECT_EQ(patches[0].data, before);
-  EXPECT_EQ(out.str(), "Error : No keypoints detected.\nError : No keypoints imported.\n");
 }
 
-TEST(Detection, ListsKeypointsLargestFirstSilently) {
-  std::ostringstream out;
-  const PatchExtractor extractor(out);
+TEST(Detection, ListsKeypointsLargestFirst) {
+  const PatchExtractor extractor;
   KeypointList keypoints;
   ASSERT_TRUE(extractor.detect_keypoints(textured_image({512, 384}), keypoints));
   EXPECT_GT(keypoints.size(), 10u);
@@ -243,8 +241,41 @@ TEST(Detection, ListsKeypointsLargestFirstSilently) {
       std::is_sorted(keypoints.begin(), keypoints.end(),
                      [](const cv::KeyPoint& a, const cv::KeyPoint& b) { return a.size > b.size; }));
   EXPECT_GT(keypoints.front().size, keypoints.back().size);
-  EXPECT_EQ(out.str(), "");
 }
+
+struct OptionCase {
+  const char* label;
+  void (*change)(ExtractionOptions&);
+  const char* fault;  // start of check()'s answer; empty when usable
+};
+void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.label; }
+
+class Options : public ::testing::TestWithParam<OptionCase> {};
+
+// Options are checked once, when the extractor is made, and name the culprit.
+TEST_P(Options, OutOfRangeAreRefusedByName) {
+  ExtractionOptions options;
+  GetParam().change(options);
+  EXPECT_THAT(options.check(), ::testing::StartsWith(GetParam().fault));
+  if (*GetParam().fault == '\0') {
+    EXPECT_EQ(options.check(), "");
+    EXPECT_NO_THROW(PatchExtractor{options});
+  } else {
+    EXPECT_THROW(PatchExtractor{options}, std::invalid_argument);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Options,
+    ::testing::Values(OptionCase{"Defaults", [](ExtractionOptions&) {}, ""},
+                      OptionCase{"NoCapIsMinusOne", [](ExtractionOptions& o) { o.sift_features = -2; }, "sift_features"},
+                      OptionCase{"NoLayers", [](ExtractionOptions& o) { o.sift_octave_layers = 0; }, "sift_octave_layers"},
+                      OptionCase{"NanContrast", [](ExtractionOptions& o) { o.sift_contrast_threshold = std::nan(""); },
+                                 "sift_contrast_threshold"},
+                      OptionCase{"ZeroEdge", [](ExtractionOptions& o) { o.sift_edge_threshold = 0; }, "sift_edge_threshold"},
+                      OptionCase{"NegativeSigma", [](ExtractionOptions& o) { o.sift_sigma = -1.6; }, "sift_sigma"},
+                      OptionCase{"EmptyPatch", [](ExtractionOptions& o) { o.patch_size = 0; }, "patch_size"}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 class PatchListSize : public ::testing::TestWithParam<size_t> {};
 
@@ -252,7 +283,7 @@ TEST_P(PatchListSize, BecomesOneContinuousPatchPerKeypoint) {
   const KeypointList keypoints = {
       {20, 20, 3, 0}, {40, 30, 5, 90}, {60, 10, 2, 180}, {70, 70, 9, 45}, {5, 75, 4, 300}};
   PatchList patches(GetParam(), cv::Mat(8, 8, CV_8UC1, cv::Scalar(1)));
-  ASSERT_TRUE(PatchExtractor(ignored_messages()).extract_patches(textured_image({80, 80}), keypoints, patches));
+  ASSERT_TRUE(PatchExtractor().extract_patches(textured_image({80, 80}), keypoints, patches));
   ASSERT_EQ(patches.size(), keypoints.size());
   std::set<const uchar*> buffers;
   for (const cv::Mat& patch : patches) {
@@ -306,7 +337,7 @@ TEST(PatchValues, MatchDirectBilinearSampling) {
                                   {3.5f, 5.25f, 6.0f, 120.0f},   {390.0f, 10.0f, 20.0f, 300.0f},
                                   {200.0f, 150.0f, 0.3f, 10.0f}, {123.4f, 234.5f, 45.0f, 0.0f},
                                   {399.0f, 299.0f, 2.0f, 179.5f}};
-  const PatchExtractor extractor(ignored_messages());
+  const PatchExtractor extractor;
   PatchList patches;
   ASSERT_TRUE(extractor.extract_patches(image, keypoints, patches));
   for (size_t k = 0; k < keypoints.size(); ++k) {

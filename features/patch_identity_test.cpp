@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 #include <opencv2/imgproc.hpp>
 
 #include "features/image_preparation.h"
@@ -68,9 +68,10 @@ TEST(SameBitsAsReference, EveryKeypointOfAPreparedPhotograph) {
   CaptureRecord record;
   record.raw1_image = photograph;
   record.uuid = "leuven";
-  const cv::Mat image = prepare_capture_image("", record, ignored_messages());
+  ImageFault fault;
+  const cv::Mat image = prepare_capture_image("", record, fault);
   ASSERT_FALSE(image.empty()) << photograph << " comes with the opencv-doc package";
-  const PatchExtractor extractor(ignored_messages());
+  const PatchExtractor extractor;
   KeypointList keypoints;
   ASSERT_TRUE(extractor.detect_keypoints(image, keypoints));
   EXPECT_GT(keypoints.size(), 10000u);
@@ -88,7 +89,7 @@ void PrintTo(const EdgeCase& c, std::ostream* os) { *os << c.label; }
 class SameBitsAtTheEdges : public ::testing::TestWithParam<EdgeCase> {};
 
 TEST_P(SameBitsAtTheEdges, AsReference) {
-  expect_same_bits(PatchExtractor(ignored_messages()), GetParam().image, GetParam().keypoints);
+  expect_same_bits(PatchExtractor(), GetParam().image, GetParam().keypoints);
 }
 
 const cv::Size small_size(160, 120);
@@ -147,7 +148,7 @@ class SameBitsForPatchSize : public ::testing::TestWithParam<int> {};
 // 6 leaves a part block of samples; 8 keeps the sampling grid under 100 rows,
 // where cv::gemm does not hand the product to the BLAS.
 TEST_P(SameBitsForPatchSize, AsReference) {
-  PatchExtractor extractor(ignored_messages());
+  PatchExtractor extractor;
   extractor.patch_size = GetParam();
   const cv::Mat image = textured_image({320, 240});
   expect_same_bits(extractor, image, random_keypoints(image.size(), 50));
@@ -158,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SameBitsForPatchSize, ::testing::Values(6, 8, 64
 // Images other than 8-bit grey take the reference's own way, which converts
 // them to float first: equal values must give equal patches either way.
 TEST(SameBitsAsReference, WhateverTheImageDepth) {
-  const PatchExtractor extractor(ignored_messages());
+  const PatchExtractor extractor;
   const cv::Mat bytes = textured_image({200, 150});
   cv::Mat floats;
   bytes.convertTo(floats, CV_32F);
@@ -171,7 +172,7 @@ TEST(SameBitsAsReference, WhateverTheImageDepth) {
 }
 
 TEST(EarlierPatches, AreReplacedNotWrittenInto) {
-  const PatchExtractor extractor(ignored_messages());
+  const PatchExtractor extractor;
   const cv::Mat image = textured_image(small_size);
   const cv::Mat earlier(32, 32, CV_32FC1, cv::Scalar(7));
   const cv::Mat untouched = earlier.clone();

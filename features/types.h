@@ -5,6 +5,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "contract/model_contract.h"
+
 namespace lf {
 
 // The keypoints of one image, largest first; only pt, size and angle matter downstream.
@@ -12,8 +14,5 @@ using KeypointList = std::vector<cv::KeyPoint>;
 
 // One continuous patch_side x patch_side CV_32FC1 matrix per keypoint, in keypoint order.
 using PatchList = std::vector<cv::Mat>;
-
-// Side of a patch: what the extractor samples and what the network takes.
-constexpr int patch_side = 32;
 
 }  // namespace lf

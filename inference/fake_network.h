@@ -15,8 +15,8 @@ namespace lf {
 
 class FakeNetwork final : public DescriptorNetwork {
  public:
-  static constexpr int batch = 1024;
-  static constexpr int length = 128;
+  static constexpr int batch = lf::batch_size;
+  static constexpr int length = lf::descriptor_length;
 
   int batch_size() const override { return batch; }
   int descriptor_length() const override { return length; }

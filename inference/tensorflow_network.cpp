@@ -10,7 +10,8 @@
 #include <sstream>
 
 #include "inference/tf_handles.h"
-#include "workspace/platform.h"
+#include "platform/memory.h"
+#include "platform/process.h"
 
 namespace lf {
 
@@ -18,13 +19,9 @@ const std::array<unsigned char, 4> tensorflow_session_config{0x32, 0x02, 0x20, 0
 
 namespace {
 
-const char* const input_operation_name = "local_model_inputs";
-const char* const output_operation_name = "StatefulPartitionedCall_1";
-const char* const serve_tag = "serve";
-constexpr int batch = 1024;
-constexpr int descriptor_floats = 128;
+constexpr int batch = batch_size;
 constexpr std::size_t input_bytes = batch * patch_floats * sizeof(float);
-constexpr std::size_t output_bytes = batch * descriptor_floats * sizeof(float);
+constexpr std::size_t output_bytes = batch * descriptor_length * sizeof(float);
 
 // The caller owns the patches: tensors made over them must not free them.
 void keep_buffer(void*, std::size_t, void*) {}
@@ -51,7 +48,7 @@ std::string describe_tensor(const TF_Tensor* tensor) {
 
 bool is_descriptor_batch(const TF_Tensor* tensor) {
   return tensor != nullptr && TF_TensorType(tensor) == TF_FLOAT && TF_NumDims(tensor) == 2 &&
-         TF_Dim(tensor, 0) == batch && TF_Dim(tensor, 1) == descriptor_floats &&
+         TF_Dim(tensor, 0) == batch && TF_Dim(tensor, 1) == descriptor_length &&
          TF_TensorByteSize(tensor) >= output_bytes;
 }
 
@@ -70,7 +67,7 @@ std::string one_line(const char* message) {
 std::string describe_wrong_output(const TF_Tensor* tensor) {
   std::ostringstream text;
   text << "the model's output \"" << output_operation_name << "\" is " << describe_tensor(tensor)
-       << ", expected float [" << batch << ", " << descriptor_floats << "]";
+       << ", expected float [" << batch << ", " << descriptor_length << "]";
   return text.str();
 }
 
@@ -85,7 +82,7 @@ class TensorFlowNetwork final : public DescriptorNetwork {
   }
 
   int batch_size() const override { return batch; }
-  int descriptor_length() const override { return descriptor_floats; }
+  int descriptor_length() const override { return lf::descriptor_length; }
 
   bool run(const float* patches, float* rows, NetworkFailure& failure) override {
     TFTensorPtr output;

@@ -2,10 +2,7 @@
 // The descriptor network as a TensorFlow saved model, run through TensorFlow's
 // C API. TensorFlow's own types stay inside tensorflow_network.cpp.
 //
-// The saved model: a meta graph tagged "serve"; an operation
-// "local_model_inputs" whose output 0 takes float [1024, 32, 32, 1]; an
-// operation "StatefulPartitionedCall_1" whose output 0 yields float
-// [1024, 128]. The contract of descriptor_network.h applies.
+// The saved model is the one contract/model_contract.h describes.
 
 #include <array>
 #include <memory>
@@ -22,7 +19,7 @@ struct TensorFlowLoad {
 };
 
 // Loads the saved model at `model_path` (used unchanged) and runs one batch of
-// 0.5 everywhere to prove that it runs and yields float [1024, 128].
+// 0.5 everywhere to prove that it runs and yields the contract's output.
 [[nodiscard]] TensorFlowLoad load_tensorflow_network(const std::string& model_path);
 
 // Serialized ConfigProto of every session: gpu_options { allow_growth: true }.

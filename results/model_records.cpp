@@ -1,6 +1,7 @@
 #include "results/model_records.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -9,7 +10,8 @@
 #include <vector>
 
 #include "workspace/path_utils.h"
-#include "workspace/platform.h"
+#include "platform/files.h"
+#include "platform/platform.h"
 
 namespace lf {
 namespace {
@@ -52,9 +54,6 @@ bool add_file(Fnv64& hash, const fs::path& model, const fs::path& file) {
   return !std::ferror(stream.get());
 }
 
-std::string record_path(const std::string& matches_folder, const std::string& uuid) {
-  return native_path(join_path(join_path(matches_folder, records_folder_name), uuid));
-}
 
 }  // namespace
 
@@ -77,23 +76,32 @@ std::string model_fingerprint(const std::string& model_path) {
   return hash.hex();
 }
 
-void remove_model_record(const std::string& matches_folder, const std::string& uuid) {
-  std::remove(record_path(matches_folder, uuid).c_str());
+std::string model_record_path(const std::string& matches_folder, const std::string& uuid) {
+  return join_path(join_path(matches_folder, records_folder_name), uuid);
 }
 
-void write_model_record(const std::string& matches_folder, const std::string& uuid, const std::string& fingerprint) {
-  if (fingerprint.empty()) return;
-  current_platform().make_folder(native_path(join_path(matches_folder, records_folder_name)));
-  FilePtr file(std::fopen(record_path(matches_folder, uuid).c_str(), "wb"));
-  if (!file) return;
+int remove_model_record(const std::string& matches_folder, const std::string& uuid) {
+  if (remove_file(model_record_path(matches_folder, uuid)) || errno == ENOENT || errno == ENOTDIR) return 0;
+  return errno;
+}
+
+int write_model_record(const std::string& matches_folder, const std::string& uuid, const std::string& fingerprint) {
+  if (fingerprint.empty()) return 0;
+  current_platform().make_folder(join_path(matches_folder, records_folder_name));
+  FilePtr owned = open_file(model_record_path(matches_folder, uuid), "wb");
+  if (!owned) return errno;
+  std::FILE* const file = owned.release();
   const std::string line = fingerprint + "\n";
   // A record cut short never matches: the pair is then recomputed.
-  std::fwrite(line.data(), 1, line.size(), file.get());
+  const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
+  const int error = written ? 0 : errno;
+  if (std::fclose(file) != 0 && written) return errno != 0 ? errno : EIO;
+  return written || error != 0 ? error : EIO;
 }
 
 bool model_record_matches(const std::string& matches_folder, const std::string& uuid, const std::string& fingerprint) {
   if (fingerprint.empty()) return false;
-  FilePtr file(std::fopen(record_path(matches_folder, uuid).c_str(), "rb"));
+  const FilePtr file = open_file(model_record_path(matches_folder, uuid), "rb");
   if (!file) return false;
   char text[64];
   const std::size_t read = std::fread(text, 1, sizeof(text), file.get());

@@ -24,9 +24,15 @@ namespace lf {
 // Empty when saved_model.pb or a file under variables/ cannot be read.
 std::string model_fingerprint(const std::string& model_path);
 
-// Callers hold the exclusive publish lock.
-void remove_model_record(const std::string& matches_folder, const std::string& uuid);
-void write_model_record(const std::string& matches_folder, const std::string& uuid, const std::string& fingerprint);
+// The record's path, in the form of `matches_folder`.
+std::string model_record_path(const std::string& matches_folder, const std::string& uuid);
+
+// Callers hold the exclusive publish lock. Each returns 0, or the errno of the
+// failure. A record that is not there (nor its folder) counts as removed; one
+// that stays must stop the publish, or it would vouch for another model's pair.
+int remove_model_record(const std::string& matches_folder, const std::string& uuid);
+// Nothing is written for an empty fingerprint (a plain run).
+int write_model_record(const std::string& matches_folder, const std::string& uuid, const std::string& fingerprint);
 
 // True when the uuid's record holds exactly this (non-empty) fingerprint.
 // Callers hold at least the shared publish lock.

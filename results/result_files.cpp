@@ -4,7 +4,7 @@
 #include <cmath>
 #include <ostream>
 
-#include "workspace/platform.h"
+#include "platform/files.h"
 
 namespace lf {
 
@@ -12,7 +12,7 @@ namespace {
 
 FilePtr open_for_writing(const std::string& path) {
   // Binary mode: the CR LF line ends are written explicitly on every system.
-  return FilePtr(std::fopen(native_path(path).c_str(), "wb"));
+  return open_file(path, "wb");
 }
 
 bool write_keypoint_line(std::FILE* file, const cv::KeyPoint& keypoint) {
@@ -61,7 +61,7 @@ void DescriptorFile::append_rows(const float* rows, std::size_t count) {
   // Callers may hand over no rows (a capture that carried none from a shared
   // batch), from an empty buffer whose data() may be null: fwrite must never get it.
   if (failed_ || !file_ || count == 0) return;
-  const std::size_t floats = count * descriptor_row_length;
+  const std::size_t floats = count * descriptor_length;
   failed_ = std::fwrite(rows, sizeof(float), floats, file_.get()) != floats;
 }
 
@@ -94,8 +94,8 @@ std::string printable_uuid(const std::string& uuid) {
 std::size_t count_non_finite_rows(const float* rows, std::size_t count) {
   std::size_t non_finite = 0;
   for (std::size_t row = 0; row < count; ++row) {
-    const float* values = rows + row * descriptor_row_length;
-    non_finite += std::any_of(values, values + descriptor_row_length,
+    const float* values = rows + row * descriptor_length;
+    non_finite += std::any_of(values, values + descriptor_length,
                               [](float value) { return !std::isfinite(value); });
   }
   return non_finite;

@@ -7,51 +7,24 @@
 //
 // Descriptor file "<uuid>.desc", binary, little-endian:
 //   offset 0: uint64 N, the number of descriptors (= keypoints)
-//   offset 8: N rows of 128 float32, row k for keypoint k, no padding.
+//   offset 8: N rows of descriptor_length (128) float32, row k for keypoint k, no padding.
 //   Size 8 + 512 * N bytes.
 //
-// How a pair is put in place (StagedResultPair). Both files are written under
-// temporary names unique to the process, each locked by its writer from its
-// creation on (see temporary_files.h), and only when the whole capture has
-// succeeded, with an exclusive lock on the matches folder's ".publish.lock"
-// (flock) held:
-//   0. both temporary files are checked to be still the ones this object
-//      created (same file, not removed); otherwise nothing is touched and the
-//      capture fails,
-//   1. the old "<uuid>.desc" is removed,
-//   2. the new keypoint file is renamed to "<uuid>.feat",
-//   3. the new descriptor file is renamed to "<uuid>.desc".
-// So a failure, a kill or a full disk never leaves a truncated file or a new
-// keypoint file beside an older descriptor file: at any moment a uuid has an
-// older complete pair, a new complete pair, or (after a kill between steps 1
-// and 3) a keypoint file alone, which counts as unfinished. A run that fails a
-// capture removes only its own temporary files (and, if step 3 fails, the
-// keypoint file it put in place in step 2). Writers exclude each other, so
-// concurrent runs (shards, repeated runs) over one matches folder leave one
-// run's pair. A reader that holds a shared lock on ".publish.lock" while it
-// opens both files never sees one run's keypoint file beside another run's
-// descriptor file (result_pair_is_consistent does so).
-//
-// Which model wrote a pair is kept apart from the two files, in
-// ".model_records/<uuid>" in the matches folder, written by runs given an
-// option and changed under the same lock (see model_records.h).
+// How a pair is put in place, and what a reader may rely on: staged_result_pair.h.
 
 #include <cstdint>
 #include <cstdio>
-#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <opencv2/core/types.hpp>
 
+#include "contract/model_contract.h"
 #include "features/types.h"
-#include "workspace/platform.h"
+#include "platform/files.h"
 
 namespace lf {
-
-// Floats in one descriptor row.
-constexpr std::size_t descriptor_row_length = 128;
 
 // Writes the keypoint file with ordinary buffering, flushed once when it is
 // closed; false (errno set) when it cannot be created or written.
@@ -72,67 +45,6 @@ class DescriptorFile {
   bool failed_ = false;
 };
 
-// One capture's pair of result files as one transaction: written under
-// temporary names, put in place together by commit(); whatever was not
-// committed is removed when the object goes.
-class StagedResultPair {
- public:
-  // `matches_folder` ends with a separator. With a model fingerprint, the
-  // pair's model record is written once the pair is in place
-  // (model_records.h); the old record goes in any case.
-  StagedResultPair(const std::string& matches_folder, const std::string& uuid,
-                   const std::string& model_fingerprint = "");
-  ~StagedResultPair();
-  StagedResultPair(const StagedResultPair&) = delete;
-  StagedResultPair& operator=(const StagedResultPair&) = delete;
-
-  // Each reports a failure on `err` ("Error: cannot write result file <final
-  // path>: <reason>") and returns false.
-  bool write_keypoints(const KeypointList& keypoints, std::ostream& err);
-  bool open_descriptors(std::uint64_t count, std::ostream& err);
-  // `count` rows of descriptor_row_length floats; a failed write shows at commit().
-  void append_rows(const float* rows, std::size_t count) { descriptors_.append_rows(rows, count); }
-  bool commit(std::ostream& err);
-
- private:
-  // A temporary file and the handle holding its lock (temporary_files.h).
-  struct Temporary {
-    std::string path;  // empty once renamed or removed
-    FilePtr claim;
-  };
-
-  // A new claimed temporary file; `temporary.path` is empty (errno set) when
-  // it could not be created.
-  FilePtr create_temporary(Temporary& temporary);
-  // True when the path still names the file this object created.
-  static bool still_ours(const Temporary& temporary);
-  static void release(Temporary& temporary);
-  bool report(const std::string& final_path, std::ostream& err) const;
-  bool publish(std::ostream& err);
-  void discard(Temporary& temporary);
-
-  std::string matches_folder_;
-  std::string uuid_;
-  std::string model_fingerprint_;
-  std::string keypoint_path_;
-  std::string descriptor_path_;
-  Temporary keypoint_part_;
-  Temporary descriptor_part_;
-  DescriptorFile descriptors_;
-};
-
-// True when both files of the uuid exist and agree: the descriptor file is
-// 8 + 512 * N bytes for its count N, and the keypoint file holds exactly N
-// line feeds and is empty or ends in CR LF (the Python checkers apply the same
-// rule; tools/fixtures/pair_consistency_cases.json tables the cases). Holds
-// a shared lock on ".publish.lock" while it looks.
-bool result_pair_is_consistent(const std::string& matches_folder, const std::string& uuid);
-
-// result_pair_is_consistent, and the pair's model record holds
-// `model_fingerprint` (model_records.h), both under one shared lock.
-bool result_pair_is_done(const std::string& matches_folder, const std::string& uuid,
-                         const std::string& model_fingerprint);
-
 // True when the uuid names a file inside the matches folder: not empty, not "."
 // or "..", and without "/", "\", ":" or control characters (below 0x20, and
 // 0x7F), which would reach terminals and file names raw.
@@ -141,7 +53,7 @@ bool is_valid_result_stem(const std::string& uuid);
 // The uuid for a message: control characters as "\xNN".
 std::string printable_uuid(const std::string& uuid);
 
-// Rows of descriptor_row_length floats among `count` that hold a NaN or an
+// Rows of descriptor_length floats among `count` that hold a NaN or an
 // infinity. They are written as the model gave them; the caller warns.
 std::size_t count_non_finite_rows(const float* rows, std::size_t count);
 

@@ -1,4 +1,5 @@
 #include "results/result_files.h"
+#include "results/staged_result_pair.h"
 
 #include <sys/wait.h>
 
@@ -22,7 +23,7 @@
 
 #include "results/model_records.h"
 #include "results/temporary_files.h"
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 
 namespace lf {
 
@@ -110,10 +111,10 @@ TEST(ResultStem, RefusesNamesOutsideTheFolder) {
 }
 
 // A pair staged by hand: keypoints k, and `rows` descriptor rows of value k.
-void stage(StagedResultPair& pair, int rows, float value, std::ostream& err) {
+void stage(StagedResultPair& pair, int rows, float value) {
   KeypointList keypoints(rows, cv::KeyPoint(1.f, 2.f, 3.f, value));
-  ASSERT_TRUE(pair.write_keypoints(keypoints, err));
-  ASSERT_TRUE(pair.open_descriptors(rows, err));
+  ASSERT_TRUE(pair.write_keypoints(keypoints));
+  ASSERT_TRUE(pair.open_descriptors(rows));
   const std::vector<float> values(128 * rows, value);
   pair.append_rows(values.data(), rows);
 }
@@ -121,17 +122,15 @@ void stage(StagedResultPair& pair, int rows, float value, std::ostream& err) {
 // Two runs staging one uuid at once (repeated runs, shards) must not share
 // temporary files: each commit puts its own complete pair in place.
 TEST_F(TempFolder, PairsOfOneUuidStagedTogetherCommitInTurn) {
-  std::ostringstream err;
   {
     StagedResultPair first(folder_ + "/", "u");
     StagedResultPair second(folder_ + "/", "u");
-    stage(first, 3, 7.f, err);
-    stage(second, 2, 9.f, err);
-    ASSERT_TRUE(first.commit(err)) << err.str();
+    stage(first, 3, 7.f);
+    stage(second, 2, 9.f);
+    ASSERT_TRUE(first.commit()) << std::strerror(first.fault().error);
     EXPECT_EQ(read_bytes(folder_ + "/u.feat"), "1 2 3 7\r\n1 2 3 7\r\n1 2 3 7\r\n");
-    ASSERT_TRUE(second.commit(err)) << err.str();
+    ASSERT_TRUE(second.commit()) << std::strerror(second.fault().error);
   }
-  EXPECT_EQ(err.str(), "");
   EXPECT_EQ(read_bytes(folder_ + "/u.feat"), "1 2 3 9\r\n1 2 3 9\r\n");
   const std::string descriptors = read_bytes(folder_ + "/u.desc");
   ASSERT_EQ(descriptors.size(), 8u + 2 * 512);
@@ -144,25 +143,23 @@ TEST_F(TempFolder, PairsOfOneUuidStagedTogetherCommitInTurn) {
 // Temporary names are short whatever the uuid: a uuid whose result names just
 // fit the system's 255-byte limit can be written.
 TEST_F(TempFolder, LongestUuidThatNamesAResultCanBeWritten) {
-  std::ostringstream err;
   const std::string uuid(250, 'u');
   StagedResultPair pair(folder_ + "/", uuid);
-  stage(pair, 1, 1.f, err);
-  EXPECT_TRUE(pair.commit(err)) << err.str();
+  stage(pair, 1, 1.f);
+  EXPECT_TRUE(pair.commit()) << std::strerror(pair.fault().error);
   EXPECT_EQ(read_bytes(folder_ + "/" + uuid + ".feat"), "1 2 3 1\r\n");
 }
 
 TEST_F(TempFolder, PairNotCommittedLeavesTheEarlierPairAndNoTemporaryFile) {
-  std::ostringstream err;
   {
     StagedResultPair earlier(folder_ + "/", "u");
-    stage(earlier, 1, 1.f, err);
-    ASSERT_TRUE(earlier.commit(err));
+    stage(earlier, 1, 1.f);
+    ASSERT_TRUE(earlier.commit());
   }
   const std::string feat = read_bytes(folder_ + "/u.feat"), desc = read_bytes(folder_ + "/u.desc");
   {
     StagedResultPair abandoned(folder_ + "/", "u");
-    stage(abandoned, 4, 2.f, err);
+    stage(abandoned, 4, 2.f);
   }
   EXPECT_EQ(read_bytes(folder_ + "/u.feat"), feat);
   EXPECT_EQ(read_bytes(folder_ + "/u.desc"), desc);
@@ -170,11 +167,10 @@ TEST_F(TempFolder, PairNotCommittedLeavesTheEarlierPairAndNoTemporaryFile) {
 }
 
 TEST_F(TempFolder, ConsistentPairsAreTheCompleteOnes) {
-  std::ostringstream err;
   for (const char* uuid : {"good", "lone_feat", "lone_desc", "short_desc", "extra_line"}) {
     StagedResultPair pair(folder_ + "/", uuid);
-    stage(pair, 2, 1.f, err);
-    ASSERT_TRUE(pair.commit(err));
+    stage(pair, 2, 1.f);
+    ASSERT_TRUE(pair.commit());
   }
   std::remove((folder_ + "/lone_feat.desc").c_str());
   std::remove((folder_ + "/lone_desc.feat").c_str());
@@ -245,23 +241,23 @@ class LostTemporary : public TempFolder, public ::testing::WithParamInterface<Lo
 // namespace, a user) removes a run's live temporary files: the commit fails
 // and the older complete pair stays as it was.
 TEST_P(LostTemporary, CommitFailsAndKeepsTheOlderPair) {
-  std::ostringstream err;
   {
     StagedResultPair older(folder_ + "/", "u");
-    stage(older, 2, 1.f, err);
-    ASSERT_TRUE(older.commit(err));
+    stage(older, 2, 1.f);
+    ASSERT_TRUE(older.commit());
   }
   const std::string feat = read_bytes(folder_ + "/u.feat"), desc = read_bytes(folder_ + "/u.desc");
   {
     StagedResultPair newer(folder_ + "/", "u");
-    stage(newer, 3, 2.f, err);
+    stage(newer, 3, 2.f);
     const std::vector<std::string> parts = temporary_names(folder_);
     ASSERT_EQ(parts.size(), 2u);
     if (GetParam().keypoint_file) std::remove((folder_ + "/" + parts[0]).c_str());
     if (GetParam().descriptor_file) std::remove((folder_ + "/" + parts[1]).c_str());
-    EXPECT_FALSE(newer.commit(err));
+    EXPECT_FALSE(newer.commit());
+    EXPECT_EQ(newer.fault().kind, WriteFault::Kind::result_file);
+    EXPECT_EQ(newer.fault().error, ENOENT);
   }
-  EXPECT_NE(err.str().find("Error: cannot write result file "), std::string::npos);
   EXPECT_EQ(read_bytes(folder_ + "/u.feat"), feat);
   EXPECT_EQ(read_bytes(folder_ + "/u.desc"), desc);
   EXPECT_EQ(names_in(folder_), (std::vector<std::string>{".publish.lock", "u.desc", "u.feat"}));
@@ -298,9 +294,8 @@ TEST_F(TempFolder, StaleTemporaryFilesAreThoseWhoseLockIsFree) {
     ASSERT_EQ(try_lock_exclusive(holders.back().get()), FileLock::taken);
   }
   std::vector<std::string> left = names_in(folder_);
-  std::ostringstream err;
   StagedResultPair live(folder_ + "/", "u");
-  stage(live, 1, 1.f, err);
+  stage(live, 1, 1.f);
   for (const std::string& file : names_in(folder_)) {
     if (std::find(left.begin(), left.end(), file) == left.end()) left.push_back(file);
   }
@@ -313,6 +308,65 @@ TEST_F(TempFolder, StaleTemporaryFilesAreThoseWhoseLockIsFree) {
   std::sort(left.begin(), left.end());
   EXPECT_EQ(names_in(folder_), left);
 }
+
+struct RecordFolderCase {
+  const char* label;
+  std::function<void(const std::string&)> arrange;  // given the matches folder, after the older pair
+  bool committed;
+  int error;  // of the fault (not committed) or of the unkept new record
+};
+void PrintTo(const RecordFolderCase& c, std::ostream* os) { *os << c.label; }
+
+class RecordFolder : public TempFolder, public ::testing::WithParamInterface<RecordFolderCase> {};
+
+// An old record that cannot be removed would vouch for the new pair as the
+// old model's: the pair is not put in place. A new record that cannot be
+// written leaves the complete pair, and says so.
+TEST_P(RecordFolder, OldRecordMustGoNewRecordMayFail) {
+  {
+    StagedResultPair older(folder_ + "/", "u");
+    stage(older, 2, 1.f);
+    ASSERT_TRUE(older.commit());
+  }
+  const std::string feat = read_bytes(folder_ + "/u.feat"), desc = read_bytes(folder_ + "/u.desc");
+  GetParam().arrange(folder_);
+  StagedResultPair newer(folder_ + "/", "u", "00112233aabbccdd");
+  stage(newer, 3, 2.f);
+  ASSERT_EQ(newer.commit(), GetParam().committed);
+  if (GetParam().committed) {
+    EXPECT_EQ(newer.unkept_record().error, GetParam().error);
+    if (GetParam().error != 0) {
+      EXPECT_EQ(newer.unkept_record().path, folder_ + "/.model_records\\u");
+    }
+    EXPECT_NE(read_bytes(folder_ + "/u.feat"), feat);
+  } else {
+    EXPECT_EQ(newer.fault().kind, WriteFault::Kind::model_record);
+    EXPECT_EQ(newer.fault().error, GetParam().error);
+    EXPECT_EQ(newer.fault().path, folder_ + "/.model_records\\u");
+    EXPECT_EQ(read_bytes(folder_ + "/u.feat"), feat);
+    EXPECT_EQ(read_bytes(folder_ + "/u.desc"), desc);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RecordFolder,
+    ::testing::Values(
+        RecordFolderCase{"Writable", [](const std::string&) {}, true, 0},
+        // What cannot be removed, whoever owns it: a folder with something in it.
+        RecordFolderCase{"OldRecordStays",
+                         [](const std::string& folder) {
+                           std::filesystem::create_directories(folder + "/.model_records/u/held");
+                         },
+                         false, ENOTEMPTY},
+        RecordFolderCase{"RecordsFolderIsAFile",
+                         [](const std::string& folder) { std::ofstream(folder + "/.model_records") << "x"; }, true,
+                         ENOTDIR},
+        RecordFolderCase{"RecordsFolderIsADanglingLink",
+                         [](const std::string& folder) {
+                           std::filesystem::create_symlink(folder + "/gone", folder + "/.model_records");
+                         },
+                         true, ENOENT}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 struct FingerprintCase {
   const char* label;

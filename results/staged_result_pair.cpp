@@ -1,16 +1,13 @@
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <ostream>
 
 #include "results/model_records.h"
 #include "results/result_files.h"
+#include "results/staged_result_pair.h"
 #include "results/temporary_files.h"
 #include "workspace/path_utils.h"
-#include "workspace/platform.h"
-#include "workspace/stop_point.h"
+#include "platform/files.h"
+#include "platform/stop_point.h"
 
 namespace lf {
 
@@ -25,20 +22,11 @@ const char* const publish_lock_name = ".publish.lock";
 class PublishLock : public ScopedFileLock {
  public:
   PublishLock(const std::string& matches_folder, bool exclusive)
-      : ScopedFileLock(native_path(matches_folder + publish_lock_name), exclusive) {}
+      : ScopedFileLock(matches_folder + publish_lock_name, exclusive) {}
 };
 
-void remove_file(const std::string& path) { std::remove(native_path(path).c_str()); }
-
-bool file_size(const std::string& path, std::uint64_t& size) {
-  struct stat info {};
-  if (stat(native_path(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  size = static_cast<std::uint64_t>(info.st_size);
-  return true;
-}
-
 bool stored_count(const std::string& path, std::uint64_t& count) {
-  FilePtr file(std::fopen(native_path(path).c_str(), "rb"));
+  const FilePtr file = open_file(path, "rb");
   unsigned char header[8];
   if (!file || std::fread(header, 1, sizeof(header), file.get()) != sizeof(header)) return false;
   count = 0;
@@ -50,7 +38,7 @@ bool stored_count(const std::string& path, std::uint64_t& count) {
 // empty and does not end in CR LF (a last line cut short, or one appended
 // without its end).
 bool keypoint_line_count(const std::string& path, std::uint64_t& lines) {
-  FilePtr file(std::fopen(native_path(path).c_str(), "rb"));
+  const FilePtr file = open_file(path, "rb");
   if (!file) return false;
   lines = 0;
   char block[65536];
@@ -96,8 +84,8 @@ void StagedResultPair::discard(Temporary& temporary) {
   release(temporary);
 }
 
-bool StagedResultPair::report(const std::string& final_path, std::ostream& err) const {
-  err << "Error: cannot write result file " << final_path << ": " << std::strerror(errno) << std::endl;
+bool StagedResultPair::fail(WriteFault::Kind kind, const std::string& path, int error) {
+  fault_ = {kind, path, error};
   return false;
 }
 
@@ -105,48 +93,51 @@ FilePtr StagedResultPair::create_temporary(Temporary& temporary) {
   return FilePtr(create_claimed_temporary(matches_folder_, temporary.path, temporary.claim));
 }
 
-bool StagedResultPair::write_keypoints(const KeypointList& keypoints, std::ostream& err) {
+bool StagedResultPair::write_keypoints(const KeypointList& keypoints) {
   FilePtr file = create_temporary(keypoint_part_);
-  if (!file || !write_keypoint_file(std::move(file), keypoints)) return report(keypoint_path_, err);
+  if (!file || !write_keypoint_file(std::move(file), keypoints))
+    return fail(WriteFault::Kind::result_file, keypoint_path_, errno);
   stop_point("after_keypoint_file");
   return true;
 }
 
-bool StagedResultPair::open_descriptors(std::uint64_t count, std::ostream& err) {
+bool StagedResultPair::open_descriptors(std::uint64_t count) {
   FilePtr file = create_temporary(descriptor_part_);
-  return (file && descriptors_.open(std::move(file), count)) || report(descriptor_path_, err);
+  return (file && descriptors_.open(std::move(file), count)) ||
+         fail(WriteFault::Kind::result_file, descriptor_path_, errno);
 }
 
-bool StagedResultPair::commit(std::ostream& err) {
+bool StagedResultPair::commit() {
   if (keypoint_part_.path.empty() || descriptor_part_.path.empty()) return false;
-  if (!descriptors_.close()) return report(descriptor_path_, err);
-  return publish(err);
+  if (!descriptors_.close()) return fail(WriteFault::Kind::result_file, descriptor_path_, errno);
+  return publish();
 }
 
-bool StagedResultPair::publish(std::ostream& err) {
+bool StagedResultPair::publish() {
   const PublishLock lock(matches_folder_, true);
   // Nothing is removed unless both new files are still this object's: had
   // another process taken them (for stale), the older pair must stay.
   for (Temporary* temporary : {&keypoint_part_, &descriptor_part_}) {
-    if (!still_ours(*temporary)) {
-      errno = ENOENT;
-      return report(temporary == &keypoint_part_ ? keypoint_path_ : descriptor_path_, err);
-    }
+    if (!still_ours(*temporary))
+      return fail(WriteFault::Kind::result_file, temporary == &keypoint_part_ ? keypoint_path_ : descriptor_path_,
+                  ENOENT);
   }
-  remove_model_record(matches_folder_, uuid_);
+  if (const int error = remove_model_record(matches_folder_, uuid_))
+    return fail(WriteFault::Kind::model_record, model_record_path(matches_folder_, uuid_), error);
   remove_file(descriptor_path_);
-  if (!replace_file(keypoint_part_.path, keypoint_path_)) return report(keypoint_path_, err);
+  if (!replace_file(keypoint_part_.path, keypoint_path_))
+    return fail(WriteFault::Kind::result_file, keypoint_path_, errno);
   release(keypoint_part_);
   stop_point("between_renames");
   if (!replace_file(descriptor_part_.path, descriptor_path_)) {
     const int error = errno;
     // Only the keypoint file this object put in place: the lock kept others out.
     remove_file(keypoint_path_);
-    errno = error;
-    return report(descriptor_path_, err);
+    return fail(WriteFault::Kind::result_file, descriptor_path_, error);
   }
   release(descriptor_part_);
-  write_model_record(matches_folder_, uuid_, model_fingerprint_);
+  if (const int error = write_model_record(matches_folder_, uuid_, model_fingerprint_))
+    unkept_record_ = {WriteFault::Kind::model_record, model_record_path(matches_folder_, uuid_), error};
   return true;
 }
 
@@ -156,7 +147,7 @@ bool pair_is_consistent(const std::string& matches_folder, const std::string& uu
   const std::string keypoint_path = make_file_path(matches_folder, uuid, keypoint_extension);
   const std::string descriptor_path = make_file_path(matches_folder, uuid, descriptor_extension);
   std::uint64_t size = 0, count = 0, lines = 0;
-  return file_size(descriptor_path, size) && size >= 8 && stored_count(descriptor_path, count) &&
+  return regular_file_size(descriptor_path, size) && size >= 8 && stored_count(descriptor_path, count) &&
          count <= (size - 8) / 512 && size == 8 + 512 * count && keypoint_line_count(keypoint_path, lines) &&
          lines == count;
 }

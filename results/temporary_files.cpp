@@ -10,8 +10,9 @@
 #include <cstring>
 #include <memory>
 
-#include "workspace/platform.h"
-#include "workspace/stop_point.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/stop_point.h"
 
 namespace lf {
 namespace {
@@ -104,9 +105,10 @@ std::string make_temporary_path(const std::string& folder) {
 }
 
 std::FILE* create_registered_file(const std::string& path) {
+  // The registry keeps the system's form: the stop handler removes by it.
   const std::string native = native_path(path);
   const bool registered = register_path(native);
-  std::FILE* file = create_new_file(native);
+  std::FILE* file = create_new_file(path);
   if (file == nullptr) {
     const int error = errno;
     if (registered) unregister_file(path);
@@ -133,7 +135,7 @@ std::FILE* create_claimed_temporary(const std::string& folder, std::string& path
     }
     claim = claim_created(path, file.get());
     if (claim) return file.release();
-    if (path_names_open_file(path, file.get())) std::remove(native_path(path).c_str());
+    if (path_names_open_file(path, file.get())) remove_file(path);
     unregister_file(path);
   }
   path.clear();
@@ -156,11 +158,10 @@ void remove_registered_temporary_files() noexcept {
 }
 
 int remove_stale_temporary_files(const std::string& folder) {
-  const std::string native = native_path(folder);
   int removed = 0;
-  for (const std::string& name : folder_entry_names(native)) {
+  for (const std::string& name : folder_entry_names(folder)) {
     if (!is_temporary_name(name) || is_own_name(name)) continue;
-    const std::string path = native + name;
+    const std::string path = native_path(folder + name);
     // Held until the file is gone: no creator can claim it meanwhile.
     const FilePtr handle = open_lock_handle(path);
     if (!handle || try_lock_exclusive(handle.get()) != FileLock::taken || !path_names_open_file(path, handle.get()))

@@ -7,7 +7,7 @@
 // of the host name in hexadecimal. Names are unique per process and host and
 // short whatever the uuid, so a uuid that fits a result name fits here too.
 //
-// Every live temporary file is locked (see FileLock in workspace/platform.h)
+// Every live temporary file is locked (see FileLock in platform/files.h)
 // from its creation until it is renamed into place or removed, through a
 // handle its creator keeps; the lock ends with the process, however it ends.
 // A temporary file whose lock can be taken is therefore stale, whichever host,
@@ -20,7 +20,7 @@
 #include <cstdio>
 #include <string>
 
-#include "workspace/platform.h"
+#include "platform/files.h"
 
 namespace lf {
 

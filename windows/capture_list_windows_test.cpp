@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "capture_list/capture_list.h"
-#include "workspace/test_support.h"
+#include "platform/test_support.h"
 
 namespace lf {
 

@@ -17,9 +17,9 @@
 #include <gtest/gtest.h>
 
 #include "workspace/path_utils.h"
-#include "workspace/platform.h"
-#include "workspace/test_platform.h"
-#include "workspace/test_support.h"
+#include "platform/platform.h"
+#include "platform/test_platform.h"
+#include "platform/test_support.h"
 #include "workspace/workspace.h"
 
 namespace lf {
@@ -289,15 +289,13 @@ TEST_P(RealWorkspaceTable, CreatesTheMatchesFolderThenPasses) {
   EXPECT_EQ(workspace.matches_folder, caches + "matches\\");
   EXPECT_EQ(workspace.capture_list_path, caches + "images.json");
 
-  std::ostringstream err;
-  EXPECT_FALSE(check_workspace(workspace, err));
-  EXPECT_EQ(err.str(), "Error: file " + caches + "images.json doesn't exist\n");
+  const WorkspaceFault fault = check_workspace(workspace);
+  EXPECT_EQ(fault.kind, WorkspaceFault::Kind::capture_list_missing);
+  EXPECT_EQ(fault.path, caches + "images.json");
   EXPECT_TRUE(is_folder_on_disk(work_ + "\\data\\caches\\matches"));
 
   std::ofstream(work_ + "\\data\\caches\\images.json") << "{}";
-  err.str("");
-  EXPECT_TRUE(check_workspace(workspace, err));
-  EXPECT_EQ(err.str(), "");
+  EXPECT_FALSE(check_workspace(workspace));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -313,26 +311,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RealDriveTest, WorkspaceFailuresOnTheRealDisk) {
   const std::string drive = work_.substr(0, 2);
-  std::ostringstream err;
-  EXPECT_FALSE(check_workspace(make_workspace(drive + "nothing"), err));
-  EXPECT_EQ(err.str(), "Error: folder " + drive + "nothing doesn't exist\n");
-
-  err.str("");
-  EXPECT_FALSE(check_workspace(make_workspace("file.txt"), err));
-  EXPECT_EQ(err.str(), "Error: folder file.txt doesn't exist\n");
-
-  err.str("");
-  EXPECT_FALSE(check_workspace(make_workspace(drive + "sub"), err));
-  EXPECT_EQ(err.str(), "Error: folder " + work_ + "\\sub\\caches\\images\\ doesn't exist\n");
+  using Kind = WorkspaceFault::Kind;
+  using Found = std::pair<Kind, std::string>;
+  const auto check = [](const std::string& data_path) {
+    const WorkspaceFault fault = check_workspace(make_workspace(data_path));
+    return Found(fault.kind, fault.path);
+  };
+  EXPECT_EQ(check(drive + "nothing"), Found(Kind::data_folder_missing, drive + "nothing"));
+  EXPECT_EQ(check("file.txt"), Found(Kind::data_folder_missing, "file.txt"));
+  EXPECT_EQ(check(drive + "sub"), Found(Kind::images_folder_missing, work_ + "\\sub\\caches\\images\\"));
 
   // A file where the matches folder belongs cannot be replaced by a folder.
   ASSERT_TRUE(CreateDirectoryA((work_ + "\\sub\\caches").c_str(), nullptr));
   ASSERT_TRUE(CreateDirectoryA((work_ + "\\sub\\caches\\images").c_str(), nullptr));
   std::ofstream(work_ + "\\sub\\caches\\matches") << "x";
-  err.str("");
-  EXPECT_FALSE(check_workspace(make_workspace(drive + "sub"), err));
-  EXPECT_EQ(err.str(),
-            "Error: folder " + work_ + "\\sub\\caches\\matches\\ doesn't exist and can not be created\n");
+  EXPECT_EQ(check(drive + "sub"), Found(Kind::matches_folder_not_created, work_ + "\\sub\\caches\\matches\\"));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "workspace/platform.h"
+#include "platform/platform.h"
 
 namespace lf {
 

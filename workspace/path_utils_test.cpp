@@ -8,9 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "workspace/platform.h"
-#include "workspace/test_platform.h"
-#include "workspace/test_support.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/test_platform.h"
+#include "platform/test_support.h"
 #ifdef _WIN32
 #include "windows/posix_test_compat.h"
 #endif

@@ -1,9 +1,7 @@
 #include "workspace/workspace.h"
 
-#include <ostream>
-
 #include "workspace/path_utils.h"
-#include "workspace/platform.h"
+#include "platform/platform.h"
 
 namespace lf {
 
@@ -17,28 +15,16 @@ Workspace make_workspace(const std::string& data_path) {
   return workspace;
 }
 
-bool check_workspace(const Workspace& workspace, std::ostream& err) {
-  if (!path_is_folder(workspace.data_path)) {
-    err << "Error: folder " << workspace.data_path << " doesn't exist" << std::endl;
-    return false;
-  }
-  if (!path_is_folder(workspace.images_folder)) {
-    err << "Error: folder " << workspace.images_folder << " doesn't exist" << std::endl;
-    return false;
-  }
+WorkspaceFault check_workspace(const Workspace& workspace) {
+  using Kind = WorkspaceFault::Kind;
+  if (!path_is_folder(workspace.data_path)) return {Kind::data_folder_missing, workspace.data_path};
+  if (!path_is_folder(workspace.images_folder)) return {Kind::images_folder_missing, workspace.images_folder};
   // Another run (a shard) may create it between the check and the attempt.
-  if (!path_is_folder(workspace.matches_folder) &&
-      current_platform().make_folder(workspace.matches_folder) != 0 &&
-      !path_is_folder(workspace.matches_folder)) {
-    err << "Error: folder " << workspace.matches_folder << " doesn't exist and can not be created"
-        << std::endl;
-    return false;
-  }
-  if (!path_is_file(workspace.capture_list_path)) {
-    err << "Error: file " << workspace.capture_list_path << " doesn't exist" << std::endl;
-    return false;
-  }
-  return true;
+  if (!path_is_folder(workspace.matches_folder) && current_platform().make_folder(workspace.matches_folder) != 0 &&
+      !path_is_folder(workspace.matches_folder))
+    return {Kind::matches_folder_not_created, workspace.matches_folder};
+  if (!path_is_file(workspace.capture_list_path)) return {Kind::capture_list_missing, workspace.capture_list_path};
+  return {};
 }
 
 }  // namespace lf

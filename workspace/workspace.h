@@ -9,7 +9,6 @@
 // The data path is kept exactly as typed; the derived folders are rendered by
 // make_folder_path (backslashes, one at the end).
 
-#include <iosfwd>
 #include <string>
 
 namespace lf {
@@ -25,9 +24,23 @@ struct Workspace {
 // Forms the paths; checks nothing.
 Workspace make_workspace(const std::string& data_path);
 
+// The first part of a workspace found unusable, and its path as rendered above.
+struct WorkspaceFault {
+  enum class Kind {
+    none,
+    data_folder_missing,
+    images_folder_missing,
+    matches_folder_not_created,
+    capture_list_missing,
+  };
+  Kind kind = Kind::none;
+  std::string path;
+  explicit operator bool() const { return kind != Kind::none; }
+};
+
 // Checks the data folder, the images folder, the matches folder (creating it
-// when missing) and the capture list file, in that order. On the first failure
-// writes one "Error: " line to `err` and returns false.
-bool check_workspace(const Workspace& workspace, std::ostream& err);
+// when missing) and the capture list file, in that order, and returns the
+// first failure.
+WorkspaceFault check_workspace(const Workspace& workspace);
 
 }  // namespace lf

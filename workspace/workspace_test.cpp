@@ -5,12 +5,13 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
-#include "workspace/platform.h"
-#include "workspace/test_platform.h"
-#include "workspace/test_support.h"
+#include "platform/platform.h"
+#include "platform/test_platform.h"
+#include "platform/test_support.h"
 #ifdef _WIN32
 #include "windows/posix_test_compat.h"
 #endif
@@ -52,53 +53,49 @@ class CheckWorkspaceTest : public ::testing::Test {
                          {"D:\\ws\\caches\\matches", file_type_folder},
                          {"D:\\ws\\caches\\images.json", file_type_regular}};
   }
-  std::string check() {
-    err_.str("");
-    passed_ = check_workspace(make_workspace("D:\\ws"), err_);
-    return err_.str();
+  // The fault as (kind, path); (none, "") when the workspace passes.
+  static std::pair<WorkspaceFault::Kind, std::string> check(const std::string& data_path = "D:\\ws") {
+    const WorkspaceFault fault = check_workspace(make_workspace(data_path));
+    return {fault.kind, fault.path};
   }
+  using Kind = WorkspaceFault::Kind;
+  using Found = std::pair<Kind, std::string>;
+  const Found passes{Kind::none, ""};
   FakePlatform platform_;
   ScopedPlatform scoped_{platform_};
-  std::ostringstream err_;
-  bool passed_ = false;
 };
 
-TEST_F(CheckWorkspaceTest, CompleteWorkspacePassesSilently) {
-  EXPECT_EQ(check(), "");
-  EXPECT_TRUE(passed_);
+TEST_F(CheckWorkspaceTest, CompleteWorkspacePasses) {
+  EXPECT_EQ(check(), passes);
   EXPECT_TRUE(platform_.created.empty());
 }
 
-TEST_F(CheckWorkspaceTest, DataFolderMessageRepeatsTheArgument) {
+TEST_F(CheckWorkspaceTest, DataFolderFaultRepeatsTheArgument) {
   platform_.entries["D:\\ws"] = file_type_regular;
-  err_.str("");
-  EXPECT_FALSE(check_workspace(make_workspace("D:/ws/"), err_));
-  EXPECT_EQ(err_.str(), "Error: folder D:/ws/ doesn't exist\n");
+  EXPECT_EQ(check("D:/ws/"), Found(Kind::data_folder_missing, "D:/ws/"));
 }
 
 TEST_F(CheckWorkspaceTest, MissingImagesFolderNamesIt) {
   platform_.entries.erase("D:\\ws\\caches\\images");
-  EXPECT_EQ(check(), "Error: folder D:\\ws\\caches\\images\\ doesn't exist\n");
-  EXPECT_FALSE(passed_);
+  EXPECT_EQ(check(), Found(Kind::images_folder_missing, "D:\\ws\\caches\\images\\"));
 }
 
 TEST_F(CheckWorkspaceTest, MissingMatchesFolderIsCreatedWithItsRenderedPath) {
   platform_.entries.erase("D:\\ws\\caches\\matches");
-  EXPECT_EQ(check(), "");
-  EXPECT_TRUE(passed_);
+  EXPECT_EQ(check(), passes);
   EXPECT_EQ(platform_.created, std::set<std::string>{"D:\\ws\\caches\\matches\\"});
 }
 
 TEST_F(CheckWorkspaceTest, MatchesFolderThatCannotBeCreated) {
   platform_.entries["D:\\ws\\caches\\matches"] = file_type_regular;
   platform_.folder_creation_fails = true;
-  EXPECT_EQ(check(), "Error: folder D:\\ws\\caches\\matches\\ doesn't exist and can not be created\n");
+  EXPECT_EQ(check(), Found(Kind::matches_folder_not_created, "D:\\ws\\caches\\matches\\"));
 }
 
 TEST_F(CheckWorkspaceTest, MatchesFolderMadeByAnotherRunMeanwhileIsAccepted) {
   platform_.entries.erase("D:\\ws\\caches\\matches");
   platform_.folder_made_by_another_process = true;
-  EXPECT_EQ(check(), "");
+  EXPECT_EQ(check(), passes);
 }
 
 TEST_F(CheckWorkspaceTest, CaptureListMustBeAFile) {
@@ -108,13 +105,13 @@ TEST_F(CheckWorkspaceTest, CaptureListMustBeAFile) {
     } else {
       platform_.entries["D:\\ws\\caches\\images.json"] = type;
     }
-    EXPECT_EQ(check(), "Error: file D:\\ws\\caches\\images.json doesn't exist\n");
+    EXPECT_EQ(check(), Found(Kind::capture_list_missing, "D:\\ws\\caches\\images.json"));
   }
 }
 
 TEST_F(CheckWorkspaceTest, PipeCountsAsAFile) {
   platform_.entries["D:\\ws\\caches\\images.json"] = file_type_pipe;
-  EXPECT_EQ(check(), "");
+  EXPECT_EQ(check(), passes);
 }
 
 // The same checks on the real disk: the matches folder is really created and
@@ -125,17 +122,13 @@ TEST(CheckWorkspaceOnDisk, CreatesMatchesFolderAndKeepsIt) {
   ASSERT_EQ(::mkdir((root + "/caches").c_str(), 0777), 0);
   ASSERT_EQ(::mkdir((root + "/caches/images").c_str(), 0777), 0);
 
-  std::ostringstream err;
-  EXPECT_FALSE(check_workspace(make_workspace(root), err));
-  EXPECT_NE(err.str().find("Error: file "), std::string::npos);
+  EXPECT_EQ(check_workspace(make_workspace(root)).kind, WorkspaceFault::Kind::capture_list_missing);
   struct stat status;
   ASSERT_EQ(::stat((root + "/caches/matches").c_str(), &status), 0);
   EXPECT_TRUE(S_ISDIR(status.st_mode));
 
   std::ofstream(root + "/caches/images.json") << "{}";
-  err.str("");
-  EXPECT_TRUE(check_workspace(make_workspace(root + "/"), err));
-  EXPECT_EQ(err.str(), "");
+  EXPECT_FALSE(check_workspace(make_workspace(root + "/")));
 }
 
 }  // namespace

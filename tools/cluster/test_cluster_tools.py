@@ -66,3 +66,20 @@ def test_verify_looks_for_the_uuids_the_program_reads(tmp_path):
     out = io.StringIO()
     assert verify_results.verify(str(tmp_path), 1, out) == 0
     assert out.getvalue() == "captures: 2 in the list, 2 with consistent results, 0 missing or inconsistent\n"
+
+
+@pytest.mark.parametrize("hidden, leftovers", [
+    ([], []),
+    ([".publish.lock"], []),
+    # Runs given an option keep a record per pair there: not a leftover.
+    ([".model_records/"], []),
+    ([".model_records/", ".publish.lock", ".12345-1.tmp"], [".12345-1.tmp"]),
+])
+def test_only_unfinished_files_count_as_left_by_interrupted_runs(tmp_path, hidden, leftovers):
+    for name in hidden:
+        if name.endswith("/"):
+            (tmp_path / name).mkdir()
+            (tmp_path / name / "good").write_text("0123456789abcdef\n")
+        else:
+            (tmp_path / name).write_bytes(b"")
+    assert verify_results.leftover_temporary_files(str(tmp_path)) == leftovers

@@ -25,6 +25,8 @@ from lf_tools.cluster.sharding import shard_of  # noqa: E402
 
 # Writers lock it while they put a pair in place (see results/result_files.h); it stays.
 PUBLISH_LOCK = ".publish.lock"
+# Runs given an option record there which model wrote each pair (results/model_records.h).
+MODEL_RECORDS = ".model_records"
 
 
 def leftover_temporary_files(matches):
@@ -32,8 +34,10 @@ def leftover_temporary_files(matches):
         names = os.listdir(matches)
     except FileNotFoundError:
         return []
-    # Writers keep their unfinished files under hidden names.
-    return sorted(name for name in names if name.startswith(".") and name != PUBLISH_LOCK)
+    # Writers keep their unfinished files under hidden names; the lock and the
+    # records folder are hidden too, and belong there.
+    return sorted(name for name in names
+                  if name.startswith(".") and name not in (PUBLISH_LOCK, MODEL_RECORDS))
 
 
 def verify(data, shard_count, out=sys.stdout):

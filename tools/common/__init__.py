@@ -3,7 +3,8 @@
   model_contract    what the program expects of a descriptor network
   program           the program's constants and its image preparation, SIFT
                     and patch sampling written in Python (the mirror)
-  capture_list      reading the capture list as the program reads it
+  capture_list      reading the capture list, and finding its images, as the
+                    program does
   folders           replace_folder: build beside, then swap in
   workspace_writer  writing a workspace
   results           reading and writing a capture's .feat/.desc pair

@@ -29,6 +29,30 @@ def capture_list_path(workspace):
     return os.path.join(workspace, "caches", "images.json")
 
 
+def image_path(workspace, name):
+    """The file the program reads for `name`, an image path of the list, in the
+    workspace folder `workspace` as typed.
+
+    The program puts a backslash between the two (none when the workspace is
+    empty or ends in a separator) and touches the name no further; on a POSIX
+    system every backslash of the result is then a slash. So "raw\\a.png" is
+    raw/a.png, a name that starts with a separator stays inside the workspace,
+    and "C:\\a.png" names a folder "C:" in it.
+    """
+    joined = workspace if not workspace or workspace[-1] in "\\/" else workspace + "\\"
+    joined += name
+    return joined if os.name == "nt" else joined.replace("\\", "/")
+
+
+def image_name(name):
+    """An image path of the list as COLMAP and hloc name images: relative to
+    the workspace, one '/' between folders, no "." folder ("raw\\a.png",
+    "/raw/a.png" and "raw//./a.png" are all "raw/a.png", the file that
+    image_path names). HDF5 reads a name the same way."""
+    parts = name.replace("\\", "/").split("/")
+    return "/".join(part for part in parts if part not in ("", "."))
+
+
 def _c_string(text):
     return text.split("\0", 1)[0]
 
@@ -141,9 +165,35 @@ def capture_uuids(workspace):
     return list(dict.fromkeys(record["uuid"] for record in read_capture_list(workspace)))
 
 
+def _images(record):
+    """The record's images as image_name gives them: "raw1" or "raw1 + raw2"."""
+    names = [record["raw1_image"]] + ([record["raw2_image"]] if record["raw2_image"] else [])
+    return " + ".join(image_name(name) for name in names)
+
+
+def distinct_captures(records):
+    """One record per uuid, in list order.
+
+    A uuid listed again with the same images (however spelt) is one capture. A
+    uuid listed with other images raises CaptureListError naming it: the
+    program writes each record's results over the last one's, but keeps the
+    first when --skip-done skips the second or its image cannot be read, so
+    the results on disk may come from either image.
+    """
+    first = {}
+    for record in records:
+        seen = first.setdefault(record["uuid"], record)
+        if _images(seen) != _images(record):
+            raise CaptureListError(
+                f"capture {record['uuid']} is listed with two different images, {_images(seen)} and "
+                f"{_images(record)}, so its results may come from either: give each its own uuid")
+    return list(first.values())
+
+
 def find_record(workspace, uuid):
-    """The list's record of capture `uuid`; CaptureListError if it has none."""
-    for record in read_capture_list(workspace):
+    """The list's record of capture `uuid`; CaptureListError if it has none, or
+    more than one naming different images (see distinct_captures)."""
+    for record in distinct_captures(read_capture_list(workspace)):
         if record["uuid"] == uuid:
             return record
     raise CaptureListError(f"capture {uuid} is not in {capture_list_path(workspace)}")

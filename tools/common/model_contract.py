@@ -4,6 +4,9 @@ A SavedModel with a meta graph tagged SERVE_TAG, a float32 input operation
 INPUT_NAME of shape [BATCH, PATCH, PATCH, 1] (row-major patches, one channel)
 and an operation OUTPUT_NAME whose output 0 is float32 [BATCH,
 DESCRIPTOR_LENGTH], row b describing patch b.
+
+The program states it in contract/model_contract.h; test_header_mirror.py
+checks that the two agree.
 """
 
 SERVE_TAG = "serve"

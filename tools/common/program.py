@@ -4,22 +4,36 @@ patch sampling written plainly in Python (the mirror).
 The mirror gives the program's keypoints and patches bit for bit when it runs
 on the OpenCV build the program is linked against (Debian's python3-opencv;
 test_program_mirror.py checks it against the program). Every tool that needs
-one of these constants imports it from here.
+one of these constants imports it from here; test_header_mirror.py checks them
+against the program's headers.
 """
 
 import math
 import os
+from typing import NamedTuple
 
 import numpy as np
 
+from .capture_list import image_path
 from .model_contract import PATCH
 
 # The prepared image: grey, brought to PREPARED_WIDTH x PREPARED_HEIGHT
 # (bilinear, aspect ratio not kept) unless it already has PREPARED_WIDTH columns.
 PREPARED_WIDTH, PREPARED_HEIGHT = 2048, 1024
 WIDTH, HEIGHT = PREPARED_WIDTH, PREPARED_HEIGHT  # the mirror's older names
-# cv2.SIFT_create(nfeatures, nOctaveLayers, contrastThreshold, edgeThreshold, sigma).
-SIFT_PARAMETERS = (-1, 3, 0.01, 10.0, 1.6)
+
+
+class SiftSettings(NamedTuple):
+    """OpenCV's SIFT settings, named as the program's ExtractionOptions names them."""
+    sift_features: int = -1  # no cap: every keypoint the detector finds is kept
+    sift_octave_layers: int = 3
+    sift_contrast_threshold: float = 0.01
+    sift_edge_threshold: float = 10.0
+    sift_sigma: float = 1.6
+
+
+SIFT = SiftSettings()
+
 # A patch spans 2R pixels, R = int(size * PATCH_REACH_PER_SIZE), capped at the image diagonal.
 PATCH_REACH_PER_SIZE = 0.5 * 3.0 * math.sqrt(2.0) * 5.0 * 0.5
 # pi rounded to float, over 180, as the program uses it.
@@ -44,7 +58,7 @@ def load_grey(path):
 
 def raw_image_paths(workspace, record):
     names = [record["raw1_image"]] + ([record["raw2_image"]] if record.get("raw2_image") else [])
-    return [os.path.join(workspace, name) for name in names]
+    return [image_path(workspace, name) for name in names]
 
 
 def prepare(workspace, record):
@@ -63,7 +77,10 @@ def prepare(workspace, record):
 def make_sift():
     import cv2
 
-    return cv2.SIFT_create(*SIFT_PARAMETERS)
+    return cv2.SIFT_create(nfeatures=SIFT.sift_features,
+                           nOctaveLayers=SIFT.sift_octave_layers,
+                           contrastThreshold=SIFT.sift_contrast_threshold,
+                           edgeThreshold=SIFT.sift_edge_threshold, sigma=SIFT.sift_sigma)
 
 
 def detect(sift, image):

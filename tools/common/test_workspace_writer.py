@@ -1,6 +1,8 @@
+import errno
 import gzip
 import json
 import os
+import signal
 
 import pytest
 
@@ -59,3 +61,46 @@ def test_replace_folder_keeps_the_old_folder_when_building_fails(tmp_path):
         replace_folder(str(out), ".work-", failing)
     assert (out / "content").read_text() == "old"
     assert os.listdir(tmp_path) == ["out"]
+
+
+def rename_with(action_before_call):
+    """os.rename that runs action_before_call(call number) first."""
+    real_rename, calls = os.rename, []
+
+    def rename(source, target):
+        calls.append(source)
+        action_before_call(len(calls))
+        real_rename(source, target)
+    return rename
+
+
+def test_replace_folder_puts_the_old_folder_back_when_the_swap_fails(tmp_path, monkeypatch):
+    out = tmp_path / "out"
+    replace_folder(str(out), ".work-", fill_with("old"))
+
+    def fail_second(number):
+        if number == 2:
+            raise OSError(errno.EXDEV, "Invalid cross-device link")
+    monkeypatch.setattr(os, "rename", rename_with(fail_second))
+    with pytest.raises(OSError):
+        replace_folder(str(out), ".work-", fill_with("new"))
+    monkeypatch.undo()
+    assert (out / "content").read_text() == "old"
+    assert os.listdir(tmp_path) == ["out"]
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT"), reason="no SIGINT")
+def test_replace_folder_takes_ctrl_c_during_the_swap_after_it(tmp_path, monkeypatch):
+    out = tmp_path / "out"
+    replace_folder(str(out), ".work-", fill_with("old"))
+
+    def ctrl_c_after_first(number):
+        if number == 2:  # the old folder is moved away, the new not yet in place
+            signal.raise_signal(signal.SIGINT)
+    monkeypatch.setattr(os, "rename", rename_with(ctrl_c_after_first))
+    with pytest.raises(KeyboardInterrupt):
+        replace_folder(str(out), ".work-", fill_with("new"))
+    monkeypatch.undo()
+    assert (out / "content").read_text() == "new"
+    assert os.listdir(tmp_path) == ["out"]
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler

@@ -12,6 +12,8 @@ the keypoints; every descriptor is scored on those same keypoints:
   raw        the program's normalised 32x32 patches, flattened
   untrained  the seeded untrained network (export_default_model.py --untrained)
   trained    the trained default network (the committed weights, or --weights)
+  tfeat      TFeat's published weights (export_tfeat_model.py), the peer a user
+             could pick instead
 
 Turned pairs: the same photographs against copies turned by 60-90 degrees
 and shrunk to 0.6-0.7 (another seed); mild pairs: against copies turned by
@@ -71,12 +73,16 @@ MILD_SEED = 2028
 # Rigid pairs: plain rotations of the image the detector sees, no other change; the
 # nearest stand-in for milder held-out warps, where the detector's turning is the limit.
 RIGID_DEGREES = (10, 30, 50)
-DESCRIPTORS = ("sift", "raw", "untrained", "trained")
+DESCRIPTORS = ("sift", "raw", "untrained", "trained", "tfeat")
+# The networks whose results come from the program, and the result folder of each.
+PROGRAM_DESCRIPTORS = ("untrained", "trained", "tfeat")
 # Goals on graf1 -> graf3 (MMA@3, correct at 3 px) and on the synthetic pairs.
 GOAL_GRAF_MMA3, GOAL_GRAF_CORRECT3 = 0.242, 1088
 GOAL_SYNTHETIC_CORRECT_RATIO = 1.3
 # On pairs as mild as the mild and rigid groups, the share of the ceiling wanted on every pair.
 GOAL_MILD_SHARE = 0.9
+# The summary's figures of each group of pairs, in its column order.
+GROUP_FIGURES = ("mean MMA@3", "weakest correct@3 / SIFT's", "weakest share of ceiling")
 
 
 def synthetic_homography(rng, width, height):
@@ -215,6 +221,8 @@ def export_models(out, weights):
     if weights:
         command += ["--weights", weights]
     subprocess.run(command, check=True)
+    models["tfeat"] = os.path.join(out, "model-tfeat")
+    subprocess.run([sys.executable, str(HERE / "export_tfeat_model.py"), models["tfeat"]], check=True)
     return models
 
 
@@ -250,7 +258,7 @@ def run_program(program, model, workspace, results):
 def python_descriptors(workspace, uuid, raw_name, program_xy):
     """SIFT and raw-patch descriptors on the program's keypoints, checked to be the same."""
     image = mirror.load_grey(os.path.join(workspace, "raw", raw_name))
-    sift = cv2.SIFT_create(-1, 3, 0.01, 10.0, 1.6)
+    sift = mirror.make_sift()
     keypoints, sift_descriptors = sift.detectAndCompute(image, None)
     order = sorted(range(len(keypoints)), key=lambda i: keypoints[i].size, reverse=True)
     keypoints = [keypoints[i] for i in order]
@@ -334,14 +342,16 @@ def evaluate(program, out, weights):
     for pair_name, uuid1, uuid2, homography in pairs:
         features, angles = {}, []
         for uuid in (uuid1, uuid2):
-            keypoints, trained = read_results(os.path.join(out, "results-trained"), uuid)
+            keypoints, _ = read_results(os.path.join(out, "results-trained"), uuid)
             angles.append(keypoints[:, 3])
-            _, untrained = read_results(os.path.join(out, "results-untrained"), uuid)
             program_xy = keypoints[:, :2]
             xy, python_side = python_descriptors(workspace, uuid, raw_names[uuid], program_xy)
-            features[uuid] = {"sift": (xy, python_side["sift"]), "raw": (xy, python_side["raw"]),
-                              "untrained": (program_xy, np.array(untrained)),
-                              "trained": (program_xy, np.array(trained))}
+            features[uuid] = {"sift": (xy, python_side["sift"]), "raw": (xy, python_side["raw"])}
+            for name in PROGRAM_DESCRIPTORS:
+                other, descriptors = read_results(os.path.join(out, "results-" + name), uuid)
+                if not np.array_equal(other, keypoints):
+                    raise RuntimeError(f"{uuid}: the {name} run found other keypoints than the trained one")
+                features[uuid][name] = (program_xy, np.array(descriptors))
         xy_pair = (features[uuid1]["trained"][0], features[uuid2]["trained"][0])
         most = ceiling(*xy_pair, homography)
         most_oriented = ceiling(*xy_pair, homography, angles=angles)
@@ -386,15 +396,24 @@ def summary(rows):
 
     lines.append("")
     lines.append("| descriptor | graf MMA@3 | graf correct@3 | "
-                 + " | ".join(f"{g} mean MMA@3 | {g} weakest correct@3 / SIFT's | {g} weakest share of ceiling"
-                              for g in groups) + " |")
+                 + " | ".join(f"{g} {figure}" for g in groups for figure in GROUP_FIGURES) + " |")
     lines.append("| --- | ---: | ---: |" + " ---: | ---: | ---: |" * len(groups))
-    for descriptor in DESCRIPTORS:
+
+    def figures(descriptor):
+        """{figure name: value} of one row of the summary table."""
         graf = by[("graf1 -> graf3", descriptor)]
-        cells = [f"{graf['mma']['3']:.3f}", str(graf["correct"]["3"])]
-        for pairs in groups.values():
+        values = {"graf MMA@3": graf["mma"]["3"], "graf correct@3": graf["correct"]["3"]}
+        for name, pairs in groups.items():
             if pairs:
-                mean_mma, weakest, share = group(pairs, descriptor)
+                values.update(zip((f"{name} {figure}" for figure in GROUP_FIGURES), group(pairs, descriptor)))
+        return values
+
+    for descriptor in DESCRIPTORS:
+        values = figures(descriptor)
+        cells = [f"{values['graf MMA@3']:.3f}", str(values["graf correct@3"])]
+        for name in groups:
+            if f"{name} mean MMA@3" in values:
+                mean_mma, weakest, share = (values[f"{name} {figure}"] for figure in GROUP_FIGURES)
                 cells += [f"{mean_mma:.3f}", f"{weakest:.2f}x", f"{share:.2f}"]
             else:
                 cells += ["-", "-", "-"]
@@ -417,6 +436,10 @@ def summary(rows):
             goals += [(f"{name}: share of the ceiling >= {GOAL_MILD_SHARE:.1f} on every pair",
                        share >= GOAL_MILD_SHARE),
                       (f"{name}: mean MMA@3 >= SIFT's", trained_mean >= sift_mean)]
+    peer = figures("tfeat")
+    behind = [name for name, value in figures("trained").items() if value <= peer[name]]
+    goals.append(("ahead of TFeat on every figure of the summary"
+                  + (f" (not on: {', '.join(behind)})" if behind else ""), not behind))
     lines.append("")
     lines += [f"- goal {text}: {'met' if met else 'NOT met'}" for text, met in goals]
     return "\n".join(lines)

@@ -2,9 +2,10 @@
 # Recomputes the descriptor quality table of README.md: sets the project up,
 # makes .venv-train (a venv that sees Debian's python3-opencv, the program's
 # own OpenCV build, so that SIFT finds the program's keypoints), then scores
-# SIFT, raw patches, the untrained and the trained network on held-out pairs
+# SIFT, raw patches, the untrained and the trained network and TFeat (the
+# published peer, tools/training/export_tfeat_model.py) on held-out pairs
 # with the real program. Work files and results.json go to build/evaluation/.
-# Takes several minutes: the program runs twice on thirty 2048x1024 images.
+# Takes several minutes: the program runs three times on thirty 2048x1024 images.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build_dir=${LF_BUILD_DIR:-$root/build}

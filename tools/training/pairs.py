@@ -69,7 +69,7 @@ PATCH_REACH_PER_SIZE = 0.5 * 3.0 * math.sqrt(2.0) * 5.0 * 0.5
 
 
 def sift():
-    return cv2.SIFT_create(-1, 3, 0.01, 10.0, 1.6)
+    return mirror.make_sift()
 
 
 def read_raw_grey(path):

@@ -3,8 +3,10 @@
 
 Writes into the folder OUT:
   database.db   a COLMAP database: cameras, images (named by their raw1_image
-                path, relative to the workspace), keypoints in raw-image pixels
-                (COLMAP's convention: the top-left image corner at 0,0), the
+                path, relative to the workspace, with '/' between folders: a
+                backslash is a separator, as for the program), keypoints in
+                raw-image pixels (COLMAP's convention: the top-left image
+                corner at 0,0), the
                 matches of the chosen pairs and, unless --no-verify, their
                 two-view geometries from pycolmap's geometric verification;
   features.h5   per image name (hloc's layout; '/' in a name nests groups):
@@ -17,8 +19,26 @@ Writes into the folder OUT:
                 replaced by '-': matches0 int32 [N0], the keypoint of image 1
                 matched to each keypoint of image 0 or -1, and
                 matching_scores0 float32 [N0], 1 / (1 + descriptor distance),
-                0 where unmatched;
-  pairs.txt     the pairs, one "name0 name1" line each.
+                0 where unmatched (hloc's naming: two images whose names
+                differ only in '/' against '-' are refused, --no-h5 leaves
+                the HDF5 files out);
+  pairs.txt     the pairs, one "name0 name1" line each, in --pairs' form.
+
+OUT is replaced as a whole. The files are written into a new hidden folder
+beside OUT (".export-" and random letters), which takes OUT's place only when
+every file is complete, the database verified. Whatever an earlier OUT held
+besides the tools' files (these four, and reconstruct.py's model/, points.ply
+and reconstruction.png, which an export drops as they would no longer match)
+is linked into the new folder first. So a reader finds at OUT either the
+earlier complete export or the new one, never a part of one nor a mix of the
+two. The swap is two renames, between which OUT is missing for an instant
+(Ctrl-C and a plain kill wait for both); a reader that opens one file before a
+swap and another after it mixes the two, so read while no export into OUT is
+finishing. A run that fails or is interrupted (Ctrl-C, a full disk) leaves the
+earlier OUT as it was and its hidden folder removed, and ends in one "error:"
+line and exit code 1, or 130 for Ctrl-C; one killed outright (SIGKILL, a
+crash) may leave the hidden folder, to be deleted. OUT may not be a link, the
+current folder, or a folder holding the workspace.
 
 Keypoints are mapped from the prepared image (2048x1024, where the result
 files give them) back to each capture's first raw image through the resize
@@ -29,27 +49,50 @@ blocks so that memory stays bounded.
 
 Usage: export.py WORKSPACE OUT [--pairs FILE] [--camera per-size|shared|MODEL:P1,P2,...]
                  [--ratio R | --no-ratio] [--descriptors network|sift] [--no-verify]
---pairs names captures by uuid or image name, two a line ('#' starts a comment);
-without it every pair is matched. --camera: one camera per raw image size
-(default), one camera for all, or given intrinsics for all, e.g.
-PINHOLE:fx,fy,cx,cy (COLMAP's model names and parameter order).
+--pairs names captures by uuid or image name, two a line, separated by
+whitespace ('#' starts a comment); a name that is empty or holds whitespace,
+'#', '"' or a character that is not printable is written in double quotes with
+JSON's escapes ("raw/my photo #2.jpg"), as pairs.txt writes it, so an export's
+pairs.txt is read back as it was written. Without --pairs every pair is
+matched. --camera: one camera per raw image size (default), one camera for
+all, or given intrinsics for all, e.g.
+PINHOLE:fx,fy,cx,cy (COLMAP's model names and parameter order; finite numbers,
+focal lengths above 0).
 --descriptors sift: OpenCV SIFT descriptors at the same keypoints, for comparison.
 """
 
 import argparse
+import contextlib
+import json
+import math
 import os
+import re
+import shutil
+import signal
+import subprocess
 import sys
 import time
 from dataclasses import dataclass
 
 import numpy as np
 
-from lf_tools.common.capture_list import CaptureListError, capture_list_path, read_capture_list
+from lf_tools.common.capture_list import (CaptureListError, capture_list_path, distinct_captures,
+                                          image_name, read_capture_list)
+from lf_tools.common.folders import replace_folder
 from lf_tools.common.matching import finite_rows, mutual_nearest_neighbours
 from lf_tools.common.prepared_image import ImageError, prepared_to_raw, raw_size
 from lf_tools.common.results import ResultError, matches_folder, read_results
 
 DEFAULT_RATIO = 0.8
+# What the tools write into OUT (export.py the first, reconstruct.py both):
+# a new OUT holds these of the run, and whatever else the earlier one held.
+EXPORT_FILES = ("database.db", "features.h5", "matches.h5", "pairs.txt")
+RECONSTRUCTION_FILES = ("model", "points.ply", "reconstruction.png")
+# Free space below this counts as a full disk: a write that failed for want of
+# space leaves less than a block.
+FULL_DISK_BYTES = 64 << 10
+INTERRUPTED = "error: interrupted"
+INTERRUPTED_EXIT_CODE = 130  # a shell's code for a process stopped by Ctrl-C
 # COLMAP's own prior for an unknown focal length: 1.2 times the larger side.
 FOCAL_PRIOR_FACTOR = 1.2
 
@@ -61,7 +104,7 @@ class ExportError(Exception):
 @dataclass
 class Capture:
     uuid: str
-    name: str  # raw1_image, relative to the workspace: the image's name in COLMAP and HDF5
+    name: str  # image_name of raw1_image: the image's name in COLMAP and HDF5
     size: tuple  # (width, height) of the raw image
     keypoints: np.ndarray  # float32 [N, 4] in prepared pixels (x, y, size, angle)
     descriptors: np.ndarray  # float32 [N, D]
@@ -105,7 +148,7 @@ def sift_descriptors(workspace, record, keypoints):
 
 def load_captures(workspace, descriptors="network"):
     try:
-        records = read_capture_list(workspace)
+        records = distinct_captures(read_capture_list(workspace))
     except CaptureListError as error:
         raise ExportError(str(error)) from None
     if not records:
@@ -114,15 +157,15 @@ def load_captures(workspace, descriptors="network"):
     if not os.path.isdir(folder):
         raise ExportError(f"{workspace} has no results ({folder} is missing): "
                           "run compute_features on it first")
-    captures, names = [], {}
-    for record in progress(records, "reading results"):
-        uuid, name = record["uuid"], record["raw1_image"]
-        if uuid in (c.uuid for c in captures):
-            continue
+    names = {}
+    for record in records:
+        uuid, name = record["uuid"], image_name(record["raw1_image"])
         if name in names:
             raise ExportError(f"captures {names[name]} and {uuid} share the image {name}; "
                               "COLMAP needs one name per image")
         names[name] = uuid
+    captures = []
+    for record, (name, uuid) in zip(progress(records, "reading results"), names.items()):
         try:
             keypoints, rows = read_results(matches_folder(workspace), uuid)
             size = raw_size(workspace, record)
@@ -134,28 +177,79 @@ def load_captures(workspace, descriptors="network"):
     return captures
 
 
+class PairsSyntaxError(ValueError):
+    """A pairs line that cannot be split into names."""
+
+
+def quote_name(name):
+    """A name for a pairs line: as it is, or in double quotes with JSON's
+    escapes when it is empty or holds whitespace, '#', '"' or a character that
+    is not printable (the line stays one line of printable UTF-8)."""
+    if name and all(c.isprintable() and not c.isspace() and c not in '#"' for c in name):
+        return name
+    return '"' + "".join(c if c.isprintable() and c not in '"\\' else json.dumps(c)[1:-1]
+                         for c in name) + '"'
+
+
+def pair_line(name0, name1):
+    return f"{quote_name(name0)} {quote_name(name1)}\n"
+
+
+_QUOTED = json.JSONDecoder()
+
+
+def split_pair_line(line):
+    """The names of a pairs line: separated by whitespace, up to a '#' outside
+    quotes; a name that starts with '"' is a JSON string."""
+    names, position = [], 0
+    while True:
+        while position < len(line) and line[position].isspace():
+            position += 1
+        if position == len(line) or line[position] == "#":
+            return names
+        if line[position] == '"':
+            try:
+                name, position = _QUOTED.raw_decode(line, position)
+            except ValueError:
+                raise PairsSyntaxError("a quoted name that does not end or holds a bad escape") from None
+            if position < len(line) and not (line[position].isspace() or line[position] == "#"):
+                raise PairsSyntaxError("a quoted name followed by more than a space")
+        else:
+            start = position
+            while position < len(line) and not line[position].isspace() and line[position] != "#":
+                position += 1
+            name = line[start:position]
+        names.append(name)
+
+
 def read_pairs(path, captures):
-    """Index pairs (i, j), i < j, named in `path` by uuid or image name."""
+    """Index pairs (i, j), i < j, named in `path` by uuid or image name (as
+    exported, or as the list spells it)."""
     index = {}
     for number, capture in enumerate(captures):
         index[capture.name] = index[capture.uuid] = number
     try:
-        with open(path, encoding="utf-8") as f:
-            lines = f.read().splitlines()
-    except (OSError, UnicodeDecodeError) as error:
-        raise ExportError(f"cannot read the pairs file {path}: {getattr(error, 'strerror', None) or error}") from None
+        # Read as the capture list is: a name's bytes that are not UTF-8 still match.
+        with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
+            lines = f.read().split("\n")
+    except OSError as error:
+        raise ExportError(f"cannot read the pairs file {path}: {error.strerror or error}") from None
     pairs = []
     for number, line in enumerate(lines, 1):
-        fields = line.split("#", 1)[0].split()
+        try:
+            fields = split_pair_line(line[:-1] if line.endswith("\r") else line)
+        except PairsSyntaxError as error:
+            raise ExportError(f"{path}, line {number}: {error}") from None
         if not fields:
             continue
         if len(fields) != 2:
             raise ExportError(f"{path}, line {number}: expected two captures, found {line.strip()!r}")
-        unknown = [field for field in fields if field not in index]
+        keys = [field if field in index else image_name(field) for field in fields]
+        unknown = [field for field, key in zip(fields, keys) if key not in index]
         if unknown:
             raise ExportError(f"{path}, line {number}: unknown capture {unknown[0]!r} "
                               "(neither a uuid nor an image name of the capture list)")
-        i, j = sorted(index[field] for field in fields)
+        i, j = sorted(index[key] for key in keys)
         if i != j:
             pairs.append((i, j))
     return sorted(set(pairs))
@@ -188,6 +282,8 @@ def parse_camera(text):
     if not model or not params:
         raise ExportError(f"--camera {text}: expected per-size, shared or MODEL:P1,P2,... "
                           "such as PINHOLE:1200,1200,960,540")
+    if not all(math.isfinite(value) for value in params):
+        raise ExportError(f"--camera {text}: every parameter must be a finite number")
     return model, params
 
 
@@ -218,18 +314,37 @@ def make_cameras(captures, camera):
     if len(given.params) != len(params):
         raise ExportError(f"--camera: {model} takes {len(given.params)} parameters "
                           f"({given.params_info}), not {len(params)}")
+    focal_lengths = [params[index] for index in given.focal_length_idxs()]
+    if min(focal_lengths) <= 0:
+        raise ExportError(f"--camera: {model}'s focal length must be above 0, not "
+                          f"{', '.join(f'{value:g}' for value in focal_lengths)}")
     given.params = params
     given.has_prior_focal_length = True
     return [given], [0] * len(captures)
 
 
-def write_database(path, captures, matched, camera):
-    """A fresh COLMAP database at `path`; returns image ids in capture order."""
+def write_database(path, captures, matched, cameras, camera_of):
+    """A new COLMAP database at `path` with make_cameras' cameras; returns
+    image ids in capture order."""
+    with writing(path):
+        return _fill_database(path, captures, matched, cameras, camera_of)
+
+
+@contextlib.contextmanager
+def writing(path, verb="write"):
+    """An OSError, or pycolmap's RuntimeError (SQLite's, say), while the block
+    writes `path` becomes an ExportError naming the file."""
+    try:
+        yield
+    except (OSError, RuntimeError) as error:
+        # pycolmap's messages start with "[file.cc:line]".
+        reason = getattr(error, "strerror", None) or re.sub(r"^\[[^]]*\] *", "", str(error)).rstrip(".")
+        raise ExportError(f"cannot {verb} {os.path.basename(path)}: {reason}{disk_full_hint(path)}") from None
+
+
+def _fill_database(path, captures, matched, cameras, camera_of):
     pycolmap = load_pycolmap()
 
-    cameras, camera_of = make_cameras(captures, camera)
-    if os.path.exists(path):
-        os.remove(path)
     database = pycolmap.Database.open(path)
     try:
         camera_ids, rig_ids = [], []
@@ -263,42 +378,95 @@ def quiet_pycolmap():
     pycolmap.logging.minloglevel = 3
 
 
+# pycolmap ends the whole process (abort) when one of its worker threads
+# fails, as on a full disk: its threaded steps run in a child Python, whose
+# end the tools report in one line. OpenCV is imported first, as in
+# load_pycolmap.
+PYCOLMAP_CHILD_PREAMBLE = "import json, sys\nimport cv2\nimport pycolmap\npycolmap.logging.minloglevel = 3\n"
+VERIFY_CODE = PYCOLMAP_CHILD_PREAMBLE + "pycolmap.geometric_verification(sys.argv[1])\n"
+
+
+def run_pycolmap_child(code, what, folder, arguments=(), stdin=None):
+    """Runs `code` in a child Python with `arguments`; ExportError naming
+    `what` when it fails. `folder` is where it writes (for the full-disk hint)."""
+    run = subprocess.run([sys.executable, "-c", code, *arguments], input=stdin, text=True,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if run.returncode != 0:
+        how = (f"signal {signal.Signals(-run.returncode).name}" if run.returncode < 0
+               else f"exit status {run.returncode}")
+        raise ExportError(f"{what} failed ({how}){disk_full_hint(folder)}")
+
+
+def disk_full_hint(path):
+    """"; the disk is full" when the file system of `path` has less than
+    FULL_DISK_BYTES free for this process, else ""."""
+    folder = path if os.path.isdir(path) else os.path.dirname(os.path.abspath(path))
+    try:
+        status = os.statvfs(folder)
+    except (OSError, AttributeError):  # no statvfs on Windows
+        return ""
+    # The blocks kept for root are root's to write.
+    blocks = status.f_bfree if os.geteuid() == 0 else status.f_bavail
+    return "; the disk is full" if blocks * status.f_frsize < FULL_DISK_BYTES else ""
+
+
 def verify(path):
     """pycolmap's geometric verification of every matched pair; returns
     (verified pairs, verified inlier matches)."""
-    pycolmap = load_pycolmap()
-
-    quiet_pycolmap()
-    pycolmap.geometric_verification(path)
+    run_pycolmap_child(VERIFY_CODE, "pycolmap's geometric verification", path, [path])
     return verified_inliers(path)
 
 
 def verified_inliers(path):
     """(verified pairs, verified inlier matches) of a database."""
-    database = load_pycolmap().Database.open(path)
-    try:
-        _, inliers = database.read_two_view_geometry_num_inliers()
-    finally:
-        database.close()
+    # SQLite writes beside a database it opens (its write-ahead log), so a
+    # full disk fails this too.
+    with writing(path, "open"):
+        database = load_pycolmap().Database.open(path)
+        try:
+            _, inliers = database.read_two_view_geometry_num_inliers()
+        finally:
+            database.close()
     inliers = np.asarray(inliers, np.int64)
     return int(np.count_nonzero(inliers)), int(inliers.sum())
 
 
 def pair_key(name0, name1):
+    """hloc's name of a pair's group in matches.h5; its readers look a pair up
+    under this key, in either order."""
     return "/".join((name0.replace("/", "-"), name1.replace("/", "-")))
 
 
+def check_pair_keys(captures):
+    """Two images whose names differ only in '/' against '-' would give their
+    pairs one key: refused, as hloc's readers could not tell them apart."""
+    owners = {}
+    for capture in captures:
+        key = capture.name.replace("/", "-")
+        other = owners.setdefault(key, capture.name)
+        if other != capture.name:
+            raise ExportError(f"images {other} and {capture.name} would share the name {key} in "
+                              "matches.h5 (hloc's pair names put '-' for '/'): rename one, "
+                              "or export with --no-h5")
+
+
 def write_h5(folder, captures, matched):
+    """features.h5 and matches.h5 in `folder`. h5py writes through a Python file
+    object: writing a path itself, HDF5 crashes the process (segmentation
+    fault) once the disk is full, where a file object raises OSError."""
     import h5py
 
-    with h5py.File(os.path.join(folder, "features.h5"), "w") as f:
+    path = os.path.join(folder, "features.h5")
+    with writing(path), open(path, "wb") as file, h5py.File(file, "w") as f:
         for capture in captures:
             group = f.create_group(capture.name)
             group.create_dataset("keypoints", data=capture.raw_xy("centre"))
             group.create_dataset("descriptors", data=np.ascontiguousarray(capture.descriptors.T))
             group.create_dataset("image_size", data=np.array(capture.size, np.int64))
             group.attrs["uuid"] = capture.uuid
-    with h5py.File(os.path.join(folder, "matches.h5"), "w") as f:
+    interrupt_point("features.h5")
+    path = os.path.join(folder, "matches.h5")
+    with writing(path), open(path, "wb") as file, h5py.File(file, "w") as f:
         for (i, j), (matches, distances) in matched.items():
             group = f.create_group(pair_key(captures[i].name, captures[j].name))
             matches0 = np.full(len(captures[i].keypoints), -1, np.int32)
@@ -307,17 +475,79 @@ def write_h5(folder, captures, matched):
             scores0[matches[:, 0]] = 1.0 / (1.0 + distances)
             group.create_dataset("matches0", data=matches0)
             group.create_dataset("matching_scores0", data=scores0)
+    interrupt_point("matches.h5")
 
 
-def prepare_output(out):
+def check_output(out, workspace):
+    """Refuses, before any work, an OUT that cannot be replaced as a whole:
+    one that is not a folder (a link to one included), that holds the current
+    folder or the workspace, or whose parent cannot be written."""
+    if os.path.islink(out) or (os.path.lexists(out) and not os.path.isdir(out)):
+        raise ExportError(f"cannot write into {out}: it is not a folder (a link to one is not taken)")
+    whole = os.path.abspath(out)
+    for name, inside in (("the current folder", os.getcwd()), ("the workspace", os.path.abspath(workspace))):
+        if os.path.commonpath([whole, inside]) == whole:
+            raise ExportError(f"cannot write into {out}: it holds {name}, and an export replaces "
+                              "its whole folder")
+    parent = os.path.dirname(whole)
+    while not os.path.lexists(parent):
+        parent = os.path.dirname(parent)
+    if not os.path.isdir(parent):
+        raise ExportError(f"cannot write into {out}: {parent} is not a folder")
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise ExportError(f"cannot write into {out}: {parent} is not writable")
+
+
+def carry_over(out, staged):
+    """Links every entry of an earlier OUT that is not the tools' into the new
+    folder (a folder's files one by one; copied where links cannot be made)."""
+    if not os.path.isdir(out):
+        return
+    for name in sorted(set(os.listdir(out)) - set(EXPORT_FILES + RECONSTRUCTION_FILES)):
+        source, target = os.path.join(out, name), os.path.join(staged, name)
+        if os.path.isdir(source) and not os.path.islink(source):
+            shutil.copytree(source, target, symlinks=True, copy_function=_link_or_copy)
+        else:
+            _link_or_copy(source, target)
+
+
+def _link_or_copy(source, target):
+    if os.path.islink(source):
+        os.symlink(os.readlink(source), target)
+        return
     try:
-        os.makedirs(out, exist_ok=True)
-        probe = os.path.join(out, ".export-probe")
-        with open(probe, "wb"):
-            pass
-        os.remove(probe)
+        os.link(source, target)
+    except OSError:
+        shutil.copy2(source, target)
+
+
+def interrupt_point(step):
+    """Test hook: a run whose LF_TEST_INTERRUPT_AT names `step` stops there as
+    on Ctrl-C."""
+    if os.environ.get("LF_TEST_INTERRUPT_AT") == step:
+        raise KeyboardInterrupt
+
+
+def publish(out, build):
+    """build(folder) writes OUT's files into a new folder beside OUT (hidden:
+    ".export-" and random letters), which then replaces OUT as a whole
+    (replace_folder), with the entries of an earlier OUT that are not the
+    tools' carried over; an earlier OUT stays as it was until then, and also
+    when build fails or is interrupted."""
+    def fill(staged):
+        os.mkdir(staged)
+        build(staged)
+        carry_over(out, staged)
+        interrupt_point("publish")
+
+    state = "left as it was" if os.path.lexists(out) else "not written"
+    try:
+        replace_folder(out, ".export-", fill)
     except OSError as error:
-        raise ExportError(f"cannot write into {out}: {error.strerror or error}") from None
+        hint = disk_full_hint(os.path.dirname(os.path.abspath(out)))
+        raise ExportError(f"cannot write {out}: {error.strerror or error}{hint} ({out} is {state})") from None
+    except ExportError as error:
+        raise ExportError(f"{error} ({out} is {state})") from None
 
 
 @dataclass
@@ -339,17 +569,29 @@ class ExportSummary:
                 f"with {self.matches} matches{verified} ({times})")
 
 
-def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RATIO,
-           descriptors="network", verification=True, h5=True, log=print):
-    """Writes OUT's files; returns an ExportSummary. Raises ExportError."""
+@dataclass
+class PreparedExport:
+    """Everything an export writes, read and matched."""
+    captures: list
+    pairs: list
+    matched: dict  # see match_pairs
+    cameras: list
+    camera_of: list
+    non_finite_rows: int
+    seconds: dict
+
+
+def prepare_export(workspace, pairs_file=None, camera="per-size", ratio=DEFAULT_RATIO,
+                   descriptors="network", h5=True, log=print):
+    """Reads the workspace and matches the pairs; writes nothing. Raises ExportError."""
     seconds = {}
     mark = time.monotonic()
     camera = parse_camera(camera) if isinstance(camera, str) else camera
-    if not os.path.isdir(workspace):
-        raise ExportError(f"{workspace} is not a folder")
     captures = load_captures(workspace, descriptors)
+    if h5:
+        check_pair_keys(captures)
     pairs = read_pairs(pairs_file, captures) if pairs_file else exhaustive_pairs(len(captures))
-    prepare_output(out)
+    cameras, camera_of = make_cameras(captures, camera)
     non_finite = sum(len(c.descriptors) - int(finite_rows(c.descriptors).sum()) for c in captures)
     if non_finite:
         log(f"warning: {non_finite} descriptor rows hold NaN or infinity; left out of matching")
@@ -357,26 +599,52 @@ def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RAT
     mark = time.monotonic()
     matched = match_pairs(captures, pairs, ratio)
     seconds["matching"] = time.monotonic() - mark
+    return PreparedExport(captures, pairs, matched, cameras, camera_of, non_finite, seconds)
+
+
+def write_export(folder, prepared, verification=True, h5=True):
+    """The export's files, written into the folder `folder`; returns an ExportSummary."""
+    captures, pairs, matched = prepared.captures, prepared.pairs, prepared.matched
+    seconds = dict(prepared.seconds)
     mark = time.monotonic()
-    database = os.path.join(out, "database.db")
-    write_database(database, captures, matched, camera)
-    with open(os.path.join(out, "pairs.txt"), "w", encoding="utf-8") as f:
-        f.writelines(f"{captures[i].name} {captures[j].name}\n" for i, j in pairs)
+    database = os.path.join(folder, "database.db")
+    write_database(database, captures, matched, prepared.cameras, prepared.camera_of)
+    interrupt_point("database")
+    path = os.path.join(folder, "pairs.txt")
+    with writing(path), open(path, "w", encoding="utf-8") as f:
+        f.writelines(pair_line(captures[i].name, captures[j].name) for i, j in pairs)
     if h5:
-        write_h5(out, captures, matched)
+        write_h5(folder, captures, matched)
     seconds["writing"] = time.monotonic() - mark
     verified_pairs = inliers = None
     if verification:
         mark = time.monotonic()
         verified_pairs, inliers = verify(database)
         seconds["verification"] = time.monotonic() - mark
+        interrupt_point("verification")
     return ExportSummary(len(captures), sum(len(c.keypoints) for c in captures), len(pairs),
                          sum(len(m) for m, _ in matched.values()), verified_pairs, inliers,
-                         non_finite, seconds)
+                         prepared.non_finite_rows, seconds)
+
+
+def export(workspace, out, pairs_file=None, camera="per-size", ratio=DEFAULT_RATIO,
+           descriptors="network", verification=True, h5=True, log=print):
+    """Replaces OUT with the export's files (see publish); returns an
+    ExportSummary. Raises ExportError, and KeyboardInterrupt on Ctrl-C."""
+    if not os.path.isdir(workspace):
+        raise ExportError(f"{workspace} is not a folder")
+    check_output(out, workspace)
+    prepared = prepare_export(workspace, pairs_file, camera, ratio, descriptors, h5, log)
+    summaries = []
+    publish(out, lambda folder: summaries.append(write_export(folder, prepared, verification, h5)))
+    return summaries[0]
 
 
 def add_export_options(parser):
-    parser.add_argument("--pairs", metavar="FILE", help="pairs to match (default: all)")
+    parser.add_argument("--pairs", metavar="FILE",
+                        help="pairs to match (default: all): two uuids or image names a line, "
+                             "a name with whitespace, '#' or '\"' in double quotes with JSON's "
+                             "escapes, as in an export's pairs.txt")
     parser.add_argument("--camera", default="per-size",
                         help="per-size (default), shared, or MODEL:P1,P2,... for all images")
     ratio = parser.add_mutually_exclusive_group()
@@ -409,6 +677,9 @@ def main(argv=None):
     except ExportError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print(INTERRUPTED, file=sys.stderr)
+        return INTERRUPTED_EXIT_CODE
     print(summary.line())
     return 0
 

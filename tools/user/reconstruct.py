@@ -9,7 +9,9 @@ writes the largest model:
   OUT/points.ply        the 3D points with their colours
   OUT/reconstruction.png  cameras and points seen from above the scene
 and prints one line: registered images, points, mean track length, mean
-reprojection error, and the time of each step.
+reprojection error, and the time of each step. All of OUT's files are put in
+place at once, as export.py's are (see there): an earlier OUT stays whole until
+the new one is complete, and also when a run fails or is interrupted.
 
 --features sift uses OpenCV SIFT descriptors at the program's keypoints
 instead of the network's; --features pycolmap-sift lets pycolmap find and
@@ -21,6 +23,7 @@ Usage: reconstruct.py WORKSPACE OUT [--pairs FILE] [--camera ...] [--ratio R | -
 """
 
 import argparse
+import json
 import os
 import shutil
 import sys
@@ -29,10 +32,12 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from lf_tools.common.capture_list import CaptureListError, read_capture_list
-from lf_tools.user.export import (ExportError, add_export_options, check_ratio, export,
-                                  load_pycolmap, prepare_output, quiet_pycolmap,
-                                  verified_inliers)
+from lf_tools.common.capture_list import CaptureListError, image_name, read_capture_list
+from lf_tools.user.export import (INTERRUPTED, INTERRUPTED_EXIT_CODE, PYCOLMAP_CHILD_PREAMBLE,
+                                  ExportError, add_export_options, check_output, check_ratio,
+                                  disk_full_hint, interrupt_point, load_pycolmap, prepare_export,
+                                  publish, quiet_pycolmap, run_pycolmap_child, verified_inliers,
+                                  write_export, writing)
 
 PICTURE_SIZE = 1200
 
@@ -56,27 +61,34 @@ class ReconstructionSummary:
                 f"{self.verified_pairs} verified pairs, {self.inlier_matches} inlier matches ({times})")
 
 
-def pycolmap_sift_database(workspace, out):
-    """COLMAP's own SIFT features and exhaustive matching (with verification) on
-    the raw images; returns (image count, verified pairs, inlier matches)."""
-    pycolmap = load_pycolmap()
+SIFT_CODE = PYCOLMAP_CHILD_PREAMBLE + """\
+database, workspace = sys.argv[1:]
+pycolmap.extract_features(database, workspace, image_names=json.load(sys.stdin),
+                          camera_mode=pycolmap.CameraMode.AUTO, device=pycolmap.Device.cpu)
+pycolmap.match_exhaustive(database, device=pycolmap.Device.cpu)
+"""
 
+
+def sift_image_names(workspace):
+    """The list's first images, as export.py names them."""
     try:
         records = read_capture_list(workspace)
     except CaptureListError as error:
         raise ExportError(str(error)) from None
-    names = list(dict.fromkeys(record["raw1_image"] for record in records))
-    database = os.path.join(out, "database.db")
-    if os.path.exists(database):
-        os.remove(database)
-    quiet_pycolmap()
-    pycolmap.extract_features(database, workspace, image_names=names,
-                              camera_mode=pycolmap.CameraMode.AUTO, device=pycolmap.Device.cpu)
-    pycolmap.match_exhaustive(database, device=pycolmap.Device.cpu)
+    return list(dict.fromkeys(image_name(record["raw1_image"]) for record in records))
+
+
+def pycolmap_sift_database(workspace, names, folder):
+    """COLMAP's own SIFT features and exhaustive matching (with verification) on
+    the raw images, into folder/database.db; returns (image count, verified
+    pairs, inlier matches)."""
+    database = os.path.join(folder, "database.db")
+    run_pycolmap_child(SIFT_CODE, "pycolmap's SIFT features and matching", folder,
+                       [database, workspace], stdin=json.dumps(names))
     return (len(names), *verified_inliers(database))
 
 
-def map_scene(database, workspace, out, seed=0):
+def map_scene(database, workspace, folder, seed=0):
     """The largest model of pycolmap's incremental mapping, or None."""
     pycolmap = load_pycolmap()
 
@@ -84,7 +96,7 @@ def map_scene(database, workspace, out, seed=0):
     options = pycolmap.IncrementalPipelineOptions()
     options.random_seed = seed
     options.min_model_size = 2
-    work = os.path.join(out, ".models")
+    work = os.path.join(folder, ".models")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     from tqdm import tqdm
@@ -159,46 +171,76 @@ def draw_model(model, path, size=PICTURE_SIZE):
             cv2.circle(picture, start, 16 * 6, (0, 0, 220), -1, cv2.LINE_AA, 4)
     caption = (f"{model.num_reg_images()} cameras, {model.num_points3D()} points, seen from above")
     cv2.putText(picture, caption, (20, 40), cv2.FONT_HERSHEY_SIMPLEX, 1.0, (0, 0, 0), 2, cv2.LINE_AA)
-    if not cv2.imwrite(path, picture):
-        raise ExportError(f"cannot write {path}")
+    # Encoded here and written by Python, whose failed write raises (OpenCV's
+    # imwrite prints libpng's error and answers False).
+    with writing(path), open(path, "wb") as f:
+        f.write(cv2.imencode(".png", picture)[1].tobytes())
 
 
 def reconstruct(workspace, out, pairs_file=None, camera="per-size", ratio=0.8, features="network",
                 log=print):
-    """Writes OUT; returns (ReconstructionSummary, model or None). Raises ExportError."""
+    """Replaces OUT with the export's files and the model's, all put in place at
+    once (export.publish); returns (ReconstructionSummary, model or None).
+    Raises ExportError, and KeyboardInterrupt on Ctrl-C."""
     if not os.path.isdir(workspace):
         raise ExportError(f"{workspace} is not a folder")
+    check_output(out, workspace)
     if features == "pycolmap-sift":
-        prepare_output(out)
-        mark = time.monotonic()
-        images, verified_pairs, inliers = pycolmap_sift_database(workspace, out)
-        seconds = {"pycolmap SIFT and matching": time.monotonic() - mark}
+        names, prepared = sift_image_names(workspace), None
     else:
-        exported = export(workspace, out, pairs_file, camera, ratio,
-                          "sift" if features == "sift" else "network", log=log)
-        images, verified_pairs, inliers = exported.captures, exported.verified_pairs, exported.inlier_matches
-        seconds = dict(exported.seconds)
-    mark = time.monotonic()
-    model = map_scene(os.path.join(out, "database.db"), workspace, out)
-    seconds["mapping"] = time.monotonic() - mark
-    model_folder = os.path.join(out, "model")
-    for stale in ("points.ply", "reconstruction.png"):
-        if os.path.exists(os.path.join(out, stale)):
-            os.remove(os.path.join(out, stale))
-    shutil.rmtree(model_folder, ignore_errors=True)
-    if model is None:
-        return ReconstructionSummary(images, 0, 0, 0.0, 0.0, verified_pairs, inliers, seconds), None
-    mark = time.monotonic()
-    os.makedirs(model_folder)
-    model.write_binary(model_folder)
-    model.export_PLY(os.path.join(out, "points.ply"))
-    draw_model(model, os.path.join(out, "reconstruction.png"))
-    seconds["writing the model"] = time.monotonic() - mark
-    summary = ReconstructionSummary(images, model.num_reg_images(), model.num_points3D(),
-                                    model.compute_mean_track_length(),
-                                    model.compute_mean_reprojection_error(), verified_pairs, inliers,
-                                    seconds)
-    return summary, model
+        prepared = prepare_export(workspace, pairs_file, camera, ratio,
+                                  "sift" if features == "sift" else "network", log=log)
+    result = []
+
+    def build(folder):
+        if prepared is None:
+            mark = time.monotonic()
+            images, verified_pairs, inliers = pycolmap_sift_database(workspace, names, folder)
+            seconds = {"pycolmap SIFT and matching": time.monotonic() - mark}
+        else:
+            exported = write_export(folder, prepared)
+            images, verified_pairs = exported.captures, exported.verified_pairs
+            inliers = exported.inlier_matches
+            seconds = dict(exported.seconds)
+        mark = time.monotonic()
+        model = map_scene(os.path.join(folder, "database.db"), workspace, folder)
+        seconds["mapping"] = time.monotonic() - mark
+        interrupt_point("mapping")
+        if model is None:
+            summary = ReconstructionSummary(images, 0, 0, 0.0, 0.0, verified_pairs, inliers, seconds)
+            result.append((summary, None))
+            return
+        mark = time.monotonic()
+        write_model(model, folder)
+        seconds["writing the model"] = time.monotonic() - mark
+        result.append((ReconstructionSummary(images, model.num_reg_images(), model.num_points3D(),
+                                             model.compute_mean_track_length(),
+                                             model.compute_mean_reprojection_error(), verified_pairs,
+                                             inliers, seconds), model))
+
+    publish(out, build)
+    return result[0]
+
+
+def write_model(model, folder):
+    """folder/model/, folder/points.ply and folder/reconstruction.png."""
+    model_folder = os.path.join(folder, "model")
+    with writing(model_folder):
+        os.makedirs(model_folder)
+        model.write_binary(model_folder)
+    check_written(model_folder)
+    with writing(os.path.join(folder, "points.ply")):
+        model.export_PLY(os.path.join(folder, "points.ply"))
+    check_written(os.path.join(folder, "points.ply"))
+    draw_model(model, os.path.join(folder, "reconstruction.png"))
+    interrupt_point("model")
+
+
+def check_written(path):
+    """pycolmap's model writers report no failed write: a disk found full
+    after one is taken as one (the file may stop short)."""
+    if disk_full_hint(path):
+        raise ExportError(f"cannot write {os.path.basename(path)}{disk_full_hint(path)}")
 
 
 def main(argv=None):
@@ -217,6 +259,9 @@ def main(argv=None):
     except ExportError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print(INTERRUPTED, file=sys.stderr)
+        return INTERRUPTED_EXIT_CODE
     print(summary.line())
     if model is None:
         print("error: no model: pycolmap found no initial pair to start from (too few verified "

@@ -7,6 +7,8 @@ i.e. X -> 2X + 18.5 in prepared pixels, for k < 20; the last 10 are 60 to
 200 pixels away from it. b's descriptors are a's in reverse row order.
 """
 
+import json
+
 import numpy as np
 import pytest
 
@@ -120,9 +122,26 @@ def test_match_drawing_is_both_prepared_images_side_by_side(workspace, tmp_path,
     assert "20 inliers of 30 matches" in capsys.readouterr().out
 
 
+def test_drawing_reads_list_paths_as_the_program_does(workspace, tmp_path, capsys):
+    # A backslash separates, and a leading separator stays inside the workspace.
+    path = workspace / "caches" / "images.json"
+    path.write_text(path.read_text().replace('"raw/a.png"', '"raw\\\\a.png"')
+                    .replace('"raw/b.png"', '"\\\\raw\\\\b.png"'))
+    assert draw.main(["keypoints", str(workspace), "a", str(tmp_path / "keypoints.png")]) == 0
+    assert draw.main(["matches", str(workspace), "a", "b", str(tmp_path / "matches.png")]) == 0
+    assert "20 inliers of 30 matches" in capsys.readouterr().out
+
+
 def broken_list(workspace):
     (workspace / "caches" / "images.json").write_text('{"images": [')
     return [str(workspace)]
+
+
+def a_listed_again_with_b_png(workspace):
+    path = workspace / "caches" / "images.json"
+    images = json.loads(path.read_text())["images"]
+    path.write_text(json.dumps({"images": images + [dict(images[0], raw1_image="raw/b.png")]}))
+    return ["keypoints", str(workspace), "a", str(workspace / "out.png")]
 
 
 def matches_folder_without_list(workspace):
@@ -142,6 +161,8 @@ REFUSED_RUNS = {
                                                  "not a picture file name"),
     "match with an all-zero homography": (match, ["{ws}", "a", "b", "--homography", "{tmp}/zero.txt"],
                                           "the homography is all zero"),
+    "draw a capture listed with two images": (draw, a_listed_again_with_b_png,
+                                              "capture a is listed with two different images"),
     "features on a missing folder": (features, ["{tmp}/nowhere"], "is not a folder"),
     "features on a matches folder without a list": (features, matches_folder_without_list,
                                                      "cannot read the capture list"),

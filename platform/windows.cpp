@@ -3,7 +3,11 @@
 // same UTF-8 paths as on Linux; the calls below that the runtime lacks use the
 // wide API on converted paths.
 
-#include "workspace/platform.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/program_start.h"
 
 #include <windows.h>
 #include <direct.h>
@@ -114,7 +118,8 @@ bool replace_file(const std::string& from, const std::string& to) {
   return false;
 }
 
-std::FILE* create_new_file(const std::string& native) {
+std::FILE* create_new_file(const std::string& path) {
+  const std::string native = native_path(path);
   // CREATE_NEW: never take over a file that is already there. Others may
   // delete or rename it while it is open, as on POSIX.
   const HANDLE handle = CreateFileW(wide(native).c_str(), GENERIC_WRITE,
@@ -141,9 +146,9 @@ bool remove_file_now(const char* native) noexcept {
   return DeleteFileW(path) != 0;
 }
 
-std::vector<std::string> folder_entry_names(const std::string& native_folder) {
+std::vector<std::string> folder_entry_names(const std::string& folder) {
   std::vector<std::string> names;
-  std::string pattern = native_folder;
+  std::string pattern = native_path(folder);
   if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
   WIN32_FIND_DATAW entry;
   const HANDLE search = FindFirstFileW(wide(pattern + "*").c_str(), &entry);
@@ -157,6 +162,23 @@ std::vector<std::string> folder_entry_names(const std::string& native_folder) {
 }
 
 long current_process_id() { return static_cast<long>(GetCurrentProcessId()); }
+
+unsigned available_cores() {
+  DWORD_PTR process = 0, system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+    unsigned count = 0;
+    for (; process != 0; process &= process - 1) ++count;
+    return count;
+  }
+  const DWORD active = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  return active > 0 ? static_cast<unsigned>(active) : 1;
+}
+
+std::uint64_t available_memory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof(status);
+  return GlobalMemoryStatusEx(&status) ? static_cast<std::uint64_t>(status.ullAvailPhys) : 0;
+}
 
 std::string host_name() {
   wchar_t name[256] = {};
@@ -181,9 +203,9 @@ HANDLE handle_of(std::FILE* file) { return reinterpret_cast<HANDLE>(_get_osfhand
 
 }  // namespace
 
-ScopedFileLock::ScopedFileLock(const std::string& native, bool exclusive)
+ScopedFileLock::ScopedFileLock(const std::string& path, bool exclusive)
     : handle_(reinterpret_cast<std::intptr_t>(
-          CreateFileW(wide(native).c_str(), GENERIC_READ | GENERIC_WRITE,
+          CreateFileW(wide(native_path(path)).c_str(), GENERIC_READ | GENERIC_WRITE,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, nullptr))) {
   const HANDLE handle = reinterpret_cast<HANDLE>(handle_);

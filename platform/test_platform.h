@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "workspace/platform.h"
+#include "platform/platform.h"
 
 namespace lf {
 

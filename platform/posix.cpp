@@ -1,8 +1,13 @@
 // The platform layer on POSIX systems (Linux).
 
-#include "workspace/platform.h"
+#include "platform/files.h"
+#include "platform/memory.h"
+#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/program_start.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,6 +23,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <iterator>
 #include <optional>
 
@@ -56,16 +62,16 @@ bool replace_file(const std::string& from, const std::string& to) {
   return std::rename(native_path(from).c_str(), native_path(to).c_str()) == 0;
 }
 
-std::FILE* create_new_file(const std::string& native) {
+std::FILE* create_new_file(const std::string& path) {
   // "x": never take over a file that is already there.
-  return std::fopen(native.c_str(), "wbx");
+  return std::fopen(native_path(path).c_str(), "wbx");
 }
 
 bool remove_file_now(const char* native) noexcept { return unlink(native) == 0; }
 
-std::vector<std::string> folder_entry_names(const std::string& native_folder) {
+std::vector<std::string> folder_entry_names(const std::string& folder) {
   std::vector<std::string> names;
-  DIR* const listing = opendir(native_folder.c_str());
+  DIR* const listing = opendir(native_path(folder).c_str());
   if (listing == nullptr) return names;
   for (dirent* entry = readdir(listing); entry != nullptr; entry = readdir(listing)) {
     const std::string name = entry->d_name;
@@ -77,14 +83,36 @@ std::vector<std::string> folder_entry_names(const std::string& native_folder) {
 
 long current_process_id() { return static_cast<long>(getpid()); }
 
+unsigned available_cores() {
+  cpu_set_t cores;
+  CPU_ZERO(&cores);
+  if (sched_getaffinity(0, sizeof(cores), &cores) == 0 && CPU_COUNT(&cores) > 0)
+    return static_cast<unsigned>(CPU_COUNT(&cores));
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+std::uint64_t available_memory() {
+  // MemAvailable counts the page cache the kernel would give back.
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  std::uint64_t kilobytes = 0;
+  while (meminfo >> key >> kilobytes) {
+    if (key == "MemAvailable:") return kilobytes * 1024;
+    meminfo.ignore(64, '\n');
+  }
+  const long pages = sysconf(_SC_AVPHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+  return pages > 0 && page_size > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) : 0;
+}
+
 std::string host_name() {
   char name[256] = {};
   if (gethostname(name, sizeof(name) - 1) != 0) name[0] = '\0';
   return name;
 }
 
-ScopedFileLock::ScopedFileLock(const std::string& native, bool exclusive)
-    : handle_(::open(native.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+ScopedFileLock::ScopedFileLock(const std::string& path, bool exclusive)
+    : handle_(::open(native_path(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
   if (handle_ < 0) return;
   const int fd = static_cast<int>(handle_);
   while (flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
@@ -145,7 +173,12 @@ StopRequestHandler::StopRequestHandler(Cleanup cleanup) : saved_(new Saved) {
   action.sa_handler = clean_up_then_stop;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESETHAND;
-  for (std::size_t i = 0; i < std::size(stop_signals); ++i) sigaction(stop_signals[i], &action, &saved_->previous[i]);
+  for (std::size_t i = 0; i < std::size(stop_signals); ++i) {
+    // A signal ignored at start (nohup, a background job of a script) stays
+    // ignored: whoever started the run asked it to outlive that signal.
+    sigaction(stop_signals[i], nullptr, &saved_->previous[i]);
+    if (saved_->previous[i].sa_handler != SIG_IGN) sigaction(stop_signals[i], &action, nullptr);
+  }
 }
 
 StopRequestHandler::~StopRequestHandler() {

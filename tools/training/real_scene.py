@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""A real scene's reconstruction with several descriptors on the program's keypoints.
+
+  real_scene.py pairs WORKSPACE PAIRS_TXT (--cameras FOLDER | --sequential) [--neighbours K]
+      the view pairs to match: each capture with its K nearest cameras (given
+      projection matrices FOLDER/<stem>_P.txt, <stem> the raw image's name up
+      to its first dot) or with the next K captures in the list;
+  real_scene.py compare OUT --pairs PAIRS_TXT --network WORKSPACE [--peer NAME=WORKSPACE ...]
+                        [--cameras FOLDER]
+      reconstructs (reconstruct.py's steps, one shared camera, ratio 0.8) with
+      the network's descriptors of WORKSPACE, with OpenCV SIFT descriptors at
+      the same keypoints, and with each peer's descriptors (a workspace over the
+      same images the program ran on with the peer's model); prints per variant
+      the views registered, 3D points and their ratio to SIFT's, verified pairs
+      and inlier matches and, with --cameras, the rotation error of each view
+      against the given cameras after a similarity alignment; writes OUT/compare.json
+      (--keep reuses the figures of variants reconstructed before in OUT).
+
+These are the figures of check_scene.py --compare on a real scene: what the
+training's held-out validation measures.
+"""
+
+import argparse
+import json
+import os
+import sys
+
+import numpy as np
+
+from lf_tools.common.capture_list import read_capture_list
+
+RATIO = 0.8
+NEIGHBOURS = 8
+
+
+def camera_file(folder, raw_name):
+    stem = os.path.basename(raw_name).split(".")[0]
+    return os.path.join(folder, f"{stem}_P.txt")
+
+
+def decompose(projection):
+    """(R world to camera, t, K) of a 3x4 projection matrix, R a rotation."""
+    import cv2
+
+    projection = np.asarray(projection, np.float64)
+    # A matrix given up to a negative scale decomposes into a reflection.
+    if np.linalg.det(projection[:, :3]) < 0:
+        projection = -projection
+    K, R, centre = cv2.decomposeProjectionMatrix(projection)[:3]
+    # The factorisation is unique up to signs shared by K's columns and R's rows:
+    # take the one with a positive diagonal.
+    signs = np.diag(np.sign(np.diag(K)))
+    K, R = K @ signs, signs @ R
+    centre = centre[:3, 0] / centre[3, 0]
+    return R, -R @ centre, K / K[2, 2]
+
+
+def known_cameras(workspace, folder):
+    """check_scene.py's truth: {"views": {uuid: {"image", "R", "t"}}} from the projection matrices."""
+    views = {}
+    for record in read_capture_list(workspace):
+        R, t, _ = decompose(np.loadtxt(camera_file(folder, record["raw1_image"])))
+        views[record["uuid"]] = {"image": record["raw1_image"], "R": R.tolist(), "t": t.tolist()}
+    return {"views": views}
+
+
+def nearest_camera_pairs(truth, neighbours=NEIGHBOURS):
+    uuids = sorted(truth["views"])
+    centres = np.array([-np.array(truth["views"][u]["R"]).T @ np.array(truth["views"][u]["t"]) for u in uuids])
+    pairs = set()
+    for i, centre in enumerate(centres):
+        distances = np.linalg.norm(centres - centre, axis=1)
+        for j in np.argsort(distances)[1:neighbours + 1]:
+            pairs.add((uuids[min(i, j)], uuids[max(i, j)]))
+    return sorted(pairs)
+
+
+def sequential_pairs(uuids, neighbours=NEIGHBOURS):
+    return [(first, second) for i, first in enumerate(uuids) for second in uuids[i + 1:i + 1 + neighbours]]
+
+
+def write_pairs(path, pairs):
+    with open(path, "w") as f:
+        f.writelines(f"{a} {b}\n" for a, b in pairs)
+
+
+def figures(label, summary, model, truth):
+    from lf_tools.scene.check_scene import rotation_errors
+
+    result = {"variant": label, "images": summary.images, "registered": summary.registered,
+              "points": summary.points, "verified_pairs": summary.verified_pairs,
+              "inlier_matches": summary.inlier_matches, "mean_track_length": summary.mean_track_length,
+              "mean_reprojection_error": summary.mean_reprojection_error, "seconds": summary.seconds}
+    if truth is not None and model is not None:
+        errors, centre_error = rotation_errors(model, truth)
+        values = sorted(errors.values())
+        result.update(rotation_median=float(np.median(values)) if values else None,
+                      rotation_max=max(values) if values else None, centre_error=centre_error)
+    return result
+
+
+def line(result):
+    text = (f"{result['variant']}: {result['registered']}/{result['images']} views registered, "
+            f"{result['points']} points")
+    if "points_over_sift" in result:
+        text += f" ({result['points_over_sift']:.2f}x SIFT's)"
+    text += f", {result['verified_pairs']} verified pairs, {result['inlier_matches']} inlier matches"
+    if result.get("rotation_median") is not None:
+        text += (f", rotation error median {result['rotation_median']:.3f} deg, max "
+                 f"{result['rotation_max']:.3f} deg")
+    return text
+
+
+def compare(out, pairs, network, peers, cameras=None, keep=False, log=print):
+    """With `keep`, a variant whose folder already holds its figures is not reconstructed again."""
+    from lf_tools.user.reconstruct import reconstruct
+
+    truth = known_cameras(network, cameras) if cameras else None
+    variants = [("SIFT descriptors", network, "sift"), ("network", network, "network")]
+    variants += [(name, workspace, "network") for name, workspace in peers]
+    results, sift_points = [], None
+    for label, workspace, features in variants:
+        folder = os.path.join(out, "reconstruction-" + label.replace(" ", "-"))
+        kept = os.path.join(folder, "figures.json")
+        if keep and os.path.isfile(kept):
+            with open(kept) as f:
+                result = json.load(f)
+        else:
+            summary, model = reconstruct(workspace, folder, pairs, "shared", RATIO, features,
+                                         log=lambda text: print(text, file=sys.stderr))
+            result = figures(label, summary, model, truth)
+            with open(kept, "w") as f:
+                json.dump(dict(result, workspace=os.path.abspath(workspace)), f, indent=1)
+        if features == "sift":
+            sift_points = result["points"]
+        elif sift_points:
+            result["points_over_sift"] = result["points"] / sift_points
+        results.append(result)
+        log(line(result))
+    with open(os.path.join(out, "compare.json"), "w") as f:
+        json.dump(results, f, indent=1)
+    return results
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    make_pairs = commands.add_parser("pairs")
+    make_pairs.add_argument("workspace")
+    make_pairs.add_argument("out")
+    how = make_pairs.add_mutually_exclusive_group(required=True)
+    how.add_argument("--cameras", help="folder of <stem>_P.txt projection matrices")
+    how.add_argument("--sequential", action="store_true", help="the next captures in the list")
+    make_pairs.add_argument("--neighbours", type=int, default=NEIGHBOURS)
+    run = commands.add_parser("compare")
+    run.add_argument("out")
+    run.add_argument("--pairs", required=True)
+    run.add_argument("--network", required=True, help="workspace with the network's results")
+    run.add_argument("--peer", action="append", default=[], metavar="NAME=WORKSPACE")
+    run.add_argument("--cameras", help="folder of <stem>_P.txt: rotation errors against them")
+    run.add_argument("--keep", action="store_true",
+                     help="reuse the figures of variants already reconstructed in OUT")
+    args = parser.parse_args(argv)
+    if args.command == "pairs":
+        if args.cameras:
+            pairs = nearest_camera_pairs(known_cameras(args.workspace, args.cameras), args.neighbours)
+        else:
+            pairs = sequential_pairs([r["uuid"] for r in read_capture_list(args.workspace)], args.neighbours)
+        write_pairs(args.out, pairs)
+        print(f"wrote {len(pairs)} pairs to {args.out}")
+        return 0
+    os.makedirs(args.out, exist_ok=True)
+    peers = [tuple(text.split("=", 1)) for text in args.peer]
+    compare(args.out, args.pairs, args.network, peers, args.cameras, args.keep)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
