@@ -1,10 +1,15 @@
 #include "features/patch_extractor.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "features/patch_sampling.h"
@@ -25,6 +30,18 @@ int patch_radius(float keypoint_size) {
 
 double image_diagonal(int cols, int rows) {
   return std::sqrt(static_cast<double>(cols * cols + rows * rows));
+}
+
+// Rows (a, -b), (b, a), (kx, ky) of a keypoint's transform, row by row.
+using TransformEntries = std::array<float, 6>;
+
+TransformEntries transform_entries(const cv::KeyPoint& keypoint, int cols, int rows) {
+  const double reach = std::min<double>(patch_radius(keypoint.size), image_diagonal(cols, rows));
+  const double theta = (360.0 - keypoint.angle) * degrees_to_radians;
+  const double a = reach * std::cos(theta);
+  const double b = reach * std::sin(theta);
+  return {static_cast<float>(a), static_cast<float>(-b), static_cast<float>(b),
+          static_cast<float>(a), keypoint.pt.x,          keypoint.pt.y};
 }
 
 float grid_offset(int index, int patch_size) {
@@ -85,47 +102,104 @@ cv::Mat sample_patch(const cv::Mat& float_image, const cv::Mat& grid, const cv::
   return patch;
 }
 
-// Keypoints placed by one matrix product: enough to spread its call cost, few
-// enough that their positions (8 KiB a keypoint) stay in cache while sampled.
+// Keypoints handed to a thread at a time: enough to spread the cost of handing them out.
 constexpr int batch_keypoints = 32;
 
-// The integer route reads 8-bit grey pixels in side-by-side pairs at int byte
-// offsets, and sums a patch in ints (see sample_normalised_patch). Images that
-// remap refuses, 32767 pixels or more a side, are left to the reference, which
-// reports them.
+// The integer route samples 8-bit grey images (see sample_normalised_patch).
+// Images that remap refuses, 32767 pixels or more a side, are left to the
+// reference, which reports them.
 bool fits_integer_route(const cv::Mat& image, int patch_size) {
-  const bool grey_pairs = image.type() == CV_8UC1 && image.cols >= 2 && image.rows >= 2 &&
-                          image.step * image.rows <= INT_MAX;
   const bool remap_limits = image.cols < SHRT_MAX && image.rows < SHRT_MAX;
   const bool patch_limits = patch_size > 0 && patch_size % 2 == 0 && patch_size <= 64;
-  return grey_pairs && remap_limits && patch_limits;
+  return SamplingImage::fits(image) && remap_limits && patch_limits;
 }
 
-// The transforms of keypoints [first, last) side by side, 3 x 2 columns each.
-cv::Mat stack_transforms(const PatchExtractor& extractor, const KeypointList& keypoints, int first,
-                         int last, cv::Size image_size) {
-  cv::Mat transforms(3, 2 * (last - first), CV_32F);
-  for (int k = first; k < last; ++k) {
-    const int column = 2 * (k - first);
-    extractor.make_keypoint_transform(keypoints[k], image_size.width, image_size.height)
-        .copyTo(transforms.colRange(column, column + 2));
+// The network's sampling grid has enough rows for place_samples' own sum.
+static_assert(patch_side * patch_side >= blas_product_rows);
+
+// The sample positions of one keypoint, x and y apart, as place_samples forms
+// them from grid rows of patch_side^2: sample (r, c) of transform T is
+//   x = ((0 + gx_c * T00) + gy_r * T10) + T20,  y = ((0 + gx_c * T01) + gy_r * T11) + T21
+// in float, where the grid offsets gx_c and gy_r are those of column c and row r.
+// The column terms are worked out once per patch and the row terms once per
+// row, each the very product that place_samples forms, and the sums go four
+// columns at a time in the same order.
+class SamplePlacer {
+ public:
+  explicit SamplePlacer(const cv::Mat& grid) {
+    for (int i = 0; i < patch_side; ++i) {
+      offsets_[i] = grid.at<float>(i, 0);
+      CV_DbgAssert(offsets_[i] == grid.at<float>(i * patch_side, 1));
+    }
   }
-  return transforms;
+
+  void place(const TransformEntries& transform, float* xs, float* ys) const {
+    const float t00 = transform[0], t01 = transform[1];
+    const float t10 = transform[2], t11 = transform[3];
+    const cv::v_float32x4 t20 = cv::v_setall_f32(transform[4]);
+    const cv::v_float32x4 t21 = cv::v_setall_f32(transform[5]);
+    alignas(16) float column_x[patch_side], column_y[patch_side];
+    const cv::v_float32x4 zero = cv::v_setzero_f32();
+    for (int c = 0; c < patch_side; c += 4) {
+      const cv::v_float32x4 gx = cv::v_load(offsets_ + c);
+      cv::v_store_aligned(column_x + c, zero + gx * cv::v_setall_f32(t00));
+      cv::v_store_aligned(column_y + c, zero + gx * cv::v_setall_f32(t01));
+    }
+    for (int r = 0; r < patch_side; ++r) {
+      const cv::v_float32x4 row_x = cv::v_setall_f32(offsets_[r] * t10);
+      const cv::v_float32x4 row_y = cv::v_setall_f32(offsets_[r] * t11);
+      float* x = xs + r * patch_side;
+      float* y = ys + r * patch_side;
+      for (int c = 0; c < patch_side; c += 4) {
+        cv::v_store(x + c, (cv::v_load_aligned(column_x + c) + row_x) + t20);
+        cv::v_store(y + c, (cv::v_load_aligned(column_y + c) + row_y) + t21);
+      }
+    }
+  }
+
+ private:
+  float offsets_[patch_side];
+};
+
+// Spreads the bits of a 16-bit number to the even bits of a 32-bit one.
+std::uint32_t spread_bits(std::uint32_t v) {
+  v = (v | v << 8) & 0x00ff00ffu;
+  v = (v | v << 4) & 0x0f0f0f0fu;
+  v = (v | v << 2) & 0x33333333u;
+  return (v | v << 1) & 0x55555555u;
 }
 
-// One product places a whole batch: column pair k of grid * [T_first ... T_last-1]
-// equals grid * T_k alone, because place_samples works every element out from
-// its grid row and its column only, in an order that does not depend on the
-// number of columns. The grid keeps all its rows so that the batch takes the
-// same of its two routes as a single keypoint.
-void extract_batch(const PatchExtractor& extractor, const cv::Mat& image, const cv::Mat& grid,
-                   const KeypointList& keypoints, int first, int last, PatchBuffer& patches) {
-  const cv::Mat transforms = stack_transforms(extractor, keypoints, first, last, image.size());
-  const cv::Mat positions = place_samples(grid, transforms);
-  const std::size_t stride = positions.step1();
-  for (int k = first; k < last; ++k)
-    sample_normalised_patch(image, positions.ptr<float>() + 2 * (k - first), stride, grid.rows,
+// A coordinate as a pixel index inside the image, NaN as 0.
+std::uint32_t clamped_coordinate(float v, int size) {
+  return static_cast<std::uint32_t>(v > 0.0f ? std::min(v, static_cast<float>(size - 1)) : 0.0f);
+}
+
+// The keypoints' indices in Z order of their pixels, which visits the image
+// region by region: each patch then finds much of what it reads in the cache,
+// left there by the patches around it.
+std::vector<int> visiting_order(const KeypointList& keypoints, cv::Size size) {
+  std::vector<std::pair<std::uint32_t, int>> keyed(keypoints.size());
+  for (std::size_t k = 0; k < keypoints.size(); ++k) {
+    const std::uint32_t x = clamped_coordinate(keypoints[k].pt.x, size.width);
+    const std::uint32_t y = clamped_coordinate(keypoints[k].pt.y, size.height);
+    keyed[k] = {spread_bits(x) | spread_bits(y) << 1, static_cast<int>(k)};
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<int> order(keyed.size());
+  for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].second;
+  return order;
+}
+
+void extract_batch(const SamplingImage& image, const SamplePlacer& placer,
+                   const KeypointList& keypoints, const int* indices, int count,
+                   PatchBuffer& patches) {
+  alignas(16) float xs[PatchBuffer::patch_values], ys[PatchBuffer::patch_values];
+  for (int i = 0; i < count; ++i) {
+    const int k = indices[i];
+    placer.place(transform_entries(keypoints[k], image.cols(), image.rows()), xs, ys);
+    sample_normalised_patch(image, xs, ys, static_cast<int>(PatchBuffer::patch_values),
                             patches.patch(static_cast<std::size_t>(k)));
+  }
 }
 
 }  // namespace
@@ -174,7 +248,9 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
       std::copy_n(reference[k].ptr<float>(), PatchBuffer::patch_values, patches.patch(k));
     return true;
   }
-  const cv::Mat grid = make_sampling_grid();
+  const SamplePlacer placer(make_sampling_grid());
+  const std::vector<int> order = visiting_order(keypoints, image.size());
+  const SamplingImage sampled(image);
   const int count = static_cast<int>(keypoints.size());
   const int batches = (count + batch_keypoints - 1) / batch_keypoints;
   patches.resize(keypoints.size());
@@ -182,8 +258,8 @@ bool PatchExtractor::extract_patches(const cv::Mat& image, const KeypointList& k
   cv::parallel_for_(cv::Range(0, batches), [&](const cv::Range& range) {
     for (int b = range.start; b < range.end; ++b) {
       const int first = b * batch_keypoints;
-      extract_batch(*this, image, grid, keypoints, first, std::min(count, first + batch_keypoints),
-                    patches);
+      extract_batch(sampled, placer, keypoints, order.data() + first,
+                    std::min(count - first, batch_keypoints), patches);
     }
   });
   return true;
@@ -229,11 +305,8 @@ cv::Mat PatchExtractor::make_sampling_grid() const {
 
 cv::Mat PatchExtractor::make_keypoint_transform(const cv::KeyPoint& keypoint, int cols,
                                                 int rows) const {
-  const double reach = std::min<double>(patch_radius(keypoint.size), image_diagonal(cols, rows));
-  const double theta = (360.0 - keypoint.angle) * degrees_to_radians;
-  const double a = reach * std::cos(theta);
-  const double b = reach * std::sin(theta);
-  return (cv::Mat_<float>(3, 2) << a, -b, b, a, keypoint.pt.x, keypoint.pt.y);
+  const TransformEntries t = transform_entries(keypoint, cols, rows);
+  return (cv::Mat_<float>(3, 2) << t[0], t[1], t[2], t[3], t[4], t[5]);
 }
 
 }  // namespace lf

@@ -1,8 +1,10 @@
 #include "features/patch_sampling.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include <opencv2/core/hal/intrin.hpp>
 
@@ -12,100 +14,117 @@ namespace {
 
 // cv::remap rounds a position to 1/32 pixel and weighs the four neighbours by
 // products of 1/32 steps: a sample of 8-bit pixels is a whole number of 1/1024
-// units below 2^18. Floats hold every product and partial sum of such numbers
-// exactly, so the order of the arithmetic cannot change a sample.
+// units below 2^18, the same number whether it is summed in floats, as remap
+// does, or in integers, as here.
 constexpr int fraction_bits = 5;
 constexpr int steps = 1 << fraction_bits;
 constexpr float unit = 1.0f / (steps * steps);
 constexpr double unit_squared = 1.0 / (steps * steps * steps * steps);
 
-struct GreyImage {
-  const uchar* data;
-  std::size_t step;
-  cv::v_int32x4 last_left;  // the last column that has one right of it
-  cv::v_int32x4 last_top;   // the last row that has one below it
-};
+// How far the border reaches beyond the first and the last pixel of a row or column.
+constexpr int border_before = 1;
+constexpr int border_after = 2;
+constexpr int cache_line = 64;
 
 // Samples go through in blocks: first every position is located with vector
 // arithmetic, then the pixels are read one by one, then weighed as vectors.
 constexpr int block_samples = 64;
 
-// Where a block's samples read the image: the left pixel column, the upper row
-// offset in bytes, and the weights of the right column and the lower row in
-// 1/32. The right column and lower row are always the next ones.
+// Where a block's samples read the image: the byte offset of the upper left of
+// their four pixels from the first byte of the bordered copy, and the weights
+// of the two columns and of the two rows in 1/32, first and second weight in the
+// low and high 16 bits. The second column and row are always the next ones.
 struct Taps {
-  int left[block_samples], upper[block_samples];
-  int fx[block_samples], fy[block_samples];
+  int offset[block_samples];
+  int column_weights[block_samples];
+  int row_weights[block_samples];
 };
 
-// Each entry holds the left pixel in its low byte and the right one above it.
+// The pixels of each sample, left and right side by side: those of the upper
+// row and those of the lower one.
 struct Pixels {
-  int top[block_samples], bottom[block_samples];
+  uchar upper[2 * block_samples];
+  uchar lower[2 * block_samples];
 };
 
-// remap clamps both neighbours into the image, so beyond the border both are
-// the same pixel and its weight is 32. Clamping the first neighbour one short of
-// the border and moving the whole weight onto the neighbour that remap would
-// have read gives the same sum while the neighbours stay side by side:
-// the weight q - 32 * first is the fraction inside the image, below 0 left of it
-// and 32 or more right of it.
-void locate_axis(const cv::v_int32x4& q, const cv::v_int32x4& last_first, cv::v_int32x4& first,
-                 cv::v_int32x4& weight) {
-  const cv::v_int32x4 zero = cv::v_setzero_s32();
-  first = cv::v_min(cv::v_max(q >> fraction_bits, zero), last_first);
-  weight = cv::v_min(cv::v_max(q - (first << fraction_bits), zero), cv::v_setall_s32(steps));
+// remap clamps both neighbours into the image, so that a position outside it
+// reads the nearest edge pixel with the whole weight. The replicated border
+// gives the same sums without clamping the neighbours, as long as they lie in
+// the copy: a position is first moved into [-1, n] pixels along its axis of n,
+// since anywhere further out remap reads just what it reads at -1 or at n.
+// From there on, position q in 1/32 steps reads neighbours q >> 5 and the next,
+// the next one with weight q & 31.
+struct Axis {
+  cv::v_float32x4 lowest, highest;
+
+  explicit Axis(int pixels)
+      : lowest(cv::v_setall_f32(-1.0f)), highest(cv::v_setall_f32(static_cast<float>(pixels))) {}
+
+  // remap's own rounding: p * 32 is exact and v_round rounds half to even.
+  cv::v_int32x4 steps_of(const cv::v_float32x4& p) const {
+    const cv::v_float32x4 inside = cv::v_min(cv::v_max(p, lowest), highest);
+    return cv::v_round(inside * cv::v_setall_f32(static_cast<float>(steps)));
+  }
+};
+
+// 32 - w in the low 16 bits, w in the high ones.
+cv::v_int32x4 weight_pair(const cv::v_int32x4& q) {
+  const cv::v_int32x4 w = q & cv::v_setall_s32(steps - 1);
+  return cv::v_setall_s32(steps) - w + (w << 16);
 }
 
-void locate(const GreyImage& image, const float* positions, std::size_t stride, int count,
+void locate(const SamplingImage& image, const float* xs, const float* ys, int count,
             Taps& taps) {
-  const cv::v_float32x4 scale = cv::v_setall_f32(static_cast<float>(steps));
-  const cv::v_int32x4 row_step = cv::v_setall_s32(static_cast<int>(image.step));
+  const Axis across(image.cols()), down(image.rows());
+  // Column, row and step are within 16 bits: one multiply-add gives the offset.
+  const int step = image.step();
+  const cv::v_int16x8 column_and_row(1, step, 1, step, 1, step, 1, step);
+  const cv::v_int32x4 origin =
+      cv::v_setall_s32(static_cast<int>(image.origin() - image.first_byte()));
   for (int i = 0; i < count; i += 4) {
-    const float* p = positions + i * stride;
-    const cv::v_float32x4 x(p[0], p[stride], p[2 * stride], p[3 * stride]);
-    const cv::v_float32x4 y(p[1], p[stride + 1], p[2 * stride + 1], p[3 * stride + 1]);
-    // remap's own rounding: x * 32 is exact and v_round rounds half to even.
-    cv::v_int32x4 col, fx, row, fy;
-    locate_axis(cv::v_round(x * scale), image.last_left, col, fx);
-    locate_axis(cv::v_round(y * scale), image.last_top, row, fy);
-    cv::v_store(taps.left + i, col);
-    cv::v_store(taps.upper + i, row * row_step);
-    cv::v_store(taps.fx + i, fx);
-    cv::v_store(taps.fy + i, fy);
+    const cv::v_int32x4 qx = across.steps_of(cv::v_load(xs + i));
+    const cv::v_int32x4 qy = down.steps_of(cv::v_load(ys + i));
+    const cv::v_int32x4 column = qx >> fraction_bits, row = qy >> fraction_bits;
+    cv::v_int16x8 pairs, unused;
+    cv::v_zip(cv::v_pack(column, column), cv::v_pack(row, row), pairs, unused);
+    cv::v_store(taps.offset + i, cv::v_dotprod(pairs, column_and_row) + origin);
+    cv::v_store(taps.column_weights + i, weight_pair(qx));
+    cv::v_store(taps.row_weights + i, weight_pair(qy));
   }
 }
 
-int pixel_pair(const uchar* pixels) { return pixels[0] | pixels[1] << 8; }
-
-void read_pixels(const GreyImage& image, const Taps& taps, int count, Pixels& pixels) {
+// Each read adds an offset to one of two fixed row pointers.
+void read_pixels(const SamplingImage& image, const Taps& taps, int count, Pixels& pixels) {
+  const uchar* const upper = image.first_byte();
+  const uchar* const lower = upper + image.step();
   for (int i = 0; i < count; ++i) {
-    const uchar* upper = image.data + taps.upper[i] + taps.left[i];
-    pixels.top[i] = pixel_pair(upper);
-    pixels.bottom[i] = pixel_pair(upper + image.step);
+    const int offset = taps.offset[i];
+    std::memcpy(pixels.upper + 2 * i, upper + offset, 2);
+    std::memcpy(pixels.lower + 2 * i, lower + offset, 2);
   }
 }
 
-cv::v_float32x4 to_float(const cv::v_int32x4& values) { return cv::v_cvt_f32(values); }
-
-// Samples i .. i + 3 in 1/1024 units.
-cv::v_float32x4 interpolate(const Taps& taps, const Pixels& pixels, int i) {
-  const cv::v_float32x4 full = cv::v_setall_f32(static_cast<float>(steps));
-  const cv::v_int32x4 low_byte = cv::v_setall_s32(0xff);
-  const cv::v_float32x4 fx = to_float(cv::v_load(taps.fx + i));
-  const cv::v_float32x4 fy = to_float(cv::v_load(taps.fy + i));
-  const cv::v_int32x4 top = cv::v_load(pixels.top + i);
-  const cv::v_int32x4 bottom = cv::v_load(pixels.bottom + i);
-  const cv::v_float32x4 upper = to_float(top & low_byte) * (full - fx) + to_float(top >> 8) * fx;
-  const cv::v_float32x4 lower =
-      to_float(bottom & low_byte) * (full - fx) + to_float(bottom >> 8) * fx;
-  return upper * (full - fy) + lower * fy;
+// Samples i .. i + 3 in 1/1024 units: each pair of pixels is weighed by one
+// 16-bit multiply-add, then each pair of rows (below 2^13, so in 16 bits too).
+cv::v_int32x4 interpolate(const Taps& taps, const Pixels& pixels, int i) {
+  const cv::v_int16x8 column_weights =
+      cv::v_reinterpret_as_s16(cv::v_load(taps.column_weights + i));
+  const cv::v_int32x4 upper = cv::v_dotprod(
+      cv::v_reinterpret_as_s16(cv::v_load_expand(pixels.upper + 2 * i)), column_weights);
+  const cv::v_int32x4 lower = cv::v_dotprod(
+      cv::v_reinterpret_as_s16(cv::v_load_expand(pixels.lower + 2 * i)), column_weights);
+  // Upper and lower row of samples i and i + 1, then of i + 2 and i + 3.
+  cv::v_int32x4 first_two, last_two;
+  cv::v_zip(upper, lower, first_two, last_two);
+  return cv::v_dotprod(cv::v_pack(first_two, last_two),
+                       cv::v_reinterpret_as_s16(cv::v_load(taps.row_weights + i)));
 }
 
 // Sums of the samples and of their squares in 1/1024 units, exact in integers.
 class Sums {
  public:
-  void add(const cv::v_float32x4& units) {
-    const cv::v_uint32x4 whole = cv::v_reinterpret_as_u32(cv::v_round(units));
+  void add(const cv::v_int32x4& units) {
+    const cv::v_uint32x4 whole = cv::v_reinterpret_as_u32(units);
     values_ += whole;
     cv::v_uint64x2 low, high;
     cv::v_mul_expand(whole, whole, low, high);
@@ -139,25 +158,47 @@ void normalise(float* patch, int count, std::int64_t sum, std::uint64_t squares)
     std::fill(patch, patch + count, 0.0f);
     return;
   }
-  for (int i = 0; i < count; ++i) patch[i] = (patch[i] - m) / s;
+  const cv::v_float32x4 vm = cv::v_setall_f32(m);
+  const cv::v_float32x4 vs = cv::v_setall_f32(s);
+  for (int i = 0; i < count; i += 4) cv::v_store(patch + i, (cv::v_load(patch + i) - vm) / vs);
+}
+
+// Rows an odd number of cache lines apart.
+int bordered_step(int cols) {
+  int lines = (cols + border_before + border_after + cache_line - 1) / cache_line;
+  if (lines % 2 == 0) ++lines;
+  return lines * cache_line;
 }
 
 }  // namespace
 
-void sample_normalised_patch(const cv::Mat& image, const float* positions, std::size_t stride,
+bool SamplingImage::fits(const cv::Mat& image) {
+  return image.type() == CV_8UC1 && !image.empty() && image.rows < SHRT_MAX &&
+         bordered_step(image.cols) <= SHRT_MAX;
+}
+
+SamplingImage::SamplingImage(const cv::Mat& image) : cols_(image.cols), rows_(image.rows) {
+  CV_Assert(fits(image));
+  bordered_.create(rows_ + border_before + border_after, bordered_step(cols_), CV_8UC1);
+  // Isolated: an image that is part of a larger one is still replicated from its own edges.
+  cv::Mat filled = bordered_.colRange(0, cols_ + border_before + border_after);
+  cv::copyMakeBorder(image, filled, border_before, border_after, border_before, border_after,
+                     cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+  CV_Assert(filled.data == bordered_.data);
+}
+
+void sample_normalised_patch(const SamplingImage& image, const float* xs, const float* ys,
                              int count, float* patch) {
-  const GreyImage grey{image.data, image.step, cv::v_setall_s32(image.cols - 2),
-                       cv::v_setall_s32(image.rows - 2)};
   Taps taps;
   Pixels pixels;
   Sums sums;
   for (int first = 0; first < count; first += block_samples) {
     const int n = std::min(block_samples, count - first);
-    locate(grey, positions + first * stride, stride, n, taps);
-    read_pixels(grey, taps, n, pixels);
+    locate(image, xs + first, ys + first, n, taps);
+    read_pixels(image, taps, n, pixels);
     for (int i = 0; i < n; i += 4) {
-      const cv::v_float32x4 units = interpolate(taps, pixels, i);
-      cv::v_store(patch + first + i, units * cv::v_setall_f32(unit));
+      const cv::v_int32x4 units = interpolate(taps, pixels, i);
+      cv::v_store(patch + first + i, cv::v_cvt_f32(units) * cv::v_setall_f32(unit));
       sums.add(units);
     }
   }
