@@ -111,8 +111,9 @@ def line(result):
     return text
 
 
-def compare(out, pairs, network, peers, cameras=None, keep=False, log=print):
-    """With `keep`, a variant whose folder already holds its figures is not reconstructed again."""
+def compare(out, pairs, network, peers, cameras=None, keep=False, only=(), log=print):
+    """With `keep`, a variant whose folder already holds its figures is not reconstructed
+    again; with `only`, the other variants are reported from their kept figures, if any."""
     from lf_tools.user.reconstruct import reconstruct
 
     truth = known_cameras(network, cameras) if cameras else None
@@ -122,9 +123,11 @@ def compare(out, pairs, network, peers, cameras=None, keep=False, log=print):
     for label, workspace, features in variants:
         folder = os.path.join(out, "reconstruction-" + label.replace(" ", "-"))
         kept = os.path.join(folder, "figures.json")
-        if keep and os.path.isfile(kept):
+        if (keep or only) and os.path.isfile(kept) and label not in only:
             with open(kept) as f:
                 result = json.load(f)
+        elif only and label not in only:
+            continue
         else:
             summary, model = reconstruct(workspace, folder, pairs, "shared", RATIO, features,
                                          log=lambda text: print(text, file=sys.stderr))
@@ -160,6 +163,9 @@ def main(argv=None):
     run.add_argument("--cameras", help="folder of <stem>_P.txt: rotation errors against them")
     run.add_argument("--keep", action="store_true",
                      help="reuse the figures of variants already reconstructed in OUT")
+    run.add_argument("--only", action="append", default=[], metavar="VARIANT",
+                     help="reconstruct only this variant ('SIFT descriptors', 'network' or a peer's "
+                          "name); the others' kept figures are reported")
     args = parser.parse_args(argv)
     if args.command == "pairs":
         if args.cameras:
@@ -171,7 +177,7 @@ def main(argv=None):
         return 0
     os.makedirs(args.out, exist_ok=True)
     peers = [tuple(text.split("=", 1)) for text in args.peer]
-    compare(args.out, args.pairs, args.network, peers, args.cameras, args.keep)
+    compare(args.out, args.pairs, args.network, peers, args.cameras, args.keep, args.only)
     return 0
 
 
