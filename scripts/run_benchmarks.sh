@@ -2,7 +2,9 @@
 # Sets everything up (see setup.sh), then times the program stage by stage on a
 # workspace of eight photographs, and on one of 300 small captures, and compares
 # it with a plain Python version of the same pipeline
-# (tools/benchmark/benchmark.py prints what is measured).
+# (tools/benchmark/benchmark.py prints what is measured); then how throughput
+# grows with the workers on the demo's six photographs, with a near-free network
+# and the default one (tools/benchmark/throughput.py).
 #
 #   .venv-opencv: Python that sees Debian's python3-opencv, the same OpenCV build
 #                 as the program, so that both find the same keypoints; it holds
@@ -31,3 +33,10 @@ echo "=== 300 small captures"
 "$venv/bin/python" "$root/tools/benchmark/make_benchmark_workspace.py" "$bench/small/workspace" --small
 "$venv/bin/python" "$root/tools/benchmark/benchmark.py" --build-dir "$build_dir" --model "$bench/model" \
   --workspace "$bench/small/workspace" --python "$venv/bin/python" --repeat "${LF_BENCHMARK_REPEAT:-1}"
+echo
+echo "=== Throughput against workers, demo workspace (six photographs)"
+"$root/.venv/bin/python" "$root/tools/fixtures/make_fixture_models.py" "$bench/fixtures" >/dev/null
+"$root/.venv/bin/python" "$root/tools/demo/make_demo_workspace.py" "$bench/demo/workspace" >/dev/null
+"$venv/bin/python" "$root/tools/benchmark/throughput.py" --build-dir "$build_dir" --workspace "$bench/demo/workspace" \
+  --free-model "$bench/fixtures/valid" --default-model "$bench/model" --workers 1 2 \
+  --repeat "${LF_BENCHMARK_REPEAT:-3}"
