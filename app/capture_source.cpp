@@ -88,10 +88,18 @@ CaptureSource::CaptureSource(const std::vector<CaptureRecord>& records, std::vec
       ready_(workers_) {
   for (std::size_t i = 0; i < workers_; ++i)
     preparers_.push_back(std::make_unique<CapturePreparer>(records, workspace, options, pool_));
-  for (std::size_t i = 0; i < workers_; ++i) threads_.emplace_back([this, i] { work(*preparers_[i]); });
+  try {
+    for (std::size_t i = 0; i < workers_; ++i) threads_.emplace_back([this, i] { work(*preparers_[i]); });
+  } catch (...) {
+    // No destructor runs for a constructor that throws: the threads started must end here.
+    stop_workers();
+    throw;
+  }
 }
 
-CaptureSource::~CaptureSource() {
+CaptureSource::~CaptureSource() { stop_workers(); }
+
+void CaptureSource::stop_workers() noexcept {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;

@@ -106,6 +106,7 @@ class CaptureSource {
 
  private:
   void work(CapturePreparer& preparer);
+  void stop_workers() noexcept;
   bool may_claim() const;  // with the lock held
 
   const std::vector<std::size_t> order_;
