@@ -470,3 +470,13 @@ def test_a_shard_link_to_nowhere_is_passed_over(tmp_path):
     (tmp_path / "shard-0003.npz").write_bytes(b"")
     (tmp_path / "shard-0001.npz").symlink_to(tmp_path / "gone.npz")
     assert train.choose_shard(str(tmp_path), {}) == str(tmp_path / "shard-0003.npz")
+
+
+@pytest.mark.parametrize("chosen, expected", [(None, "shard-0002.npz"), ("synthetic.npz", "synthetic.npz")])
+def test_the_recalibration_shard_is_the_chosen_one_or_the_least_recently_used(tmp_path, chosen, expected):
+    train = pytest.importorskip("lf_tools.training.train")
+    for index in (1, 2, 3):
+        (tmp_path / f"shard-{index:04d}.npz").write_bytes(b"")
+    usage = {"1": 40, "2": 10, "3": 30}
+    named = str(tmp_path / chosen) if chosen else None
+    assert train.recalibration_shard(str(tmp_path), usage, named) == str(tmp_path / expected)

@@ -208,6 +208,13 @@ def choose_shard(pairs, usage):
     return min(shards, key=lambda s: (usage[str(shard_index(s))], shard_index(s)))
 
 
+def recalibration_shard(pairs, usage, chosen=None):
+    """The shard the batch-normalisation statistics are re-estimated on: `chosen`, else
+    the least recently used one. Pairs of one real scene have their own statistics, so
+    a mix of real and synthetic shards names a synthetic one."""
+    return chosen if chosen else choose_shard(pairs, usage)
+
+
 def load_patches(path):
     return load_shard(path)[0]
 
@@ -411,6 +418,9 @@ def main():
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--validation", help="a shard kept for the validation figure "
                         "(made by pairs.py with another seed)")
+    parser.add_argument("--recalibration-shard",
+                        help="the shard the batch-normalisation statistics are re-estimated on at the "
+                             "end (default: the least recently used training shard)")
     parser.add_argument("--threads", type=int, default=2)
     args = parser.parse_args()
 
@@ -510,8 +520,8 @@ def main():
                 last_save = time.time()
     save()
     rng = np.random.default_rng([args.seed, 1 << 20])
-    recalibrate_batch_norm(network, load_patches(choose_shard(args.pairs, usage)), args.batch, rng,
-                           RECALIBRATION_ROUNDS)
+    recalibrate_batch_norm(network, load_patches(recalibration_shard(args.pairs, usage, args.recalibration_shard)),
+                           args.batch, rng, RECALIBRATION_ROUNDS)
     save_weights(os.path.join(args.out, "weights.npz"), network.weights())
     line = f"done: step {int(step.numpy())}, {trained() / 60:.1f} min trained"
     if validation is not None:
