@@ -3,7 +3,7 @@ holds (so that a rerun with the same inputs leaves it alone, and a folder
 without one is never overwritten), and the timing of full batches of an export
 loaded as the program loads it.
 
-TensorFlow is imported by time_batches alone.
+TensorFlow is imported by save and time_batches alone.
 """
 
 import hashlib
@@ -30,6 +30,22 @@ def read_marker(folder):
             return json.load(f)
     except (OSError, ValueError):
         return None
+
+
+def save(staged, sess, patches, output, description):
+    """Write the session's graph and variables to `staged` as a SavedModel tagged
+    SERVE_TAG with one serving signature, and the marker holding `description`."""
+    import tensorflow as tf
+
+    tf1 = tf.compat.v1
+    signature = tf1.saved_model.signature_def_utils.predict_signature_def(
+        inputs={"patches": patches}, outputs={"descriptors": output})
+    builder = tf1.saved_model.Builder(staged)
+    builder.add_meta_graph_and_variables(sess, [SERVE_TAG], signature_def_map={"serving_default": signature})
+    builder.save()
+    with open(os.path.join(staged, MARKER), "w") as f:
+        json.dump(description, f)
+        f.write("\n")
 
 
 def time_batches(outdir, runs):

@@ -28,7 +28,6 @@ Usage: export_default_model.py OUTDIR [--weights NPZ | --untrained [--seed N]] [
 """
 
 import argparse
-import json
 import os
 import pathlib
 import sys
@@ -38,9 +37,10 @@ os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
 import tensorflow as tf  # noqa: E402
 
 from lf_tools.common.folders import replace_folder  # noqa: E402
-from lf_tools.common.model_contract import BATCH, SERVE_TAG  # noqa: E402
+from lf_tools.common.model_contract import BATCH  # noqa: E402
 from lf_tools.common.network import build_graph, fold_batch_norm, load_weights, make_weights  # noqa: E402
-from lf_tools.common.saved_model import MARKER, file_digest, read_marker, time_batches  # noqa: E402
+from lf_tools.common import saved_model  # noqa: E402
+from lf_tools.common.saved_model import file_digest, read_marker, time_batches  # noqa: E402
 
 tf1 = tf.compat.v1
 tf.get_logger().setLevel("ERROR")
@@ -66,17 +66,7 @@ def export(outdir, weights, description, folded=True):
                     for key, var in layer_vars.items():
                         feeds[var.initial_value] = layer_values[key]
                 sess.run([v.initializer for layer in variables for v in layer.values()], feeds)
-
-                signature = tf1.saved_model.signature_def_utils.predict_signature_def(
-                    inputs={"patches": patches}, outputs={"descriptors": output})
-                builder = tf1.saved_model.Builder(staged)
-                builder.add_meta_graph_and_variables(
-                    sess, [SERVE_TAG],
-                    signature_def_map={"serving_default": signature})
-                builder.save()
-        with open(os.path.join(staged, MARKER), "w") as f:
-            json.dump(description, f)
-            f.write("\n")
+                saved_model.save(staged, sess, patches, output, description)
 
     replace_folder(outdir, ".export-", fill)
 

@@ -16,7 +16,6 @@ Usage: export_tfeat_model.py OUTDIR [--weights NPZ] [--check REFERENCE_NPZ] [--t
 """
 
 import argparse
-import json
 import os
 import pathlib
 import sys
@@ -29,7 +28,8 @@ import tensorflow as tf  # noqa: E402
 from lf_tools.common.folders import replace_folder  # noqa: E402
 from lf_tools.common.model_contract import (BATCH, INPUT_NAME, INPUT_TENSOR, OUTPUT_NAME,  # noqa: E402
                                             OUTPUT_TENSOR, PATCH, SERVE_TAG)
-from lf_tools.common.saved_model import MARKER, file_digest, read_marker as _read_marker, time_batches  # noqa: E402
+from lf_tools.common import saved_model  # noqa: E402
+from lf_tools.common.saved_model import file_digest, read_marker as _read_marker, time_batches  # noqa: E402
 
 tf1 = tf.compat.v1
 tf.get_logger().setLevel("ERROR")
@@ -84,15 +84,7 @@ def export(outdir, weights, description):
             patches, output, values = build_graph(weights)
             with tf1.Session() as sess:
                 sess.run([v.initializer for v in values], {v.initial_value: a for v, a in values.items()})
-                signature = tf1.saved_model.signature_def_utils.predict_signature_def(
-                    inputs={"patches": patches}, outputs={"descriptors": output})
-                builder = tf1.saved_model.Builder(staged)
-                builder.add_meta_graph_and_variables(sess, [SERVE_TAG],
-                                                     signature_def_map={"serving_default": signature})
-                builder.save()
-        with open(os.path.join(staged, MARKER), "w") as f:
-            json.dump(description, f)
-            f.write("\n")
+                saved_model.save(staged, sess, patches, output, description)
 
     replace_folder(outdir, ".export-", fill)
 
