@@ -14,9 +14,9 @@
 //   first_batch SECONDS     the run's first network run (graph set-up included)
 //   keypoints N / batches N / captures N / failed N
 //   total SECONDS           from the start of main to the end of the last capture
-// prepare, detect and extract run on the preparing thread, beside the network,
-// so the stages add up to more than the total; wait is the time the pipeline
-// spent waiting for that thread. "release" is kept for the
+// prepare, detect and extract run on the capture source's workers, beside the
+// network, so the stages add up to more than the total; wait is the time the
+// pipeline spent waiting for them. "release" is kept for the
 // readers of this output; captures free nothing of their own any more (their
 // patch buffers are reused), so it is 0. The program's console lines are kept
 // off standard output, which carries the figures; they are shown when the run fails.
