@@ -118,6 +118,27 @@ bool replace_file(const std::string& from, const std::string& to) {
   return false;
 }
 
+namespace {
+
+// A C stream owning `handle` (binary, with `access` and `mode`); null, with
+// errno set, when the handle is invalid or cannot be wrapped.
+std::FILE* stream_over(HANDLE handle, int access, const char* mode) {
+  if (handle == INVALID_HANDLE_VALUE) {
+    set_errno_from_last_error();
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), access | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* const file = _fdopen(fd, mode);
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+}  // namespace
+
 std::FILE* create_new_file(const std::string& path) {
   const std::string native = native_path(path);
   // CREATE_NEW: never take over a file that is already there. Others may
@@ -125,18 +146,7 @@ std::FILE* create_new_file(const std::string& path) {
   const HANDLE handle = CreateFileW(wide(native).c_str(), GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    set_errno_from_last_error();
-    return nullptr;
-  }
-  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(handle);
-    return nullptr;
-  }
-  std::FILE* const file = _fdopen(fd, "wb");
-  if (file == nullptr) _close(fd);
-  return file;
+  return stream_over(handle, _O_WRONLY, "wb");
 }
 
 bool remove_file_now(const char* native) noexcept {
@@ -223,18 +233,7 @@ FilePtr open_lock_handle(const std::string& path) {
   const HANDLE handle = CreateFileW(wide(native_path(path)).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    set_errno_from_last_error();
-    return nullptr;
-  }
-  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDONLY | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(handle);
-    return nullptr;
-  }
-  std::FILE* const file = _fdopen(fd, "rb");
-  if (file == nullptr) _close(fd);
-  return FilePtr(file);
+  return FilePtr(stream_over(handle, _O_RDONLY, "rb"));
 }
 
 FileLock try_lock_exclusive(std::FILE* handle) {
