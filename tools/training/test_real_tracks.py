@@ -13,7 +13,7 @@ def fake_model(points):
     names = sorted({name for _, elements in points.values() for name, _ in elements})
     ids = {name: 10 + i for i, name in enumerate(names)}
     images = {ids[name]: SimpleNamespace(name=name) for name in names}
-    points3D = {pid: SimpleNamespace(error=error, track=SimpleNamespace(elements=[
+    points3D = {pid: SimpleNamespace(error=error, xyz=np.zeros(3), track=SimpleNamespace(elements=[
         SimpleNamespace(image_id=ids[name], point2D_idx=index) for name, index in elements]))
         for pid, (error, elements) in points.items()}
     return SimpleNamespace(images=images, points3D=points3D)
@@ -42,6 +42,19 @@ def test_pairs_join_two_different_views_of_one_track_never_twice(views, per_trac
     joined = {tuple(sorted((first, second))) for _, first, second in pairs}
     assert len(joined) == expected
     assert all(first[0] != second[0] for _, first, second in pairs)
+
+
+@pytest.mark.parametrize("centres, widest", [
+    ({0: [1, 0, 10], 1: [0, 0, 10], 2: [-1, 0, 10], 3: [10, 0, 0]}, (2, 3)),  # 95.7 degrees apart
+    ({0: [0, 0, 100], 1: [-1, 0, 10], 2: [5, 0, 5], 3: [0, 0, 1]}, (1, 2)),  # 0 and 3: farthest apart, one ray
+])
+def test_the_first_pair_of_a_track_is_its_widest_pair_of_views(centres, widest):
+    centres = {c: np.asarray(v, float) + [3, 4, 5] for c, v in centres.items()}
+    tracks = [track_pairs.Track(7, [(c, 100 + c) for c in range(4)], (3.0, 4.0, 5.0))]
+    for seed in range(5):
+        pairs = track_pairs.draw_pairs(tracks, 0, 3, np.random.default_rng(seed), centres)
+        assert (pairs[0][1][0], pairs[0][2][0]) == widest
+        assert len({tuple(sorted((a, b))) for _, a, b in pairs}) == 3
 
 
 def test_no_shard_holds_two_pairs_of_one_track():

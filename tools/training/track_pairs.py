@@ -8,7 +8,8 @@ order, so a track element's point2D index is the program's keypoint index).
 Every 3D point of the model with at least --min-track views and a mean
 reprojection error of at most --max-error pixels is a verified track; each
 gives --pairs-per-track pairs of two of its views' keypoints (different views
-drawn at random). Negatives come from the other tracks in a batch, as train.py
+drawn at random; with --widest, a track's first pair is the two views that see
+its point from the most different directions, the hardest pair it holds). Negatives come from the other tracks in a batch, as train.py
 draws them.
 
 Patches are sampled exactly as the program samples them: the keypoints are found
@@ -25,7 +26,7 @@ Output: OUT/shard-NNNN.npz as pairs.py writes them (`patches` float16
 --picture, a drawing of sample pairs.
 
 Usage: track_pairs.py WORKSPACE MODEL OUT [--min-track N] [--max-error PX] [--pairs-per-track N]
-                      [--pairs-per-shard N] [--seed S] [--picture PNG] [--scene NAME]
+                      [--pairs-per-shard N] [--seed S] [--picture PNG] [--scene NAME] [--widest]
 """
 
 import argparse
@@ -50,6 +51,7 @@ PAIRS_PER_SHARD = 20000
 class Track:
     point: int  # the model's 3D point id
     elements: list  # [(capture index, keypoint index)], one per view
+    xyz: tuple = (0.0, 0.0, 0.0)  # the 3D point
 
 
 def verified_tracks(model, capture_index, min_track=MIN_TRACK, max_error=MAX_ERROR_PX):
@@ -66,13 +68,35 @@ def verified_tracks(model, capture_index, min_track=MIN_TRACK, max_error=MAX_ERR
             capture = capture_index[names[element.image_id]]
             seen.setdefault(capture, element.point2D_idx)
         if len(seen) >= min_track:
-            tracks.append(Track(point_id, sorted(seen.items())))
+            tracks.append(Track(point_id, sorted(seen.items()), tuple(np.asarray(point.xyz, float))))
     return tracks
 
 
-def draw_pairs(tracks, count, pairs_per_track, rng):
+def camera_centres(model, capture_index):
+    """{capture index: camera centre in the model's frame} of the registered images."""
+    centres = {}
+    for image in model.images.values():
+        if image.has_pose:
+            pose = image.cam_from_world()
+            centres[capture_index[image.name]] = -pose.rotation.matrix().T @ np.asarray(pose.translation)
+    return centres
+
+
+def widest_views(track, centres):
+    """(i, j), i < j: the two elements of the track whose viewing rays to its point
+    make the largest angle."""
+    rays = np.array([centres[capture] - np.asarray(track.xyz) for capture, _ in track.elements], float)
+    rays /= np.linalg.norm(rays, axis=1, keepdims=True)
+    cosines = rays @ rays.T
+    np.fill_diagonal(cosines, np.inf)
+    first, second = np.unravel_index(np.argmin(cosines), cosines.shape)
+    return (int(min(first, second)), int(max(first, second)))
+
+
+def draw_pairs(tracks, count, pairs_per_track, rng, centres=None):
     """[(track number, (capture, keypoint), (capture, keypoint))], two different
-    views of one track per pair, at most `pairs_per_track` per track. The pairs come
+    views of one track per pair, at most `pairs_per_track` per track; given the
+    camera `centres`, each track's first pair is its widest_views. The pairs come
     in rounds, each shuffled, the n-th pair of every track in the n-th round, so that
     a shard cut along the rounds never holds two pairs of one track (they would be
     each other's negatives). `count` > 0 keeps the first `count` pairs."""
@@ -83,6 +107,11 @@ def draw_pairs(tracks, count, pairs_per_track, rng):
         for taken in range(pairs_per_track):
             if len(chosen) * 2 >= len(elements) * (len(elements) - 1):
                 break
+            if taken == 0 and centres is not None:
+                first, second = widest_views(track, centres)
+                chosen.add((first, second))
+                rounds[0].append((number, elements[first], elements[second]))
+                continue
             while True:
                 first, second = rng.choice(len(elements), 2, replace=False)
                 key = (min(first, second), max(first, second))
@@ -241,6 +270,8 @@ def main(argv=None):
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--picture", help="draw sample pairs into this PNG")
     parser.add_argument("--scene", default="", help="the scene's name, for the manifest")
+    parser.add_argument("--widest", action="store_true",
+                        help="each track's first pair: its two most different viewing directions")
     args = parser.parse_args(argv)
 
     import cv2  # noqa: F401  (before pycolmap, see lf_tools.user.export.load_pycolmap)
@@ -251,7 +282,8 @@ def main(argv=None):
     model = pycolmap.Reconstruction(args.model)
     tracks = verified_tracks(model, capture_index, args.min_track, args.max_error)
     rng = np.random.default_rng(args.seed)
-    pairs = draw_pairs(tracks, args.pairs, args.pairs_per_track, rng)
+    centres = camera_centres(model, capture_index) if args.widest else None
+    pairs = draw_pairs(tracks, args.pairs, args.pairs_per_track, rng, centres)
     print(f"{model.num_points3D()} 3D points, {len(tracks)} verified tracks "
           f"(>= {args.min_track} views, <= {args.max_error:g} px), {len(pairs)} pairs", flush=True)
     patches, keypoints, images = gather_patches(args.workspace, records, pairs,
@@ -261,6 +293,7 @@ def main(argv=None):
     manifest = {"scene": args.scene, "workspace": os.path.abspath(args.workspace),
                 "model": os.path.abspath(args.model), "min_track": args.min_track,
                 "max_error": args.max_error, "pairs_per_track": args.pairs_per_track, "seed": args.seed,
+                "widest": args.widest,
                 "tracks": len(tracks), "pairs": len(pairs), "shards": shards,
                 "captures": [record["uuid"] for record in records]}
     replace_file(os.path.join(args.out, "manifest.json"), lambda f: json.dump(manifest, f, indent=1), "w")
