@@ -22,7 +22,12 @@ photometric change (a third seed), where SIFT already finds much of what can
 be found and the share of the ceiling says more than a ratio to SIFT; rigid
 pairs: against copies turned by 10, 30 and 50 degrees in the prepared image's
 own frame (so without the stretch's shear), with no other change. The one
-capture of each original serves all four.
+capture of each original serves all four. With --sequences, real image
+sequences with given homographies (a folder of 1..6 images and H_1_2..H_1_6,
+each mapping image 1's pixels to image k's, as TFeat's repository ships
+v_churchill and v_wormhole) add the pairs 1 -> k of each, a group scored like
+the others but for validation only: no goal is set on it beyond being ahead of
+TFeat.
 
 Matches are mutual nearest neighbours; a match is correct at t pixels when the
 first keypoint mapped by the pair's homography (carried over to the prepared
@@ -38,6 +43,7 @@ Run with a Python that sees Debian's python3-opencv (the program's OpenCV),
 as tools/training/evaluate.sh does, so that SIFT finds the program's keypoints.
 
 Usage: evaluate.py --program build/app/compute_features [--out build/evaluation] [--weights NPZ]
+                   [--sequences FOLDER ...]
 """
 
 import argparse
@@ -74,6 +80,8 @@ MILD_SEED = 2028
 # nearest stand-in for milder held-out warps, where the detector's turning is the limit.
 RIGID_DEGREES = (10, 30, 50)
 DESCRIPTORS = ("sift", "raw", "untrained", "trained", "tfeat")
+# Images per real sequence: 1 is the reference of the pairs 1 -> 2..6.
+SEQUENCE_LENGTH = 6
 # The networks whose results come from the program, and the result folder of each.
 PROGRAM_DESCRIPTORS = ("untrained", "trained", "tfeat")
 # Goals on graf1 -> graf3 (MMA@3, correct at 3 px) and on the synthetic pairs.
@@ -160,7 +168,36 @@ def make_synthetic_pair(name, rng, make_homography=synthetic_homography, change=
     return data, cv2.imencode(".png", warped)[1].tobytes(), homography, (width, height)
 
 
-def build_workspace(folder):
+def sequence_image(folder, number):
+    """The name of image `number` of a sequence folder, whatever its extension."""
+    found = sorted(name for name in os.listdir(folder) if os.path.splitext(name)[0] == str(number))
+    if not found:
+        raise FileNotFoundError(f"{folder}: no image {number}")
+    return found[0]
+
+
+def add_sequence(folder, files, captures, pairs):
+    """Pairs 1 -> k of a real sequence, named '<sequence> 1 -> k sequence'."""
+    sequence = os.path.basename(os.path.normpath(folder))
+    sizes = {}
+    for number in range(1, SEQUENCE_LENGTH + 1):
+        name = sequence_image(folder, number)
+        raw = f"{sequence}-{name}"
+        with open(os.path.join(folder, name), "rb") as f:
+            files[raw] = f.read()
+        image = cv2.imdecode(np.frombuffer(files[raw], np.uint8), cv2.IMREAD_GRAYSCALE)
+        if image is None:
+            raise ValueError(f"{folder}/{name}: not an image OpenCV can read")
+        sizes[number] = (image.shape[1], image.shape[0])
+        captures.append((f"{sequence}-{number}", raw, ""))
+    for number in range(2, SEQUENCE_LENGTH + 1):
+        homography = np.loadtxt(os.path.join(folder, f"H_1_{number}")).reshape(3, 3)
+        prepared = (raw_to_prepared(*sizes[number]) @ homography
+                    @ np.linalg.inv(raw_to_prepared(*sizes[1])))
+        pairs.append((f"{sequence} 1 -> {number} sequence", f"{sequence}-1", f"{sequence}-{number}", prepared))
+
+
+def build_workspace(folder, sequences=()):
     """The evaluation workspace; returns [(pair name, uuid1, uuid2, prepared homography)]."""
     files, captures, pairs = {}, [], []
     graf_size = (800, 640)
@@ -209,6 +246,8 @@ def build_workspace(folder):
             to_prepared = raw_to_prepared(*size)
             pairs.append((f"{stem} {degrees} degrees rigid", stem, capture,
                           to_prepared @ homography @ np.linalg.inv(to_prepared)))
+    for sequence in sequences:
+        add_sequence(sequence, files, captures, pairs)
     write_workspace(folder, captures, files.__getitem__)
     return pairs
 
@@ -329,10 +368,10 @@ def score(xy1, xy2, desc1, desc2, homography):
             "correct": {str(t): accuracy[t][1] for t in THRESHOLDS}}
 
 
-def evaluate(program, out, weights):
+def evaluate(program, out, weights, sequences=()):
     workspace = os.path.join(out, "workspace")
     shutil.rmtree(workspace, ignore_errors=True)
-    pairs = build_workspace(workspace)
+    pairs = build_workspace(workspace, sequences)
     models = export_models(out, weights)
     for name, model in models.items():
         run_program(program, model, workspace, os.path.join(out, "results-" + name))
@@ -374,7 +413,9 @@ def summary(rows):
     by = {(r["pair"], r["descriptor"]): r for r in rows}
     pair_names = list(dict.fromkeys(r["pair"] for r in rows))
     groups = {name: [p for p in pair_names if p.endswith(" " + name)]
-              for name in ("synthetic", "turned", "mild", "rigid")}
+              for name in ("synthetic", "turned", "mild", "rigid", "sequence")}
+    if not groups["sequence"]:
+        del groups["sequence"]
     synthetic = groups["synthetic"]
     lines = ["| pair | descriptor | mutual matches | MMA@1 | MMA@3 | MMA@5 | correct@3 | ceiling | share of ceiling "
              "| ceiling, orientations agreeing | share of it |",
@@ -450,9 +491,12 @@ def main():
     parser.add_argument("--program", required=True, help="the compute_features executable")
     parser.add_argument("--out", default="build/evaluation", help="work folder (replaced)")
     parser.add_argument("--weights", help="trained weights (.npz); default: the committed ones")
+    parser.add_argument("--sequences", nargs="+", default=[], metavar="FOLDER",
+                        help="real sequences (images 1-6, H_1_2..H_1_6) scored as a validation group")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
-    rows = evaluate(os.path.abspath(args.program), os.path.abspath(args.out), args.weights)
+    rows = evaluate(os.path.abspath(args.program), os.path.abspath(args.out), args.weights,
+                    [os.path.abspath(folder) for folder in args.sequences])
     with open(os.path.join(args.out, "results.json"), "w") as f:
         json.dump(rows, f, indent=1)
     print()

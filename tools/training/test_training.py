@@ -480,3 +480,56 @@ def test_the_recalibration_shard_is_the_chosen_one_or_the_least_recently_used(tm
     usage = {"1": 40, "2": 10, "3": 30}
     named = str(tmp_path / chosen) if chosen else None
     assert train.recalibration_shard(str(tmp_path), usage, named) == str(tmp_path / expected)
+
+
+def write_sequence(folder, sizes, homographies):
+    """A sequence folder: images 1..6 of the given sizes (PNG), H_1_k as text."""
+    import cv2
+
+    folder.mkdir()
+    rng = np.random.default_rng(1)
+    for number, (width, height) in enumerate(sizes, start=1):
+        cv2.imwrite(str(folder / f"{number}.png"), rng.integers(0, 255, (height, width), np.uint8))
+    for number, homography in enumerate(homographies, start=2):
+        np.savetxt(folder / f"H_1_{number}", homography)
+
+
+def test_a_sequence_of_one_view_at_other_sizes_is_the_identity_in_the_prepared_images(tmp_path):
+    # Image k is image 1 resized: its raw homography is a scale, and both prepared
+    # images are the same 2048x1024 picture, so the prepared homography is the identity.
+    evaluate = pytest.importorskip("lf_tools.training.evaluate")
+    sizes = [(768, 1024), (384, 512), (1536, 2048), (768, 1024), (96, 128), (2048, 1024)]
+    scales = [(w / 768, h / 1024) for w, h in sizes[1:]]
+    # Pixel centres: x_k + 0.5 = s (x_1 + 0.5).
+    homographies = [np.array([[sx, 0, (sx - 1) / 2], [0, sy, (sy - 1) / 2], [0, 0, 1]]) for sx, sy in scales]
+    write_sequence(tmp_path / "v_test", sizes, homographies)
+    files, captures, pairs = {}, [], []
+    evaluate.add_sequence(str(tmp_path / "v_test"), files, captures, pairs)
+    assert [c[0] for c in captures] == [f"v_test-{k}" for k in range(1, 7)]
+    assert sorted(files) == sorted(f"v_test-{k}.png" for k in range(1, 7))
+    assert [(p[0], p[1], p[2]) for p in pairs] == [(f"v_test 1 -> {k} sequence", "v_test-1", f"v_test-{k}")
+                                                  for k in range(2, 7)]
+    for *_, prepared in pairs:
+        np.testing.assert_allclose(prepared / prepared[2, 2], np.eye(3), atol=1e-9)
+
+
+@pytest.mark.parametrize("with_sequence", [False, True])
+def test_a_sequence_group_joins_the_summary_and_the_comparison_with_tfeat(with_sequence):
+    evaluate = pytest.importorskip("lf_tools.training.evaluate")
+    quality = {"sift": 0.2, "raw": 0.1, "untrained": 0.15, "trained": 0.5, "tfeat": 0.3}
+    pair_names = ["graf1 -> graf3", "aero1 synthetic"] + (["v_x 1 -> 2 sequence"] if with_sequence else [])
+    rows = []
+    for pair in pair_names:
+        for descriptor in evaluate.DESCRIPTORS:
+            value = quality[descriptor]
+            if pair.endswith("sequence") and descriptor == "tfeat":
+                value = 0.9  # TFeat ahead on the sequence only
+            rows.append({"pair": pair, "descriptor": descriptor, "mutual": 1000, "ceiling": 1000,
+                         "oriented_ceiling": 900, "mma": {t: value for t in ("1", "3", "5")},
+                         "correct": {"3": int(1000 * value)}})
+    text = evaluate.summary(rows)
+    header = next(line for line in text.splitlines() if line.startswith("| descriptor | graf MMA@3"))
+    assert ("sequence mean MMA@3" in header) == with_sequence
+    assert ("ahead of TFeat on every figure of the summary: met" in text) == (not with_sequence)
+    if with_sequence:
+        assert "(not on: sequence mean MMA@3, sequence weakest correct@3 / SIFT's, " in text
