@@ -1,10 +1,20 @@
 #!/usr/bin/env python3
 """A real scene's reconstruction with several descriptors on the program's keypoints.
 
-  real_scene.py pairs WORKSPACE PAIRS_TXT (--cameras FOLDER | --sequential) [--neighbours K]
+  real_scene.py pairs WORKSPACE PAIRS_TXT (--cameras FOLDER | --sequential [--ring]) [--neighbours K]
       the view pairs to match: each capture with its K nearest cameras (given
       projection matrices FOLDER/<stem>_P.txt, <stem> the raw image's name up
-      to its first dot) or with the next K captures in the list;
+      to its first dot) or with the next K captures in the list (with --ring,
+      the list's end followed by its start, for views taken around an object);
+  real_scene.py bundler CAMERAS_OUT NAMES_TXT FOLDER [--turn DEGREES]
+      writes FOLDER/<stem>_P.txt for each camera of a Bundler v0.3 solution
+      (NAMES_TXT: its images in order, one a line, a leading count line
+      allowed); --turn: the solution's pixels are the program's turned by this
+      many degrees counter-clockwise (a solution made on the stored pixels of
+      photographs the program reads upright by their EXIF orientation);
+  real_scene.py rotations WORKSPACE CAMERAS MODEL ...
+      the rotation error of each model's views against the cameras, after a
+      similarity alignment of the camera centres (the compare figures);
   real_scene.py compare OUT --pairs PAIRS_TXT --network WORKSPACE [--peer NAME=WORKSPACE ...]
                         [--cameras FOLDER]
       reconstructs (reconstruct.py's steps, one shared camera, ratio 0.8) with
@@ -75,8 +85,62 @@ def nearest_camera_pairs(truth, neighbours=NEIGHBOURS):
     return sorted(pairs)
 
 
-def sequential_pairs(uuids, neighbours=NEIGHBOURS):
-    return [(first, second) for i, first in enumerate(uuids) for second in uuids[i + 1:i + 1 + neighbours]]
+def sequential_pairs(uuids, neighbours=NEIGHBOURS, ring=False):
+    if not ring:
+        return [(first, second) for i, first in enumerate(uuids) for second in uuids[i + 1:i + 1 + neighbours]]
+    pairs, seen = [], set()
+    for i, first in enumerate(uuids):
+        for k in range(1, neighbours + 1):
+            second = uuids[(i + k) % len(uuids)]
+            key = frozenset((first, second))
+            if first != second and key not in seen:
+                seen.add(key)
+                pairs.append((first, second))
+    return pairs
+
+
+def bundler_projections(text, turn_degrees=0):
+    """[3x4 projection matrix] of a Bundler v0.3 file's cameras, in OpenCV's camera
+    frame (Bundler's looks down -z with y up), principal point at the origin: the
+    rotation error needs only the rotation. `turn_degrees` turns each camera about its
+    optical axis, counter-clockwise as seen in the image."""
+    lines = [line for line in text.splitlines() if not line.startswith("#")]
+    count = int(lines[0].split()[0])
+    angle = np.radians(turn_degrees)
+    turn = np.array([[np.cos(angle), np.sin(angle), 0], [-np.sin(angle), np.cos(angle), 0], [0, 0, 1]])
+    projections = []
+    for index in range(count):
+        block = [[float(v) for v in line.split()] for line in lines[1 + 5 * index:6 + 5 * index]]
+        focal, R, t = block[0][0], np.array(block[1:4]), np.array(block[4])
+        K = np.diag([focal, focal, 1.0])
+        projections.append(K @ turn @ np.diag([1.0, -1.0, -1.0]) @ np.hstack([R, t[:, None]]))
+    return projections
+
+
+def write_bundler_cameras(cameras_out, names_txt, folder, turn_degrees=0):
+    with open(cameras_out) as f:
+        projections = bundler_projections(f.read(), turn_degrees)
+    with open(names_txt) as f:
+        names = f.read().split()
+    if names and names[0].isdigit() and len(names) == len(projections) + 1:
+        names = names[1:]
+    if len(names) != len(projections):
+        raise ValueError(f"{names_txt}: {len(names)} names for {len(projections)} cameras")
+    os.makedirs(folder, exist_ok=True)
+    for name, projection in zip(names, projections):
+        np.savetxt(camera_file(folder, name), projection)
+    return len(names)
+
+
+def model_rotations(workspace, cameras, model_folder):
+    """(registered views, median, largest rotation error in degrees) of a model."""
+    import cv2  # noqa: F401  (before pycolmap, see lf_tools.user.export.load_pycolmap)
+    import pycolmap
+    from lf_tools.scene.check_scene import rotation_errors
+
+    errors, _ = rotation_errors(pycolmap.Reconstruction(model_folder), known_cameras(workspace, cameras))
+    values = sorted(errors.values())
+    return len(values), float(np.median(values)), float(values[-1])
 
 
 def write_pairs(path, pairs):
@@ -154,7 +218,17 @@ def main(argv=None):
     how = make_pairs.add_mutually_exclusive_group(required=True)
     how.add_argument("--cameras", help="folder of <stem>_P.txt projection matrices")
     how.add_argument("--sequential", action="store_true", help="the next captures in the list")
+    make_pairs.add_argument("--ring", action="store_true", help="with --sequential: the list's start follows its end")
     make_pairs.add_argument("--neighbours", type=int, default=NEIGHBOURS)
+    bundler = commands.add_parser("bundler")
+    bundler.add_argument("cameras_out")
+    bundler.add_argument("names")
+    bundler.add_argument("folder")
+    bundler.add_argument("--turn", type=float, default=0.0)
+    rotations = commands.add_parser("rotations")
+    rotations.add_argument("workspace")
+    rotations.add_argument("cameras")
+    rotations.add_argument("models", nargs="+")
     run = commands.add_parser("compare")
     run.add_argument("out")
     run.add_argument("--pairs", required=True)
@@ -171,9 +245,19 @@ def main(argv=None):
         if args.cameras:
             pairs = nearest_camera_pairs(known_cameras(args.workspace, args.cameras), args.neighbours)
         else:
-            pairs = sequential_pairs([r["uuid"] for r in read_capture_list(args.workspace)], args.neighbours)
+            pairs = sequential_pairs([r["uuid"] for r in read_capture_list(args.workspace)], args.neighbours,
+                                     args.ring)
         write_pairs(args.out, pairs)
         print(f"wrote {len(pairs)} pairs to {args.out}")
+        return 0
+    if args.command == "bundler":
+        count = write_bundler_cameras(args.cameras_out, args.names, args.folder, args.turn)
+        print(f"wrote {count} projection matrices to {args.folder}")
+        return 0
+    if args.command == "rotations":
+        for model in args.models:
+            registered, median, largest = model_rotations(args.workspace, args.cameras, model)
+            print(f"{model}: {registered} views, rotation error median {median:.3f} deg, max {largest:.3f} deg")
         return 0
     os.makedirs(args.out, exist_ok=True)
     peers = [tuple(text.split("=", 1)) for text in args.peer]

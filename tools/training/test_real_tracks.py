@@ -124,3 +124,26 @@ def test_camera_pairs_join_the_nearest_cameras_once():
     assert real_scene.nearest_camera_pairs(truth, 2) == [("a", "b"), ("a", "c"), ("b", "c"), ("b", "d"),
                                                          ("c", "d")]
     assert real_scene.sequential_pairs(["a", "b", "c"], 1) == [("a", "b"), ("b", "c")]
+
+
+def test_ring_pairs_wrap_around_once_per_pair():
+    assert real_scene.sequential_pairs(list("abcde"), 2, ring=True) == [
+        ("a", "b"), ("a", "c"), ("b", "c"), ("b", "d"), ("c", "d"), ("c", "e"), ("d", "e"), ("d", "a"),
+        ("e", "a"), ("e", "b")]
+    # Neighbours reaching round the whole ring give each pair once.
+    assert len(real_scene.sequential_pairs(list("abcd"), 3, ring=True)) == 6
+
+
+@pytest.mark.parametrize("turn", [0, 90, -90, 180])
+def test_a_bundler_camera_becomes_the_opencv_camera_turned_about_its_axis(turn):
+    R, t = rotation([0.2, 1, -0.4], 70), np.array([0.3, -2.0, 1.5])
+    text = "# Bundle file v0.3\n1 0\n1500 0 0\n" + "".join(
+        " ".join(f"{v:.17g}" for v in row) + "\n" for row in (*R, t))
+    (projection,) = real_scene.bundler_projections(text, turn)
+    found_R, found_t, _ = real_scene.decompose(projection)
+    flip = np.diag([1.0, -1.0, -1.0])  # Bundler's camera looks down -z with y up
+    axis_turn = rotation([0, 0, -1], turn)  # counter-clockwise in the image, whose y points down
+    np.testing.assert_allclose(found_R, axis_turn @ flip @ R, atol=1e-9)
+    np.testing.assert_allclose(found_t, axis_turn @ flip @ t, atol=1e-9)
+    # The camera centre does not move.
+    np.testing.assert_allclose(-found_R.T @ found_t, -R.T @ t, atol=1e-9)
