@@ -65,7 +65,7 @@ POSITION_TOLERANCE_SIZE = 0.12
 # Pairs kept from one view pair at most, so that a shard mixes many scenes.
 MAX_PAIRS_PER_VIEW_PAIR = 400
 # Half the side of the image square a patch samples, per unit of keypoint size.
-PATCH_REACH_PER_SIZE = 0.5 * 3.0 * math.sqrt(2.0) * 5.0 * 0.5
+PATCH_REACH_PER_SIZE = mirror.PATCH_REACH_PER_SIZE
 
 
 def sift():

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Train the default descriptor network on patch pairs made by pairs.py.
 
-HardNet-style: the network of tools/demo/export_default_model.py (batch
-normalisation without scale and offset, so that the export's inference graph
-holds it exactly), dropout before the last convolution, and a triplet margin
+HardNet-style: the layers of lf_tools.common.network, which
+tools/demo/export_default_model.py exports (batch normalisation without scale
+and offset, so that the export's inference graph holds it exactly), dropout before the last convolution, and a triplet margin
 loss whose negative is the hardest one in the batch, from either side (the
 anchor swap), optionally with the second hardest one too, and optionally with a
 second-order term that keeps each pair's distances to its nearest neighbours alike
@@ -49,6 +49,7 @@ import tensorflow as tf  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 from lf_tools.common.folders import replace_file  # noqa: E402
+from lf_tools.common.model_contract import BATCH  # noqa: E402
 from lf_tools.common.network import BN_EPSILON, LAYERS  # noqa: E402
 
 MARGIN = 1.0
@@ -295,8 +296,8 @@ def false_positive_rate_at_95(first, second):
 def validation_figures(network, validation):
     """(top-1 among all pairs, FPR95) of the validation pairs."""
     first, second = [], []
-    for start in range(0, len(validation), 1024):
-        chunk = validation[start:start + 1024]
+    for start in range(0, len(validation), BATCH):
+        chunk = validation[start:start + BATCH]
         first.append(network(chunk[:, 0, :, :, None], training=False).numpy())
         second.append(network(chunk[:, 1, :, :, None], training=False).numpy())
     first, second = np.concatenate(first), np.concatenate(second)
