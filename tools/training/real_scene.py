@@ -134,11 +134,10 @@ def write_bundler_cameras(cameras_out, names_txt, folder, turn_degrees=0):
 
 def model_rotations(workspace, cameras, model_folder):
     """(registered views, median, largest rotation error in degrees) of a model."""
-    import cv2  # noqa: F401  (before pycolmap, see lf_tools.user.export.load_pycolmap)
-    import pycolmap
     from lf_tools.scene.check_scene import rotation_errors
+    from lf_tools.user.export import load_pycolmap
 
-    errors, _ = rotation_errors(pycolmap.Reconstruction(model_folder), known_cameras(workspace, cameras))
+    errors, _ = rotation_errors(load_pycolmap().Reconstruction(model_folder), known_cameras(workspace, cameras))
     values = sorted(errors.values())
     return len(values), float(np.median(values)), float(values[-1])
 

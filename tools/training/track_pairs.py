@@ -274,12 +274,11 @@ def main(argv=None):
                         help="each track's first pair: its two most different viewing directions")
     args = parser.parse_args(argv)
 
-    import cv2  # noqa: F401  (before pycolmap, see lf_tools.user.export.load_pycolmap)
-    import pycolmap
+    from lf_tools.user.export import load_pycolmap
 
     records = read_capture_list(args.workspace)
     capture_index = {record["raw1_image"]: index for index, record in enumerate(records)}
-    model = pycolmap.Reconstruction(args.model)
+    model = load_pycolmap().Reconstruction(args.model)
     tracks = verified_tracks(model, capture_index, args.min_track, args.max_error)
     rng = np.random.default_rng(args.seed)
     centres = camera_centres(model, capture_index) if args.widest else None
